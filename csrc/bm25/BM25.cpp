@@ -1,0 +1,123 @@
+#include "bm25/BM25.hpp"
+
+#include <cmath>
+#include <stdexcept>
+#include <utility>
+
+namespace mira::typing::text {
+namespace {
+
+const char kEmptyTraining[] = "trainning tokens_vec should not be empty";
+
+// The table key of a token: integer ids are keyed by their decimal text.
+const std::string& TableKey(const std::string& token) { return token; }
+std::string TableKey(int64_t token) { return std::to_string(token); }
+
+}  // namespace
+
+BM25::BM25(double b, double k1) : _b(b), _k1(k1) {}
+
+void BM25::train(const std::vector<std::string>& tokens) {
+  if (tokens.empty()) throw std::runtime_error(kEmptyTraining);
+  _train(tokens);
+}
+
+void BM25::train(const std::vector<int64_t>& tokens) {
+  if (tokens.empty()) throw std::runtime_error(kEmptyTraining);
+  _train(tokens);
+}
+
+void BM25::train(const std::vector<std::vector<int64_t>>& tokens_vec) {
+  if (tokens_vec.empty()) throw std::runtime_error(kEmptyTraining);
+  for (const auto& tokens : tokens_vec) _train(tokens);
+}
+
+template <typename Token>
+void BM25::_train(const std::vector<Token>& tokens) {
+  if (tokens.empty()) return;
+  Count length = 0;
+  for (const auto& [token, n] : _token_frequency(tokens)) {
+    _doc_token_frequency[TableKey(token)] += n;
+    length += n;
+  }
+  // The document totals change only once every entry is in, so an
+  // allocation failure above leaves them describing the earlier documents.
+  _doc_count += 1;
+  _doc_length_total += length;
+  _doc_length_average =
+      static_cast<double>(_doc_length_total) / static_cast<double>(_doc_count);
+}
+
+void BM25::check_initialized() const {
+  if (_doc_count == 0 || std::fabs(_doc_length_average) < 1e-9) {
+    throw std::runtime_error("BM25 has not been initialized");
+  }
+}
+
+double BM25::idf(const std::string& token) const {
+  const double documents = static_cast<double>(_doc_count + 1);
+  auto it = _doc_token_frequency.find(token);
+  if (it == _doc_token_frequency.end()) return std::log(documents / 1.5);
+  return std::log(documents / (static_cast<double>(it->second) + 0.5));
+}
+
+template <typename Token>
+std::map<Token, double> BM25::_encode_document(const std::vector<Token>& tokens) const {
+  std::map<Token, double> result;
+  if (tokens.empty()) return result;
+  check_initialized();
+  const double length = static_cast<double>(tokens.size());
+  const double norm = ((length / _doc_length_average) * _b + (1.0 - _b)) * _k1;
+  for (const auto& [token, n] : _token_frequency(tokens)) {
+    const double tf = static_cast<double>(n);
+    result[token] = tf / (norm + tf);
+  }
+  return result;
+}
+
+template <typename Token>
+std::map<Token, double> BM25::_encode_query(const std::vector<Token>& tokens) const {
+  std::map<Token, double> result;
+  if (tokens.empty()) return result;
+  check_initialized();
+  for (const Token& token : tokens) {
+    const double weight = idf(TableKey(token));
+    double& entry = result[token];
+    if (std::fabs(entry) < 1e-9) entry = weight;
+  }
+  double sum = 0.0;
+  for (const auto& entry : result) sum += entry.second;
+  for (auto& entry : result) entry.second = entry.second / sum;
+  return result;
+}
+
+std::map<std::string, double> BM25::encode_document(const std::vector<std::string>& tokens) const {
+  return _encode_document(tokens);
+}
+
+std::map<int64_t, double> BM25::encode_document(const std::vector<int64_t>& tokens) const {
+  return _encode_document(tokens);
+}
+
+std::map<std::string, double> BM25::encode_query(const std::vector<std::string>& tokens) const {
+  return _encode_query(tokens);
+}
+
+std::map<int64_t, double> BM25::encode_query(const std::vector<int64_t>& tokens) const {
+  return _encode_query(tokens);
+}
+
+BM25::State BM25::state() const {
+  return State{_b, _k1, _doc_count, _doc_length_total, _doc_length_average, _doc_token_frequency};
+}
+
+void BM25::set_state(State state) {
+  _b = state.b;
+  _k1 = state.k1;
+  _doc_count = state.doc_count;
+  _doc_length_total = state.doc_length_total;
+  _doc_length_average = state.doc_length_average;
+  _doc_token_frequency = std::move(state.doc_token_frequency);
+}
+
+}  // namespace mira::typing::text

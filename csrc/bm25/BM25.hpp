@@ -1,0 +1,99 @@
+// BM25 sparse encoder: corpus statistics gathered one document at a time,
+// documents encoded as saturated, length-normalised term frequencies and
+// queries as inverse document frequencies normalised to sum 1.
+//
+// Tokens are byte strings or signed 64-bit ids; an id shares its table entry
+// with the string of its decimal text ("42" and 42 are one token).
+//
+// Thread safety: no internal locking. The const operations may run
+// concurrently with each other; train and load must run alone.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace mira::typing::text {
+
+class BM25 {
+ public:
+  // Counts are 64-bit so that large corpora cannot wrap them.
+  using Count = int64_t;
+  using FrequencyTable = std::unordered_map<std::string, Count>;
+
+  // Everything that defines a model, including the running length total
+  // that the model file does not keep; used to copy a model exactly.
+  struct State {
+    double b = 0.75;
+    double k1 = 1.2;
+    Count doc_count = 0;
+    Count doc_length_total = 0;
+    double doc_length_average = 0.0;
+    FrequencyTable doc_token_frequency;
+  };
+
+  explicit BM25(double b = 0.75, double k1 = 1.2);
+
+  // Adds one document. Throws std::runtime_error on an empty document.
+  void train(const std::vector<std::string>& tokens);
+  void train(const std::vector<int64_t>& tokens);
+  // Adds each non-empty inner document in order. Throws on an empty outer list.
+  void train(const std::vector<std::vector<int64_t>>& tokens_vec);
+
+  // Token to tf / (norm + tf). Empty input gives an empty map; otherwise
+  // throws std::runtime_error unless the model is trained.
+  std::map<std::string, double> encode_document(const std::vector<std::string>& tokens) const;
+  std::map<int64_t, double> encode_document(const std::vector<int64_t>& tokens) const;
+
+  // Token to idf, normalised to sum 1. Same empty/readiness rules as above.
+  std::map<std::string, double> encode_query(const std::vector<std::string>& tokens) const;
+  std::map<int64_t, double> encode_query(const std::vector<int64_t>& tokens) const;
+
+  // ln((doc_count + 1) / (count + 0.5)), or ln((doc_count + 1) / 1.5) for an unseen token.
+  double idf(const std::string& token) const;
+
+  // Writes the model file; the target is replaced only after a complete write.
+  void dump(const std::string& path) const;
+  // Restores from model-file text; all-or-nothing (merges the token table).
+  void load(const std::string& text);
+
+  State state() const;
+  void set_state(State state);
+
+  double b() const { return _b; }
+  double k1() const { return _k1; }
+  Count doc_count() const { return _doc_count; }
+  Count doc_length_total() const { return _doc_length_total; }
+  double doc_length_average() const { return _doc_length_average; }
+  const FrequencyTable& doc_token_frequency() const { return _doc_token_frequency; }
+
+  template <typename Token>
+  static std::unordered_map<Token, Count> _token_frequency(const std::vector<Token>& tokens);
+
+ private:
+  template <typename Token>
+  void _train(const std::vector<Token>& tokens);
+  template <typename Token>
+  std::map<Token, double> _encode_document(const std::vector<Token>& tokens) const;
+  template <typename Token>
+  std::map<Token, double> _encode_query(const std::vector<Token>& tokens) const;
+  void check_initialized() const;
+
+  double _b;
+  double _k1;
+  Count _doc_count = 0;
+  Count _doc_length_total = 0;
+  double _doc_length_average = 0.0;
+  FrequencyTable _doc_token_frequency;
+};
+
+template <typename Token>
+std::unordered_map<Token, BM25::Count> BM25::_token_frequency(const std::vector<Token>& tokens) {
+  std::unordered_map<Token, Count> counts;
+  for (const Token& token : tokens) ++counts[token];
+  return counts;
+}
+
+}  // namespace mira::typing::text
