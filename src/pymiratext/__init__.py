@@ -1,5 +1,5 @@
 """Chinese word segmentation and BM25 sparse vectors for keyword retrieval."""
 
-from .pymiratext import BM25
+from .pymiratext import BM25, Jieba
 
-__all__ = ["BM25"]
+__all__ = ["BM25", "Jieba"]
