@@ -245,7 +245,14 @@ def fmt(x):
     return "%.6f" % x
 
 
-def hmm_counts(freqs, fullwidth_weight):
+HMM_WEIGHTINGS = {
+    "freq": float,
+    "sqrt": math.sqrt,
+    "log": math.log1p,
+}
+
+
+def hmm_counts(freqs, fullwidth_weight, weighting="freq"):
     """Frequency-weighted BEMS label counts and word-length statistics."""
     emit = {s: collections.defaultdict(float) for s in "BEMS"}
     lengths = collections.defaultdict(float)
@@ -261,8 +268,9 @@ def hmm_counts(freqs, fullwidth_weight):
             emit["M"][c] += f
         emit["E"][word[-1]] += f
 
+    weigh = HMM_WEIGHTINGS[weighting]
     for w in sorted(freqs):
-        add(w, float(freqs[w]))
+        add(w, weigh(freqs[w]))
     if fullwidth_weight > 0:
         # Full-width digits and letters never reach the ASCII rules and the
         # word list has none, so the model is told that they mostly stand
@@ -278,8 +286,8 @@ def hmm_counts(freqs, fullwidth_weight):
     return emit, lengths
 
 
-def hmm_model(freqs, alpha, fullwidth_weight):
-    emit, lengths = hmm_counts(freqs, fullwidth_weight)
+def hmm_model(freqs, alpha, fullwidth_weight, weighting="freq"):
+    emit, lengths = hmm_counts(freqs, fullwidth_weight, weighting)
     total = sum(lengths.values())
     p1 = lengths.get(1, 0.0) / total
     pmulti = 1.0 - p1
@@ -412,6 +420,8 @@ def main(argv=None):
                     help="tag for words made only of numeral characters ('' for none)")
     ap.add_argument("--hmm-alpha", type=float, default=1.0,
                     help="additive smoothing of the emission counts")
+    ap.add_argument("--hmm-weighting", choices=sorted(HMM_WEIGHTINGS), default="freq",
+                    help="how a word's frequency weighs in the HMM counts")
     ap.add_argument("--fullwidth-digit-weight", type=float, default=None,
                     help="synthetic frequency of full-width numbers in the HMM")
     ap.add_argument("--idf-doc-length", type=float, default=500.0,
@@ -450,7 +460,8 @@ def main(argv=None):
                 ["%s %d %s" % (w, freqs[w], tag_for(w, args.tag, args.numeral_tag))
                  for w in words])
     start, trans, emissions, lengths = hmm_model(freqs, args.hmm_alpha,
-                                                 args.fullwidth_digit_weight)
+                                                 args.fullwidth_digit_weight,
+                                                 args.hmm_weighting)
     write_hmm(os.path.join(args.out_dir, "hmm_model.txt"), start, trans, emissions)
     idf = idf_values(freqs, args.idf_doc_length)
     write_lines(os.path.join(args.out_dir, "idf.txt"), ["%s %.4f" % (w, v) for w, v in idf])
@@ -581,7 +592,9 @@ Each choice is an option of the script; the defaults are the values below.
    Impossible starts and transitions are `-3.14e+100`.  Emissions are
    ln((count + α) / (state total + α·V)) with α = `--hmm-alpha {a.hmm_alpha}`
    and V the number of characters, so every dictionary character has a value
-   in all four states.  Full-width digits (０–９) and letters (Ａ–Ｚ, ａ–ｚ),
+   in all four states.  `--hmm-weighting {a.hmm_weighting}` weighs each word by
+   its frequency; the square-root and log weightings were tried and join
+   function characters to their neighbours (`写了`, `我和`, `新买的`).  Full-width digits (０–９) and letters (Ａ–Ｚ, ａ–ｚ),
    which the ASCII rules never see, each get a synthetic weight of
    `--fullwidth-digit-weight {a.fullwidth_digit_weight:g}` / 10 spread 30% B,
    30% M, 30% E, 10% S, so that `２０２４`, `１６ＧＢ` stay together (the
