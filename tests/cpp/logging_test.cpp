@@ -78,12 +78,6 @@ TEST(FatalCheck, FailureWritesLineThenThrowsMessage) {
       << out;
 }
 
-TEST(FatalCheck, BothErrorsShareTheFatalBase) {
-  EXPECT_THROW(CheckedOpen(false, ""), limonp::FatalError);
-  EXPECT_THROW(CheckedNonEmpty(true), limonp::FatalError);
-  EXPECT_THROW(CheckedNonEmpty(true), std::runtime_error);
-}
-
 struct SplitCase {
   const char* name;
   std::string src;

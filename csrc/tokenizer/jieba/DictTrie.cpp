@@ -14,6 +14,14 @@ namespace mira::typing::text::jieba {
 namespace {
 // Location printed in this unit's diagnostic lines.
 constexpr const char* kLogFile = "csrc/tokenizer/jieba/DictTrie.hpp";
+
+// Ascending weight. NaN (from a zero total or a negative frequency) sorts
+// last so that the ordering stays strict-weak and sorting stays well defined.
+bool WeightLess(double a, double b) {
+  if (std::isnan(a)) return false;
+  if (std::isnan(b)) return true;
+  return a < b;
+}
 }  // namespace
 
 DictTrie::DictTrie(const std::string& dict_path, const std::string& user_dict_paths,
@@ -33,11 +41,7 @@ const DictUnit* DictTrie::Find(const RuneStr* begin, const RuneStr* end) const {
 }
 
 bool DictTrie::WeightCompare(const DictUnit& a, const DictUnit& b) {
-  // NaN (from a zero total or a negative frequency) sorts last so that the
-  // ordering stays strict-weak and sorting stays well defined.
-  if (std::isnan(a.weight)) return false;
-  if (std::isnan(b.weight)) return true;
-  return a.weight < b.weight;
+  return WeightLess(a.weight, b.weight);
 }
 
 void DictTrie::Init(const std::string& dict_path, const std::string& user_dict_paths,
@@ -115,11 +119,15 @@ bool DictTrie::MakeNodeInfo(DictUnit& unit, const std::string& word, double weig
 
 void DictTrie::SetStaticWordWeights(UserWordWeightOption option) {
   XCHECK_AT(!static_node_infos_.empty(), limonp::BadContentError, kLogFile, 234, );
-  std::vector<DictUnit> sorted = static_node_infos_;
-  std::sort(sorted.begin(), sorted.end(), WeightCompare);
-  lowest_weight_ = sorted.front().weight;
-  highest_weight_ = sorted.back().weight;
-  middle_weight_ = sorted[sorted.size() / 2].weight;
+  // Only the weights are ordered: copying whole entries would double the
+  // dictionary's footprint while loading.
+  std::vector<double> sorted;
+  sorted.reserve(static_node_infos_.size());
+  for (const DictUnit& unit : static_node_infos_) sorted.push_back(unit.weight);
+  std::sort(sorted.begin(), sorted.end(), WeightLess);
+  lowest_weight_ = sorted.front();
+  highest_weight_ = sorted.back();
+  middle_weight_ = sorted[sorted.size() / 2];
   switch (option) {
     case kUserWeightMin:
       user_default_weight_ = lowest_weight_;

@@ -1,0 +1,619 @@
+#!/usr/bin/env python3
+"""Build the default segmenter data set of pymiratext.
+
+Sources (Debian packages, fetched with ``apt-get download`` and unpacked with
+``dpkg -x`` into tools/_cache/):
+
+* rime-essay: essay.txt, an input-method word list with frequencies, mostly in
+  Traditional characters; converted to Simplified with Debian's ``opencc``
+  (configuration t2s.json).
+* the stop-word list is written for this project (tools/stop_words_base.txt).
+
+Outputs, in src/pymiratext/data/: dict.txt, hmm_model.txt, idf.txt,
+stop_words.txt, user_dict.txt (empty), README.md and licenses/.
+
+Every output is sorted and uses fixed number formatting, so that two runs over
+the same sources give identical bytes.  Standard library only.
+"""
+
+import argparse
+import collections
+import math
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+DEFAULT_CACHE = os.path.join(HERE, "_cache")
+DEFAULT_OUT = os.path.join(ROOT, "src", "pymiratext", "data")
+STOP_WORDS_BASE = os.path.join(HERE, "stop_words_base.txt")
+
+ESSAY_PACKAGE = "rime-essay"
+ESSAY_PATH = "usr/share/rime-data/essay.txt"
+
+# Runes the loaders treat as piece boundaries; a word holding one could never
+# be matched, and a blank would break the column format.
+SEPARATORS = frozenset(" \t\n\r\uff0c\u3002")
+
+# The floor the segmenter uses for impossible paths; written for transitions
+# that the BEMS labelling can never produce.
+IMPOSSIBLE = -3.14e100
+
+NUMERAL_CHARS = frozenset("零〇一二三四五六七八九十百千万亿两壹贰叁肆伍陆柒捌玖拾佰仟")
+FULLWIDTH_DIGITS = "０１２３４５６７８９"
+FULLWIDTH_LETTERS = "".join(chr(c) for c in range(0xFF21, 0xFF3B)) + \
+    "".join(chr(c) for c in range(0xFF41, 0xFF5B))
+
+
+# ---------------------------------------------------------------------------
+# Fetching and unpacking
+
+
+def run(cmd, cwd=None):
+    subprocess.run(cmd, cwd=cwd, check=True, stdout=subprocess.PIPE,
+                   stderr=subprocess.PIPE)
+
+
+def fetch_package(name, cache_dir):
+    """Return (deb path, version, unpacked root) for a Debian package.
+
+    A .deb already in the cache is reused, so a rebuild does not silently move
+    to a newer upstream version.
+    """
+    os.makedirs(cache_dir, exist_ok=True)
+    debs = sorted(f for f in os.listdir(cache_dir)
+                  if f.startswith(name + "_") and f.endswith(".deb"))
+    if not debs:
+        run(["apt-get", "download", name], cwd=cache_dir)
+        debs = sorted(f for f in os.listdir(cache_dir)
+                      if f.startswith(name + "_") and f.endswith(".deb"))
+        if not debs:
+            sys.exit("apt-get download %s produced no .deb" % name)
+    deb = os.path.join(cache_dir, debs[-1])
+    version = subprocess.run(["dpkg-deb", "-f", deb, "Version"], check=True,
+                             stdout=subprocess.PIPE).stdout.decode().strip()
+    root = os.path.join(cache_dir, name + "-" + version)
+    if not os.path.isdir(root):
+        tmp = root + ".part"
+        shutil.rmtree(tmp, ignore_errors=True)
+        run(["dpkg-deb", "-x", deb, tmp])
+        os.rename(tmp, root)
+    return deb, version, root
+
+
+def opencc_version():
+    out = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "opencc"],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return out.stdout.decode().strip() or "unknown"
+
+
+def convert_t2s(words, config):
+    """Convert a list of words with the opencc command, one word per line.
+
+    One word per line lets opencc's phrase tables see the whole word.
+    """
+    if shutil.which("opencc") is None:
+        sys.exit("opencc is not installed: apt-get install opencc")
+    with tempfile.TemporaryDirectory() as tmp:
+        src = os.path.join(tmp, "in.txt")
+        dst = os.path.join(tmp, "out.txt")
+        with open(src, "w", encoding="utf-8", newline="\n") as f:
+            f.write("\n".join(words) + "\n")
+        run(["opencc", "-c", config, "-i", src, "-o", dst])
+        with open(dst, encoding="utf-8", newline="\n") as f:
+            out = f.read().split("\n")
+    if out and out[-1] == "":
+        out.pop()
+    if len(out) != len(words):
+        sys.exit("opencc changed the line count: %d -> %d" % (len(words), len(out)))
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Word list
+
+
+def char_class(c):
+    o = ord(c)
+    if 0x4E00 <= o <= 0x9FFF or 0x3400 <= o <= 0x4DBF or c == "〇":
+        return "han"
+    if 0xF900 <= o <= 0xFAFF:
+        return "han"  # compatibility ideographs
+    if o > 0xFFFF:
+        return "astral"
+    if c == "·":
+        return "dot"
+    return "other"
+
+
+def read_essay(path):
+    entries = []
+    with open(path, encoding="utf-8", newline="\n") as f:
+        for n, line in enumerate(f, 1):
+            line = line.rstrip("\n")
+            if not line:
+                continue
+            word, _, freq = line.partition("\t")
+            entries.append((word, int(freq)))
+    return entries
+
+
+def filter_entries(entries, keep_astral, stats):
+    """Keep entries made of Han characters (and the name dot '·')."""
+    kept = []
+    for word, freq in entries:
+        classes = set(char_class(c) for c in word)
+        if any(c in SEPARATORS for c in word):
+            stats["dropped_separator"] += 1
+            continue
+        if "other" in classes:
+            stats["dropped_non_han"] += 1
+            continue
+        if "astral" in classes and not keep_astral:
+            stats["dropped_astral_source"] += 1
+            continue
+        if classes == {"dot"} or word.startswith("·") or word.endswith("·"):
+            stats["dropped_non_han"] += 1
+            continue
+        kept.append((word, freq))
+    return kept
+
+
+def merge_simplified(entries, converted, keep_astral, stats):
+    freqs = collections.defaultdict(int)
+    for (word, freq), simp in zip(entries, converted):
+        if not keep_astral and any(ord(c) > 0xFFFF for c in simp):
+            stats["dropped_astral_converted"] += 1
+            continue
+        if any(char_class(c) == "other" for c in simp) or any(c in SEPARATORS for c in simp):
+            stats["dropped_after_conversion"] += 1
+            continue
+        freqs[simp] += freq
+    stats["merged_forms"] = len(entries) - stats["dropped_astral_converted"] \
+        - stats["dropped_after_conversion"] - len(freqs)
+    return freqs
+
+
+def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, examples,
+                        function_chars=frozenset(), function_threshold=None):
+    """Remove phrases that two shorter dictionary words explain well.
+
+    A word w is dropped when, for its split w = a + b whose parts are most
+    probable, PMI = ln P(w) - ln P(a) - ln P(b) is below the threshold.  Only
+    words listed with a real frequency (``listed``) are judged, since the
+    floor given to unlisted ones says nothing about them.  The frequency of a
+    dropped word goes to both parts (every occurrence of the phrase is an
+    occurrence of each part), longest words first, so that a part that is
+    dropped in turn passes it on.  Each round decides on the frequencies left
+    by the previous one, so the result does not depend on word order; later
+    rounds catch phrases whose parts grew.
+    """
+    log_total = math.log(float(sum(freqs.values())))  # constant: mass moves, never vanishes
+    pruned = {}
+    for _ in range(rounds):
+        split_of = {}
+        for w in sorted(freqs):
+            if len(w) < 2 or w not in listed or (max_len > 0 and len(w) > max_len):
+                continue
+            best = None
+            for i in range(1, len(w)):
+                a, b = w[:i], w[i:]
+                if a in freqs and b in freqs:
+                    score = math.log(freqs[a]) + math.log(freqs[b])
+                    if best is None or score > best[0]:
+                        best = (score, a, b)
+            if best is None:
+                continue
+            pmi = math.log(freqs[w]) - best[0] + log_total
+            limit = threshold
+            if function_threshold is not None and (best[1] in function_chars
+                                                   or best[2] in function_chars):
+                limit = max(limit, function_threshold)
+            if pmi < limit:
+                split_of[w] = (best[1], best[2], pmi)
+        if not split_of:
+            break
+        for w in sorted(split_of, key=lambda x: (-len(x), x)):
+            a, b, _ = split_of[w]
+            f = freqs.pop(w)
+            # parts are shorter, so they are still here and, if dropped in
+            # this round too, pass the mass on when their turn comes
+            freqs[a] += f
+            freqs[b] += f
+        pruned.update(split_of)
+    stats["pruned_compositional"] = len(pruned)
+    by_freq = sorted(pruned, key=lambda x: (-listed[x], x))
+    examples.extend((w,) + pruned[w] for w in by_freq[:40])
+
+
+def tag_for(word, placeholder, numeral_tag):
+    if numeral_tag and all(c in NUMERAL_CHARS for c in word):
+        return numeral_tag
+    return placeholder
+
+
+# ---------------------------------------------------------------------------
+# HMM
+
+
+def fmt(x):
+    if x <= IMPOSSIBLE:
+        return "-3.14e+100"
+    return "%.6f" % x
+
+
+HMM_WEIGHTINGS = {
+    "freq": float,
+    "sqrt": math.sqrt,
+    "log": math.log1p,
+}
+
+
+def hmm_counts(freqs, fullwidth_weight, weighting="freq"):
+    """Frequency-weighted BEMS label counts and word-length statistics."""
+    emit = {s: collections.defaultdict(float) for s in "BEMS"}
+    lengths = collections.defaultdict(float)
+
+    def add(word, f):
+        n = len(word)
+        lengths[n] += f
+        if n == 1:
+            emit["S"][word] += f
+            return
+        emit["B"][word[0]] += f
+        for c in word[1:-1]:
+            emit["M"][c] += f
+        emit["E"][word[-1]] += f
+
+    weigh = HMM_WEIGHTINGS[weighting]
+    for w in sorted(freqs):
+        add(w, weigh(freqs[w]))
+    if fullwidth_weight > 0:
+        # Full-width digits and letters never reach the ASCII rules and the
+        # word list has none, so the model is told that they mostly stand
+        # inside numbers and names of several characters.
+        share = fullwidth_weight / len(FULLWIDTH_DIGITS)
+        for d in FULLWIDTH_DIGITS + FULLWIDTH_LETTERS:
+            for state, part in (("B", 0.3), ("M", 0.3), ("E", 0.3), ("S", 0.1)):
+                emit[state][d] += share * part
+        # the decimal point sits inside a number, the percent sign ends one
+        for c, parts in (("．", (("M", 0.9), ("S", 0.1))), ("％", (("E", 0.8), ("S", 0.2)))):
+            for state, part in parts:
+                emit[state][c] += share * part
+    return emit, lengths
+
+
+def hmm_model(freqs, alpha, fullwidth_weight, weighting="freq"):
+    emit, lengths = hmm_counts(freqs, fullwidth_weight, weighting)
+    total = sum(lengths.values())
+    p1 = lengths.get(1, 0.0) / total
+    pmulti = 1.0 - p1
+    p2 = lengths.get(2, 0.0) / total
+    m_slots = sum(f * (n - 2) for n, f in lengths.items() if n >= 3)
+    m_ends = sum(f for n, f in lengths.items() if n >= 3)
+
+    def ln(p):
+        return math.log(p) if p > 0 else IMPOSSIBLE
+
+    start = {"B": ln(pmulti), "E": IMPOSSIBLE, "M": IMPOSSIBLE, "S": ln(p1)}
+    trans = {s: {t: IMPOSSIBLE for t in "BEMS"} for s in "BEMS"}
+    trans["B"]["E"] = ln(p2 / pmulti)
+    trans["B"]["M"] = ln(1.0 - p2 / pmulti)
+    trans["M"]["E"] = ln(m_ends / m_slots)
+    trans["M"]["M"] = ln(1.0 - m_ends / m_slots)
+    for s in "ES":
+        trans[s]["B"] = ln(pmulti)
+        trans[s]["S"] = ln(p1)
+
+    chars = set()
+    for s in "BEMS":
+        chars.update(emit[s])
+    chars = sorted(chars)
+    emissions = {}
+    for s in "BEMS":
+        total_s = sum(emit[s].values()) + alpha * len(chars)
+        emissions[s] = [(c, math.log((emit[s].get(c, 0.0) + alpha) / total_s)) for c in chars]
+    return start, trans, emissions, lengths
+
+
+def write_hmm(path, start, trans, emissions):
+    lines = [
+        "# BEMS hidden Markov model for the pymiratext segmenter, natural logs.",
+        "# Generated by tools/build_data.py; states in the order B E M S.",
+        "# start values",
+        " ".join(fmt(start[s]) for s in "BEMS"),
+        "# transitions: one row per previous state B, E, M, S",
+    ]
+    for s in "BEMS":
+        lines.append(" ".join(fmt(trans[s][t]) for t in "BEMS"))
+    for s in "BEMS":
+        lines.append("# emissions of state " + s)
+        lines.append(",".join("%s:%s" % (c, fmt(v)) for c, v in emissions[s]))
+    with open(path, "w", encoding="utf-8", newline="\n") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+# ---------------------------------------------------------------------------
+# IDF and stop words
+
+
+def idf_values(freqs, doc_len):
+    """IDF from a Poisson model of documents of doc_len tokens.
+
+    With no document collection at hand, a word of corpus probability p is
+    taken to appear in a document with probability 1 - exp(-doc_len * p);
+    the IDF is the log of the inverse of that share.
+    """
+    total = float(sum(freqs.values()))
+    out = []
+    for w in sorted(freqs):
+        lam = doc_len * freqs[w] / total
+        df = -math.expm1(-lam)
+        out.append((w, -math.log(df)))
+    return out
+
+
+def read_stop_words(path):
+    words = set()
+    with open(path, encoding="utf-8", newline="\n") as f:
+        for line in f:
+            if line.startswith("# "):
+                continue
+            words.update(line.split())
+    return sorted(words)
+
+
+# ---------------------------------------------------------------------------
+# Writing
+
+
+def write_lines(path, lines):
+    with open(path, "w", encoding="utf-8", newline="\n") as f:
+        for line in lines:
+            f.write(line + "\n")
+
+
+def copy_licenses(out_dir, essay_root):
+    lic = os.path.join(out_dir, "licenses")
+    os.makedirs(lic, exist_ok=True)
+    copies = [
+        (os.path.join(essay_root, "usr/share/doc/rime-essay/copyright"), "rime-essay.copyright"),
+        ("/usr/share/common-licenses/LGPL-3", "LGPL-3"),
+        ("/usr/share/common-licenses/GPL-3", "GPL-3"),
+        ("/usr/share/doc/opencc/copyright", "opencc.copyright"),
+        ("/usr/share/common-licenses/Apache-2.0", "Apache-2.0"),
+    ]
+    for src, name in copies:
+        if not os.path.exists(src):
+            sys.exit("licence text missing: " + src)
+        shutil.copyfile(src, os.path.join(lic, name))
+    return [name for _, name in copies]
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--cache-dir", default=DEFAULT_CACHE)
+    ap.add_argument("--out-dir", default=DEFAULT_OUT)
+    ap.add_argument("--opencc-config", default="t2s.json",
+                    help="opencc configuration for Traditional to Simplified")
+    ap.add_argument("--zero-freq", type=int, default=1,
+                    help="frequency given to entries listed with 0")
+    ap.add_argument("--keep-astral", action="store_true",
+                    help="keep words with characters beyond U+FFFF (dropped by default)")
+    ap.add_argument("--prune-pmi", type=float, default=None,
+                    help="drop phrases whose best two-word split has PMI below this "
+                    "(natural log); see README")
+    ap.add_argument("--prune-zero-freq", action="store_true",
+                    help="also judge words listed with frequency 0")
+    ap.add_argument("--prune-pmi-function", type=float, default=None,
+                    help="threshold used instead when a part is a one-character stop word")
+    ap.add_argument("--prune-rounds", type=int, default=3,
+                    help="pruning rounds; each judges the frequencies the last one left")
+    ap.add_argument("--no-prune", action="store_true", help="keep every phrase")
+    ap.add_argument("--prune-max-len", type=int, default=0,
+                    help="only judge phrases up to this many characters (0: all)")
+    ap.add_argument("--tag", default="x", help="placeholder tag")
+    ap.add_argument("--numeral-tag", default="m",
+                    help="tag for words made only of numeral characters ('' for none)")
+    ap.add_argument("--hmm-alpha", type=float, default=1.0,
+                    help="additive smoothing of the emission counts")
+    ap.add_argument("--hmm-weighting", choices=sorted(HMM_WEIGHTINGS), default="freq",
+                    help="how a word's frequency weighs in the HMM counts")
+    ap.add_argument("--fullwidth-digit-weight", type=float, default=None,
+                    help="synthetic frequency of full-width numbers in the HMM")
+    ap.add_argument("--idf-doc-length", type=float, default=500.0,
+                    help="document length in tokens assumed by the IDF estimate")
+    ap.add_argument("--stop-words", default=STOP_WORDS_BASE)
+    args = ap.parse_args(argv)
+    if args.prune_pmi is None:
+        args.prune_pmi = DEFAULT_PRUNE_PMI
+    if args.fullwidth_digit_weight is None:
+        args.fullwidth_digit_weight = DEFAULT_FULLWIDTH_WEIGHT
+
+    stats = collections.Counter()
+    deb, essay_version, essay_root = fetch_package(ESSAY_PACKAGE, args.cache_dir)
+    raw = read_essay(os.path.join(essay_root, ESSAY_PATH))
+    stats["source_entries"] = len(raw)
+    stats["source_zero_freq"] = sum(1 for _, f in raw if f == 0)
+    entries = filter_entries(raw, args.keep_astral, stats)
+    converted = convert_t2s([w for w, _ in entries], args.opencc_config)
+    freqs = merge_simplified(entries, converted, args.keep_astral, stats)
+    stats["zero_after_merge"] = sum(1 for f in freqs.values() if f == 0)
+    listed = {w: f for w, f in freqs.items() if f > 0 or args.prune_zero_freq}
+    for w in freqs:
+        if freqs[w] <= 0:
+            freqs[w] = args.zero_freq
+    examples = []
+    if not args.no_prune:
+        function_chars = frozenset(w for w in read_stop_words(args.stop_words) if len(w) == 1)
+        prune_compositional(freqs, listed, args.prune_pmi, args.prune_max_len,
+                            args.prune_rounds, stats, examples, function_chars,
+                            args.prune_pmi_function)
+    stats["words"] = len(freqs)
+
+    os.makedirs(args.out_dir, exist_ok=True)
+    words = sorted(freqs)
+    write_lines(os.path.join(args.out_dir, "dict.txt"),
+                ["%s %d %s" % (w, freqs[w], tag_for(w, args.tag, args.numeral_tag))
+                 for w in words])
+    start, trans, emissions, lengths = hmm_model(freqs, args.hmm_alpha,
+                                                 args.fullwidth_digit_weight,
+                                                 args.hmm_weighting)
+    write_hmm(os.path.join(args.out_dir, "hmm_model.txt"), start, trans, emissions)
+    idf = idf_values(freqs, args.idf_doc_length)
+    write_lines(os.path.join(args.out_dir, "idf.txt"), ["%s %.4f" % (w, v) for w, v in idf])
+    stop = read_stop_words(args.stop_words)
+    write_lines(os.path.join(args.out_dir, "stop_words.txt"), stop)
+    open(os.path.join(args.out_dir, "user_dict.txt"), "w").close()
+    licences = copy_licenses(args.out_dir, essay_root)
+    stats["stop_words"] = len(stop)
+    stats["hmm_chars"] = len(emissions["B"])
+    write_readme(args.out_dir, args, stats, essay_version, opencc_version(), licences,
+                 lengths, examples, (min(v for _, v in idf), max(v for _, v in idf)))
+    for k in sorted(stats):
+        print("%s: %s" % (k, stats[k]))
+
+
+DEFAULT_PRUNE_PMI = 3.0
+DEFAULT_FULLWIDTH_WEIGHT = 20000.0
+
+
+def write_readme(out_dir, args, stats, essay_version, opencc_ver, licences,
+                 lengths, examples, idf_range):
+    total_len = sum(lengths.values())
+    share = ", ".join("%d: %.1f%%" % (n, 100.0 * lengths[n] / total_len)
+                      for n in sorted(lengths) if n <= 4)
+    pruned = ", ".join("%s → %s + %s" % (w, a, b) for w, a, b, _ in examples[:30])
+    text = README_TEMPLATE.format(
+        essay_version=essay_version, opencc_version=opencc_ver,
+        licences=", ".join("`%s`" % n for n in licences),
+        s=stats, a=args, length_share=share, pruned_examples=pruned,
+        idf_min=idf_range[0], idf_max=idf_range[1],
+        prune="off (--no-prune)" if args.no_prune else "PMI < %g, %d rounds%s" % (
+            args.prune_pmi, args.prune_rounds,
+            ", words up to %d characters" % args.prune_max_len if args.prune_max_len > 0 else ""),
+    )
+    with open(os.path.join(out_dir, "README.md"), "w", encoding="utf-8", newline="\n") as f:
+        f.write(text)
+
+
+README_TEMPLATE = """\
+# Default data set of pymiratext
+
+Generated by `tools/build_data.py`; do not edit by hand.  Rebuild with
+
+    python3 tools/build_data.py          # needs apt-get, dpkg-deb and opencc
+
+Two runs over the same sources give identical bytes.  `default_paths()` in
+`__init__.py` here (to be re-exported as `pymiratext.default_paths()`) returns
+the paths of these files under the keyword names of `pymiratext.Jieba`, and
+`sample_corpus_path()` the path of the sample corpus.
+
+| file | content |
+|---|---|
+| `dict.txt` | main dictionary, `word frequency tag`, one blank between fields, {s[words]} words |
+| `hmm_model.txt` | BEMS hidden Markov model, natural logarithms, {s[hmm_chars]} characters |
+| `idf.txt` | `word idf`, one per line, the same words as `dict.txt` |
+| `stop_words.txt` | {s[stop_words]} stop words, one per line |
+| `user_dict.txt` | empty user dictionary |
+| `sample_corpus.txt` | short documents written for the project, one per line (not generated) |
+| `licenses/` | {licences} |
+
+## Sources
+
+- Debian package `rime-essay` version `{essay_version}`, file
+  `/usr/share/rime-data/essay.txt` (LGPL-3, copyright GONG Chen and Kunki Chiu;
+  see `licenses/rime-essay.copyright`, `licenses/LGPL-3` and the GPL-3 text it
+  builds on, `licenses/GPL-3`).  An input-method word list of
+  {s[source_entries]} entries with frequencies, mostly in Traditional characters.
+  `dict.txt`, `hmm_model.txt` and `idf.txt` are derived from it and are
+  distributed under the same licence.
+- Debian package `opencc` version `{opencc_version}` (Apache-2.0, see
+  `licenses/opencc.copyright` and `licenses/Apache-2.0`) converted the words to
+  Simplified characters with its configuration `{a.opencc_config}`, whose phrase
+  tables convert better than character by character.
+- `stop_words.txt` comes from `tools/stop_words_base.txt`, written for this
+  project (same licence as the project): punctuation, particles, pronouns,
+  conjunctions, prepositions, common adverbs and auxiliaries.
+
+## Method and choices
+
+Each choice is an option of the script; the defaults are the values below.
+
+1. **Read** `essay.txt` (`word<TAB>frequency`).  {s[source_zero_freq]} entries have
+   frequency 0.
+2. **Drop entries that are no useful words** (before conversion):
+   {s[dropped_non_han]} entries with Latin letters, digits or punctuation other
+   than the name dot `·` (for example `卡拉ＯＫ`, `ＤＮＡ鉴定`); {s[dropped_separator]}
+   with a separator character; {s[dropped_astral_source]} with characters beyond
+   U+FFFF (rare characters that common fonts and input lack;
+   `--keep-astral` keeps them).  Words of CJK ideographs (including Extension A
+   and `〇`) and transliterated names with `·` are kept.
+3. **Convert** to Simplified with `opencc -c {a.opencc_config}`, one word per
+   line.  {s[dropped_astral_converted]} converted words gained a character beyond
+   U+FFFF (opencc maps some rare Traditional characters there, e.g. 頫 → U+2B5AF) and
+   are dropped as well; {s[dropped_after_conversion]} lost their Han form.
+   {s[merged_forms]} entries collapsed onto a Simplified form that another entry
+   also has; their frequencies are summed.
+4. **Zero frequencies**: {s[zero_after_merge]} Simplified words still have
+   frequency 0; they get `--zero-freq {a.zero_freq}`, so that no weight is
+   ln 0 = negative infinity; they share the lowest weight of the dictionary.
+5. **Prune compositional phrases** ({prune}).  The essay holds many phrases an
+   input method wants but a segmenter must not prefer (`的新`, `新的`, `是我`);
+   the max-probability path picks a two-part phrase over its parts exactly when
+   its PMI = ln P(w) − ln P(a) − ln P(b) is above 0, so phrases whose best split
+   w = a + b has a PMI below the threshold are removed and their frequency is
+   added to both parts.  Only words with a frequency of their own are judged
+   (`--prune-zero-freq` judges the others too).  Each round decides on the
+   frequencies the previous round left, longest words first.  {s[pruned_compositional]}
+   phrases were pruned; the most frequent: {pruned_examples}.
+   A second threshold for splits with a one-character stop word as a part
+   (`--prune-pmi-function`, off by default) was tried: at 4 it fixes joins
+   such as `先到`, `晚了` but splits `去年`, `会见`, `应对`, `小吃`.
+   The threshold 3 was tuned by reading segmentations: 2 keeps `都是`, `给我`,
+   `请把`; 4 also removes real words such as `就是`, `还是`, `去年`.  The later
+   rounds also split a few real words whose parts grew (`为了`, `不要`,
+   `真的`); their parts are still words, which costs retrieval little, while
+   a wrong join would produce a token no query contains.
+   `--prune-pmi`, `--prune-rounds`, `--prune-max-len`, `--no-prune`.
+6. **Tags**: the essay has no part-of-speech tags.  Words made only of numeral
+   characters (零〇一二…十百千万亿两 and the financial forms) get
+   `--numeral-tag {a.numeral_tag}`; every other word gets the placeholder
+   `--tag {a.tag}`.
+7. **HMM** (`hmm_model.txt`): every dictionary word, weighted by its final
+   frequency, labels its characters B (first), M (inner), E (last) or S (a
+   one-character word).  Start and transition values follow from the
+   frequency-weighted word-length shares (lengths 1–4: {length_share}): a word
+   starts in S with the share of one-character words and in B otherwise; from B
+   the next state is E with the share of two-character words among longer
+   ones; from M it is E with (number of words of 3+ characters) / (number of M
+   positions); after E or S the next word starts as at the beginning.
+   Impossible starts and transitions are `-3.14e+100`.  Emissions are
+   ln((count + α) / (state total + α·V)) with α = `--hmm-alpha {a.hmm_alpha}`
+   and V the number of characters, so every dictionary character has a value
+   in all four states.  `--hmm-weighting {a.hmm_weighting}` weighs each word by
+   its frequency; the square-root and log weightings were tried and join
+   function characters to their neighbours (`写了`, `我和`, `新买的`).  Full-width digits (０–９) and letters (Ａ–Ｚ, ａ–ｚ),
+   which the ASCII rules never see, each get a synthetic weight of
+   `--fullwidth-digit-weight {a.fullwidth_digit_weight:g}` / 10 spread 30% B,
+   30% M, 30% E, 10% S, so that runs such as `２０２４` and `ＧＢ` stay
+   together (the model usually joins a following 年, 月, 日 or 度 too, as in
+   `２０２４年`, the way many segmentation standards write dates); the full-width decimal point `．` is an inner
+   character and `％` a last one.
+8. **IDF** (`idf.txt`): there is no document collection, so each word's
+   document frequency is estimated with a Poisson model: a document of
+   `--idf-doc-length {a.idf_doc_length:g}` tokens contains a word of corpus
+   probability p with probability 1 − e^(−{a.idf_doc_length:g}·p), and the IDF is the
+   natural log of the inverse of that share.  Values range from {idf_min:.4f}
+   (the commonest words) to {idf_max:.4f} (the rarest), four decimals.
+9. **Stop words**: the hand-written list, sorted, without duplicates.
+
+All word lists are sorted by code point; numbers have a fixed format.
+"""
+
+
+if __name__ == "__main__":
+    main()
