@@ -47,6 +47,8 @@ class Logger {
   Logger& operator=(const Logger&) = delete;
 
   std::ostream& Stream() { return stream_; }
+  // Index of the line's level in LOG_LEVEL_ARRAY.
+  size_t Level() const { return level; }
   // The message written after the "<LEVEL> " prefix so far.
   std::string Message() const;
 
