@@ -12,7 +12,6 @@ namespace {
 
 using mira::typing::text::jieba::PreFilter;
 using mira::typing::text::jieba::SegmentBase;
-using mira::typing::text::jieba::SPECIAL_SEPARATORS;
 using Pieces = std::vector<std::string>;
 
 // Exposes the separator set of the base class and the raw pieces.
@@ -62,10 +61,6 @@ TEST(PreFilter, SplitsAtDefaultSeparators) {
               bad)
         << err;
   }
-}
-
-TEST(PreFilter, SeparatorTextIsTheFiveDefaultRunes) {
-  EXPECT_EQ(std::string(SPECIAL_SEPARATORS), std::string(" \t\n\xEF\xBC\x8C\xE3\x80\x82"));
 }
 
 TEST(SegmentBase, ResetSeparatorsReplacesTheSet) {

@@ -27,29 +27,22 @@ def jieba():
     return pymiratext.Jieba(**paths())
 
 
+# Segmentation itself is covered by the C++ tests; these check the binding's
+# conversions end to end (multi-byte and four-byte runes, order of words).
 @pytest.mark.parametrize(
     "sentence, cut, search",
     [
         ("", [], []),
-        ("学生", ["学生"], ["学生"]),
         (
             "我是北京大学的学生",
             ["我", "是", "北京大学", "的", "学生"],
             ["我", "是", "北京", "京大", "大学", "北京大", "北京大学", "的", "学生"],
         ),
         ("韩冰林森", ["韩冰", "林", "森"], ["韩冰", "林", "森"]),
-        ("云计算", ["云计算"], ["计算", "云计算"]),
-        ("abcdef", ["abcdef"], ["de", "abcdef"]),
-        (
-            "abc123def 123abc",
-            ["abc123def", " ", "123", "abc"],
-            ["de", "abc123def", " ", "123", "abc"],
-        ),
-        ("3.14,.5", ["3.14", ",", ".", "5"], ["3.14", ",", ".", "5"]),
+        ("abcdef 3.14", ["abcdef", " ", "3.14"], ["de", "abcdef", " ", "3.14"]),
         ("甲乙丙，😀", ["甲", "乙丙", "，", "😀"], ["甲", "乙丙", "，", "😀"]),
     ],
-    ids=["empty", "word", "sentence", "user-single-rune", "user-word", "hmm-word-subword",
-         "ascii-rules", "numbers", "tie-and-emoji"],
+    ids=["empty", "sentence", "user-single-rune", "ascii-and-subword", "tie-and-emoji"],
 )
 def test_cut_and_cut_for_search(jieba, sentence, cut, search):
     assert jieba.cut(sentence) == cut
