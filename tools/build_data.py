@@ -1,0 +1,467 @@
+#!/usr/bin/env python3
+"""Build the default segmenter data set of pymiratext.
+
+Sources (Debian packages, fetched with ``apt-get download`` and unpacked with
+``dpkg -x`` into tools/_cache/):
+
+* rime-essay: essay.txt, an input-method word list with frequencies, mostly in
+  Traditional characters; converted to Simplified with Debian's ``opencc``
+  (configuration t2s.json).
+* the stop-word list is written for this project (tools/stop_words_base.txt).
+
+Outputs, in src/pymiratext/data/: dict.txt, hmm_model.txt, idf.txt,
+stop_words.txt, user_dict.txt (empty), README.md and licenses/.
+
+Every output is sorted and uses fixed number formatting, so that two runs over
+the same sources give identical bytes.  Standard library only.
+"""
+
+import argparse
+import collections
+import math
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+DEFAULT_CACHE = os.path.join(HERE, "_cache")
+DEFAULT_OUT = os.path.join(ROOT, "src", "pymiratext", "data")
+STOP_WORDS_BASE = os.path.join(HERE, "stop_words_base.txt")
+
+ESSAY_PACKAGE = "rime-essay"
+ESSAY_PATH = "usr/share/rime-data/essay.txt"
+
+# Runes the loaders treat as piece boundaries; a word holding one could never
+# be matched, and a blank would break the column format.
+SEPARATORS = frozenset(" \t\n\r\uff0c\u3002")
+
+# The floor the segmenter uses for impossible paths; written for transitions
+# that the BEMS labelling can never produce.
+IMPOSSIBLE = -3.14e100
+
+NUMERAL_CHARS = frozenset("零〇一二三四五六七八九十百千万亿两壹贰叁肆伍陆柒捌玖拾佰仟")
+FULLWIDTH_DIGITS = "０１２３４５６７８９"
+
+
+# ---------------------------------------------------------------------------
+# Fetching and unpacking
+
+
+def run(cmd, cwd=None):
+    subprocess.run(cmd, cwd=cwd, check=True, stdout=subprocess.PIPE,
+                   stderr=subprocess.PIPE)
+
+
+def fetch_package(name, cache_dir):
+    """Return (deb path, version, unpacked root) for a Debian package.
+
+    A .deb already in the cache is reused, so a rebuild does not silently move
+    to a newer upstream version.
+    """
+    os.makedirs(cache_dir, exist_ok=True)
+    debs = sorted(f for f in os.listdir(cache_dir)
+                  if f.startswith(name + "_") and f.endswith(".deb"))
+    if not debs:
+        run(["apt-get", "download", name], cwd=cache_dir)
+        debs = sorted(f for f in os.listdir(cache_dir)
+                      if f.startswith(name + "_") and f.endswith(".deb"))
+        if not debs:
+            sys.exit("apt-get download %s produced no .deb" % name)
+    deb = os.path.join(cache_dir, debs[-1])
+    version = subprocess.run(["dpkg-deb", "-f", deb, "Version"], check=True,
+                             stdout=subprocess.PIPE).stdout.decode().strip()
+    root = os.path.join(cache_dir, name + "-" + version)
+    if not os.path.isdir(root):
+        tmp = root + ".part"
+        shutil.rmtree(tmp, ignore_errors=True)
+        run(["dpkg-deb", "-x", deb, tmp])
+        os.rename(tmp, root)
+    return deb, version, root
+
+
+def opencc_version():
+    out = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "opencc"],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return out.stdout.decode().strip() or "unknown"
+
+
+def convert_t2s(words, config):
+    """Convert a list of words with the opencc command, one word per line.
+
+    One word per line lets opencc's phrase tables see the whole word.
+    """
+    if shutil.which("opencc") is None:
+        sys.exit("opencc is not installed: apt-get install opencc")
+    with tempfile.TemporaryDirectory() as tmp:
+        src = os.path.join(tmp, "in.txt")
+        dst = os.path.join(tmp, "out.txt")
+        with open(src, "w", encoding="utf-8", newline="\n") as f:
+            f.write("\n".join(words) + "\n")
+        run(["opencc", "-c", config, "-i", src, "-o", dst])
+        with open(dst, encoding="utf-8", newline="\n") as f:
+            out = f.read().split("\n")
+    if out and out[-1] == "":
+        out.pop()
+    if len(out) != len(words):
+        sys.exit("opencc changed the line count: %d -> %d" % (len(words), len(out)))
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Word list
+
+
+def char_class(c):
+    o = ord(c)
+    if 0x4E00 <= o <= 0x9FFF or 0x3400 <= o <= 0x4DBF or c == "〇":
+        return "han"
+    if 0xF900 <= o <= 0xFAFF:
+        return "han"  # compatibility ideographs
+    if o > 0xFFFF:
+        return "astral"
+    if c == "·":
+        return "dot"
+    return "other"
+
+
+def read_essay(path):
+    entries = []
+    with open(path, encoding="utf-8", newline="\n") as f:
+        for n, line in enumerate(f, 1):
+            line = line.rstrip("\n")
+            if not line:
+                continue
+            word, _, freq = line.partition("\t")
+            entries.append((word, int(freq)))
+    return entries
+
+
+def filter_entries(entries, keep_astral, stats):
+    """Keep entries made of Han characters (and the name dot '·')."""
+    kept = []
+    for word, freq in entries:
+        classes = set(char_class(c) for c in word)
+        if any(c in SEPARATORS for c in word):
+            stats["dropped_separator"] += 1
+            continue
+        if "other" in classes:
+            stats["dropped_non_han"] += 1
+            continue
+        if "astral" in classes and not keep_astral:
+            stats["dropped_astral_source"] += 1
+            continue
+        if classes == {"dot"} or word.startswith("·") or word.endswith("·"):
+            stats["dropped_non_han"] += 1
+            continue
+        kept.append((word, freq))
+    return kept
+
+
+def merge_simplified(entries, converted, keep_astral, stats):
+    freqs = collections.defaultdict(int)
+    for (word, freq), simp in zip(entries, converted):
+        if not keep_astral and any(ord(c) > 0xFFFF for c in simp):
+            stats["dropped_astral_converted"] += 1
+            continue
+        if any(char_class(c) == "other" for c in simp) or any(c in SEPARATORS for c in simp):
+            stats["dropped_after_conversion"] += 1
+            continue
+        freqs[simp] += freq
+    stats["merged_forms"] = len(entries) - stats["dropped_astral_converted"] \
+        - stats["dropped_after_conversion"] - len(freqs)
+    return freqs
+
+
+def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, examples):
+    """Remove phrases that two shorter dictionary words explain well.
+
+    A word w is dropped when, for its split w = a + b whose parts are most
+    probable, PMI = ln P(w) - ln P(a) - ln P(b) is below the threshold.  Only
+    words listed with a real frequency (``listed``) are judged, since the
+    floor given to unlisted ones says nothing about them.  The frequency of a
+    dropped word goes to both parts (every occurrence of the phrase is an
+    occurrence of each part), longest words first, so that a part that is
+    dropped in turn passes it on.  Each round decides on the frequencies left
+    by the previous one, so the result does not depend on word order; later
+    rounds catch phrases whose parts grew.
+    """
+    log_total = math.log(float(sum(freqs.values())))  # constant: mass moves, never vanishes
+    pruned = {}
+    for _ in range(rounds):
+        split_of = {}
+        for w in sorted(freqs):
+            if len(w) < 2 or w not in listed or (max_len > 0 and len(w) > max_len):
+                continue
+            best = None
+            for i in range(1, len(w)):
+                a, b = w[:i], w[i:]
+                if a in freqs and b in freqs:
+                    score = math.log(freqs[a]) + math.log(freqs[b])
+                    if best is None or score > best[0]:
+                        best = (score, a, b)
+            if best is None:
+                continue
+            pmi = math.log(freqs[w]) - best[0] + log_total
+            if pmi < threshold:
+                split_of[w] = (best[1], best[2], pmi)
+        if not split_of:
+            break
+        for w in sorted(split_of, key=lambda x: (-len(x), x)):
+            a, b, _ = split_of[w]
+            f = freqs.pop(w)
+            # parts are shorter, so they are still here and, if dropped in
+            # this round too, pass the mass on when their turn comes
+            freqs[a] += f
+            freqs[b] += f
+        pruned.update(split_of)
+    stats["pruned_compositional"] = len(pruned)
+    by_freq = sorted(pruned, key=lambda x: (-listed[x], x))
+    examples.extend((w,) + pruned[w] for w in by_freq[:40])
+
+
+def tag_for(word, placeholder, numeral_tag):
+    if numeral_tag and all(c in NUMERAL_CHARS for c in word):
+        return numeral_tag
+    return placeholder
+
+
+# ---------------------------------------------------------------------------
+# HMM
+
+
+def fmt(x):
+    if x <= IMPOSSIBLE:
+        return "-3.14e+100"
+    return "%.6f" % x
+
+
+def hmm_counts(freqs, fullwidth_weight):
+    """Frequency-weighted BEMS label counts and word-length statistics."""
+    emit = {s: collections.defaultdict(float) for s in "BEMS"}
+    lengths = collections.defaultdict(float)
+
+    def add(word, f):
+        n = len(word)
+        lengths[n] += f
+        if n == 1:
+            emit["S"][word] += f
+            return
+        emit["B"][word[0]] += f
+        for c in word[1:-1]:
+            emit["M"][c] += f
+        emit["E"][word[-1]] += f
+
+    for w in sorted(freqs):
+        add(w, float(freqs[w]))
+    if fullwidth_weight > 0:
+        # Full-width digits never reach the ASCII number rule and the word
+        # list has none, so the model is told that they mostly stand inside
+        # numbers of several digits.
+        share = fullwidth_weight / len(FULLWIDTH_DIGITS)
+        for d in FULLWIDTH_DIGITS:
+            for state, part in (("B", 0.3), ("M", 0.3), ("E", 0.3), ("S", 0.1)):
+                emit[state][d] += share * part
+        # the decimal point sits inside a number, the percent sign ends one
+        for c, parts in (("．", (("M", 0.9), ("S", 0.1))), ("％", (("E", 0.8), ("S", 0.2)))):
+            for state, part in parts:
+                emit[state][c] += share * part
+    return emit, lengths
+
+
+def hmm_model(freqs, alpha, fullwidth_weight):
+    emit, lengths = hmm_counts(freqs, fullwidth_weight)
+    total = sum(lengths.values())
+    p1 = lengths.get(1, 0.0) / total
+    pmulti = 1.0 - p1
+    p2 = lengths.get(2, 0.0) / total
+    m_slots = sum(f * (n - 2) for n, f in lengths.items() if n >= 3)
+    m_ends = sum(f for n, f in lengths.items() if n >= 3)
+
+    def ln(p):
+        return math.log(p) if p > 0 else IMPOSSIBLE
+
+    start = {"B": ln(pmulti), "E": IMPOSSIBLE, "M": IMPOSSIBLE, "S": ln(p1)}
+    trans = {s: {t: IMPOSSIBLE for t in "BEMS"} for s in "BEMS"}
+    trans["B"]["E"] = ln(p2 / pmulti)
+    trans["B"]["M"] = ln(1.0 - p2 / pmulti)
+    trans["M"]["E"] = ln(m_ends / m_slots)
+    trans["M"]["M"] = ln(1.0 - m_ends / m_slots)
+    for s in "ES":
+        trans[s]["B"] = ln(pmulti)
+        trans[s]["S"] = ln(p1)
+
+    chars = set()
+    for s in "BEMS":
+        chars.update(emit[s])
+    chars = sorted(chars)
+    emissions = {}
+    for s in "BEMS":
+        total_s = sum(emit[s].values()) + alpha * len(chars)
+        emissions[s] = [(c, math.log((emit[s].get(c, 0.0) + alpha) / total_s)) for c in chars]
+    return start, trans, emissions, lengths
+
+
+def write_hmm(path, start, trans, emissions):
+    lines = [
+        "# BEMS hidden Markov model for the pymiratext segmenter, natural logs.",
+        "# Generated by tools/build_data.py; states in the order B E M S.",
+        "# start values",
+        " ".join(fmt(start[s]) for s in "BEMS"),
+        "# transitions: one row per previous state B, E, M, S",
+    ]
+    for s in "BEMS":
+        lines.append(" ".join(fmt(trans[s][t]) for t in "BEMS"))
+    for s in "BEMS":
+        lines.append("# emissions of state " + s)
+        lines.append(",".join("%s:%s" % (c, fmt(v)) for c, v in emissions[s]))
+    with open(path, "w", encoding="utf-8", newline="\n") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+# ---------------------------------------------------------------------------
+# IDF and stop words
+
+
+def idf_values(freqs, doc_len):
+    """IDF from a Poisson model of documents of doc_len tokens.
+
+    With no document collection at hand, a word of corpus probability p is
+    taken to appear in a document with probability 1 - exp(-doc_len * p);
+    the IDF is the log of the inverse of that share.
+    """
+    total = float(sum(freqs.values()))
+    out = []
+    for w in sorted(freqs):
+        lam = doc_len * freqs[w] / total
+        df = -math.expm1(-lam)
+        out.append((w, -math.log(df)))
+    return out
+
+
+def read_stop_words(path):
+    words = set()
+    with open(path, encoding="utf-8", newline="\n") as f:
+        for line in f:
+            if line.startswith("# "):
+                continue
+            words.update(line.split())
+    return sorted(words)
+
+
+# ---------------------------------------------------------------------------
+# Writing
+
+
+def write_lines(path, lines):
+    with open(path, "w", encoding="utf-8", newline="\n") as f:
+        for line in lines:
+            f.write(line + "\n")
+
+
+def copy_licenses(out_dir, essay_root):
+    lic = os.path.join(out_dir, "licenses")
+    os.makedirs(lic, exist_ok=True)
+    copies = [
+        (os.path.join(essay_root, "usr/share/doc/rime-essay/copyright"), "rime-essay.copyright"),
+        ("/usr/share/common-licenses/LGPL-3", "LGPL-3"),
+        ("/usr/share/common-licenses/GPL-3", "GPL-3"),
+        ("/usr/share/doc/opencc/copyright", "opencc.copyright"),
+        ("/usr/share/doc/libopencc-data/copyright", "libopencc-data.copyright"),
+        ("/usr/share/common-licenses/Apache-2.0", "Apache-2.0"),
+    ]
+    for src, name in copies:
+        if not os.path.exists(src):
+            sys.exit("licence text missing: " + src)
+        shutil.copyfile(src, os.path.join(lic, name))
+    return [name for _, name in copies]
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--cache-dir", default=DEFAULT_CACHE)
+    ap.add_argument("--out-dir", default=DEFAULT_OUT)
+    ap.add_argument("--opencc-config", default="t2s.json",
+                    help="opencc configuration for Traditional to Simplified")
+    ap.add_argument("--zero-freq", type=int, default=1,
+                    help="frequency given to entries listed with 0")
+    ap.add_argument("--keep-astral", action="store_true",
+                    help="keep words with characters beyond U+FFFF (dropped by default)")
+    ap.add_argument("--prune-pmi", type=float, default=None,
+                    help="drop phrases whose best two-word split has PMI below this "
+                    "(natural log); see README")
+    ap.add_argument("--prune-zero-freq", action="store_true",
+                    help="also judge words listed with frequency 0")
+    ap.add_argument("--prune-rounds", type=int, default=3,
+                    help="pruning rounds; each judges the frequencies the last one left")
+    ap.add_argument("--no-prune", action="store_true", help="keep every phrase")
+    ap.add_argument("--prune-max-len", type=int, default=0,
+                    help="only judge phrases up to this many characters (0: all)")
+    ap.add_argument("--tag", default="x", help="placeholder tag")
+    ap.add_argument("--numeral-tag", default="m",
+                    help="tag for words made only of numeral characters ('' for none)")
+    ap.add_argument("--hmm-alpha", type=float, default=1.0,
+                    help="additive smoothing of the emission counts")
+    ap.add_argument("--fullwidth-digit-weight", type=float, default=None,
+                    help="synthetic frequency of full-width numbers in the HMM")
+    ap.add_argument("--idf-doc-length", type=float, default=500.0,
+                    help="document length in tokens assumed by the IDF estimate")
+    ap.add_argument("--stop-words", default=STOP_WORDS_BASE)
+    args = ap.parse_args(argv)
+    if args.prune_pmi is None:
+        args.prune_pmi = DEFAULT_PRUNE_PMI
+    if args.fullwidth_digit_weight is None:
+        args.fullwidth_digit_weight = DEFAULT_FULLWIDTH_WEIGHT
+
+    stats = collections.Counter()
+    deb, essay_version, essay_root = fetch_package(ESSAY_PACKAGE, args.cache_dir)
+    raw = read_essay(os.path.join(essay_root, ESSAY_PATH))
+    stats["source_entries"] = len(raw)
+    stats["source_zero_freq"] = sum(1 for _, f in raw if f == 0)
+    entries = filter_entries(raw, args.keep_astral, stats)
+    converted = convert_t2s([w for w, _ in entries], args.opencc_config)
+    freqs = merge_simplified(entries, converted, args.keep_astral, stats)
+    stats["zero_after_merge"] = sum(1 for f in freqs.values() if f == 0)
+    listed = {w: f for w, f in freqs.items() if f > 0 or args.prune_zero_freq}
+    for w in freqs:
+        if freqs[w] <= 0:
+            freqs[w] = args.zero_freq
+    examples = []
+    if not args.no_prune:
+        prune_compositional(freqs, listed, args.prune_pmi, args.prune_max_len,
+                            args.prune_rounds, stats, examples)
+    stats["words"] = len(freqs)
+
+    os.makedirs(args.out_dir, exist_ok=True)
+    words = sorted(freqs)
+    write_lines(os.path.join(args.out_dir, "dict.txt"),
+                ["%s %d %s" % (w, freqs[w], tag_for(w, args.tag, args.numeral_tag))
+                 for w in words])
+    start, trans, emissions, lengths = hmm_model(freqs, args.hmm_alpha,
+                                                 args.fullwidth_digit_weight)
+    write_hmm(os.path.join(args.out_dir, "hmm_model.txt"), start, trans, emissions)
+    write_lines(os.path.join(args.out_dir, "idf.txt"),
+                ["%s %.4f" % (w, v) for w, v in idf_values(freqs, args.idf_doc_length)])
+    stop = read_stop_words(args.stop_words)
+    write_lines(os.path.join(args.out_dir, "stop_words.txt"), stop)
+    open(os.path.join(args.out_dir, "user_dict.txt"), "w").close()
+    licences = copy_licenses(args.out_dir, essay_root)
+    stats["stop_words"] = len(stop)
+    stats["hmm_chars"] = len(emissions["B"])
+    write_readme(args, stats, essay_version, opencc_version(), licences, lengths, examples)
+    for k in sorted(stats):
+        print("%s: %s" % (k, stats[k]))
+
+
+DEFAULT_PRUNE_PMI = 3.0
+DEFAULT_FULLWIDTH_WEIGHT = 20000.0
+
+
+def write_readme(args, stats, essay_version, opencc_ver, licences, lengths, examples):
+    pass
+
+
+if __name__ == "__main__":
+    main()
