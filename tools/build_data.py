@@ -44,6 +44,8 @@ IMPOSSIBLE = -3.14e100
 
 NUMERAL_CHARS = frozenset("零〇一二三四五六七八九十百千万亿两壹贰叁肆伍陆柒捌玖拾佰仟")
 FULLWIDTH_DIGITS = "０１２３４５６７８９"
+FULLWIDTH_LETTERS = "".join(chr(c) for c in range(0xFF21, 0xFF3B)) + \
+    "".join(chr(c) for c in range(0xFF41, 0xFF5B))
 
 
 # ---------------------------------------------------------------------------
@@ -175,7 +177,8 @@ def merge_simplified(entries, converted, keep_astral, stats):
     return freqs
 
 
-def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, examples):
+def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, examples,
+                        function_chars=frozenset(), function_threshold=None):
     """Remove phrases that two shorter dictionary words explain well.
 
     A word w is dropped when, for its split w = a + b whose parts are most
@@ -205,7 +208,11 @@ def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, exampl
             if best is None:
                 continue
             pmi = math.log(freqs[w]) - best[0] + log_total
-            if pmi < threshold:
+            limit = threshold
+            if function_threshold is not None and (best[1] in function_chars
+                                                   or best[2] in function_chars):
+                limit = max(limit, function_threshold)
+            if pmi < limit:
                 split_of[w] = (best[1], best[2], pmi)
         if not split_of:
             break
@@ -257,11 +264,11 @@ def hmm_counts(freqs, fullwidth_weight):
     for w in sorted(freqs):
         add(w, float(freqs[w]))
     if fullwidth_weight > 0:
-        # Full-width digits never reach the ASCII number rule and the word
-        # list has none, so the model is told that they mostly stand inside
-        # numbers of several digits.
+        # Full-width digits and letters never reach the ASCII rules and the
+        # word list has none, so the model is told that they mostly stand
+        # inside numbers and names of several characters.
         share = fullwidth_weight / len(FULLWIDTH_DIGITS)
-        for d in FULLWIDTH_DIGITS:
+        for d in FULLWIDTH_DIGITS + FULLWIDTH_LETTERS:
             for state, part in (("B", 0.3), ("M", 0.3), ("E", 0.3), ("S", 0.1)):
                 emit[state][d] += share * part
         # the decimal point sits inside a number, the percent sign ends one
@@ -369,7 +376,6 @@ def copy_licenses(out_dir, essay_root):
         ("/usr/share/common-licenses/LGPL-3", "LGPL-3"),
         ("/usr/share/common-licenses/GPL-3", "GPL-3"),
         ("/usr/share/doc/opencc/copyright", "opencc.copyright"),
-        ("/usr/share/doc/libopencc-data/copyright", "libopencc-data.copyright"),
         ("/usr/share/common-licenses/Apache-2.0", "Apache-2.0"),
     ]
     for src, name in copies:
@@ -394,6 +400,8 @@ def main(argv=None):
                     "(natural log); see README")
     ap.add_argument("--prune-zero-freq", action="store_true",
                     help="also judge words listed with frequency 0")
+    ap.add_argument("--prune-pmi-function", type=float, default=None,
+                    help="threshold used instead when a part is a one-character stop word")
     ap.add_argument("--prune-rounds", type=int, default=3,
                     help="pruning rounds; each judges the frequencies the last one left")
     ap.add_argument("--no-prune", action="store_true", help="keep every phrase")
@@ -430,8 +438,10 @@ def main(argv=None):
             freqs[w] = args.zero_freq
     examples = []
     if not args.no_prune:
+        function_chars = frozenset(w for w in read_stop_words(args.stop_words) if len(w) == 1)
         prune_compositional(freqs, listed, args.prune_pmi, args.prune_max_len,
-                            args.prune_rounds, stats, examples)
+                            args.prune_rounds, stats, examples, function_chars,
+                            args.prune_pmi_function)
     stats["words"] = len(freqs)
 
     os.makedirs(args.out_dir, exist_ok=True)
@@ -442,15 +452,16 @@ def main(argv=None):
     start, trans, emissions, lengths = hmm_model(freqs, args.hmm_alpha,
                                                  args.fullwidth_digit_weight)
     write_hmm(os.path.join(args.out_dir, "hmm_model.txt"), start, trans, emissions)
-    write_lines(os.path.join(args.out_dir, "idf.txt"),
-                ["%s %.4f" % (w, v) for w, v in idf_values(freqs, args.idf_doc_length)])
+    idf = idf_values(freqs, args.idf_doc_length)
+    write_lines(os.path.join(args.out_dir, "idf.txt"), ["%s %.4f" % (w, v) for w, v in idf])
     stop = read_stop_words(args.stop_words)
     write_lines(os.path.join(args.out_dir, "stop_words.txt"), stop)
     open(os.path.join(args.out_dir, "user_dict.txt"), "w").close()
     licences = copy_licenses(args.out_dir, essay_root)
     stats["stop_words"] = len(stop)
     stats["hmm_chars"] = len(emissions["B"])
-    write_readme(args, stats, essay_version, opencc_version(), licences, lengths, examples)
+    write_readme(args.out_dir, args, stats, essay_version, opencc_version(), licences,
+                 lengths, examples, (min(v for _, v in idf), max(v for _, v in idf)))
     for k in sorted(stats):
         print("%s: %s" % (k, stats[k]))
 
@@ -459,8 +470,133 @@ DEFAULT_PRUNE_PMI = 3.0
 DEFAULT_FULLWIDTH_WEIGHT = 20000.0
 
 
-def write_readme(args, stats, essay_version, opencc_ver, licences, lengths, examples):
-    pass
+def write_readme(out_dir, args, stats, essay_version, opencc_ver, licences,
+                 lengths, examples, idf_range):
+    total_len = sum(lengths.values())
+    share = ", ".join("%d: %.1f%%" % (n, 100.0 * lengths[n] / total_len)
+                      for n in sorted(lengths) if n <= 4)
+    pruned = ", ".join("%s → %s + %s" % (w, a, b) for w, a, b, _ in examples[:30])
+    text = README_TEMPLATE.format(
+        essay_version=essay_version, opencc_version=opencc_ver,
+        licences=", ".join("`%s`" % n for n in licences),
+        s=stats, a=args, length_share=share, pruned_examples=pruned,
+        idf_min=idf_range[0], idf_max=idf_range[1],
+        prune="off (--no-prune)" if args.no_prune else "PMI < %g, %d rounds%s" % (
+            args.prune_pmi, args.prune_rounds,
+            ", words up to %d characters" % args.prune_max_len if args.prune_max_len > 0 else ""),
+    )
+    with open(os.path.join(out_dir, "README.md"), "w", encoding="utf-8", newline="\n") as f:
+        f.write(text)
+
+
+README_TEMPLATE = """\
+# Default data set of pymiratext
+
+Generated by `tools/build_data.py`; do not edit by hand.  Rebuild with
+
+    python3 tools/build_data.py          # needs apt-get, dpkg-deb and opencc
+
+Two runs over the same sources give identical bytes.  `pymiratext.default_paths()`
+returns the paths of these files under the keyword names of `pymiratext.Jieba`.
+
+| file | content |
+|---|---|
+| `dict.txt` | main dictionary, `word frequency tag`, one blank between fields, {s[words]} words |
+| `hmm_model.txt` | BEMS hidden Markov model, natural logarithms, {s[hmm_chars]} characters |
+| `idf.txt` | `word idf`, one per line, the same words as `dict.txt` |
+| `stop_words.txt` | {s[stop_words]} stop words, one per line |
+| `user_dict.txt` | empty user dictionary |
+| `sample_corpus.txt` | short documents written for the project, one per line (not generated) |
+| `licenses/` | {licences} |
+
+## Sources
+
+- Debian package `rime-essay` version `{essay_version}`, file
+  `/usr/share/rime-data/essay.txt` (LGPL-3, copyright GONG Chen and Kunki Chiu;
+  see `licenses/rime-essay.copyright`, `licenses/LGPL-3` and the GPL-3 text it
+  builds on, `licenses/GPL-3`).  An input-method word list of
+  {s[source_entries]} entries with frequencies, mostly in Traditional characters.
+  `dict.txt`, `hmm_model.txt` and `idf.txt` are derived from it and are
+  distributed under the same licence.
+- Debian package `opencc` version `{opencc_version}` (Apache-2.0, see
+  `licenses/opencc.copyright` and `licenses/Apache-2.0`) converted the words to
+  Simplified characters with its configuration `{a.opencc_config}`, whose phrase
+  tables convert better than character by character.
+- `stop_words.txt` comes from `tools/stop_words_base.txt`, written for this
+  project (same licence as the project): punctuation, particles, pronouns,
+  conjunctions, prepositions, common adverbs and auxiliaries.
+
+## Method and choices
+
+Each choice is an option of the script; the defaults are the values below.
+
+1. **Read** `essay.txt` (`word<TAB>frequency`).  {s[source_zero_freq]} entries have
+   frequency 0.
+2. **Drop entries that are no useful words** (before conversion):
+   {s[dropped_non_han]} entries with Latin letters, digits or punctuation other
+   than the name dot `·` (for example `卡拉ＯＫ`, `ＤＮＡ鉴定`); {s[dropped_separator]}
+   with a separator character; {s[dropped_astral_source]} with characters beyond
+   U+FFFF (rare characters that common fonts and input lack;
+   `--keep-astral` keeps them).  Words of CJK ideographs (including Extension A
+   and `〇`) and transliterated names with `·` are kept.
+3. **Convert** to Simplified with `opencc -c {a.opencc_config}`, one word per
+   line.  {s[dropped_astral_converted]} converted words gained a character beyond
+   U+FFFF (opencc maps some rare Traditional characters there, e.g. 頫 → U+2B5AF) and
+   are dropped as well; {s[dropped_after_conversion]} lost their Han form.
+   {s[merged_forms]} entries collapsed onto a Simplified form that another entry
+   also has; their frequencies are summed.
+4. **Zero frequencies**: {s[zero_after_merge]} Simplified words still have
+   frequency 0; they get `--zero-freq {a.zero_freq}`, so that no weight is
+   ln 0 = negative infinity and they lose against any split into listed words.
+5. **Prune compositional phrases** ({prune}).  The essay holds many phrases an
+   input method wants but a segmenter must not prefer (`的新`, `新的`, `是我`);
+   the max-probability path picks a two-part phrase over its parts exactly when
+   its PMI = ln P(w) − ln P(a) − ln P(b) is above 0, so phrases whose best split
+   w = a + b has a PMI below the threshold are removed and their frequency is
+   added to both parts.  Only words with a frequency of their own are judged
+   (`--prune-zero-freq` judges the others too).  Each round decides on the
+   frequencies the previous round left, longest words first.  {s[pruned_compositional]}
+   phrases were pruned; the most frequent: {pruned_examples}.
+   A second threshold for splits with a one-character stop word as a part
+   (`--prune-pmi-function`, off by default) was tried: at 4 it fixes joins
+   such as `先到`, `晚了` but splits `去年`, `会见`, `应对`, `小吃`.
+   The threshold 3 was tuned by reading segmentations: 2 keeps `都是`, `给我`,
+   `请把`; 4 also removes real words such as `就是`, `还是`, `去年`.  The later
+   rounds also split a few real words whose parts grew (`为了`, `不要`,
+   `真的`); their parts are still words, which costs retrieval little, while
+   a wrong join would produce a token no query contains.
+   `--prune-pmi`, `--prune-rounds`, `--prune-max-len`, `--no-prune`.
+6. **Tags**: the essay has no part-of-speech tags.  Words made only of numeral
+   characters (零〇一二…十百千万亿两 and the financial forms) get
+   `--numeral-tag {a.numeral_tag}`; every other word gets the placeholder
+   `--tag {a.tag}`.
+7. **HMM** (`hmm_model.txt`): every dictionary word, weighted by its final
+   frequency, labels its characters B (first), M (inner), E (last) or S (a
+   one-character word).  Start and transition values follow from the
+   frequency-weighted word-length shares (lengths 1–4: {length_share}): a word
+   starts in S with the share of one-character words and in B otherwise; from B
+   the next state is E with the share of two-character words among longer
+   ones; from M it is E with (number of words of 3+ characters) / (number of M
+   positions); after E or S the next word starts as at the beginning.
+   Impossible starts and transitions are `-3.14e+100`.  Emissions are
+   ln((count + α) / (state total + α·V)) with α = `--hmm-alpha {a.hmm_alpha}`
+   and V the number of characters, so every dictionary character has a value
+   in all four states.  Full-width digits (０–９) and letters (Ａ–Ｚ, ａ–ｚ),
+   which the ASCII rules never see, each get a synthetic weight of
+   `--fullwidth-digit-weight {a.fullwidth_digit_weight:g}` / 10 spread 30% B,
+   30% M, 30% E, 10% S, so that `２０２４`, `１６ＧＢ` stay together (the
+   model usually joins a following 年, 月, 日 or 度 too, as in `２０２４年`); the full-width decimal point `．` is an inner
+   character and `％` a last one.
+8. **IDF** (`idf.txt`): there is no document collection, so each word's
+   document frequency is estimated with a Poisson model: a document of
+   `--idf-doc-length {a.idf_doc_length:g}` tokens contains a word of corpus
+   probability p with probability 1 − e^(−{a.idf_doc_length:g}·p), and the IDF is the
+   natural log of the inverse of that share.  Values range from {idf_min:.4f}
+   (the commonest words) to {idf_max:.4f} (words seen once), four decimals.
+9. **Stop words**: the hand-written list, sorted, without duplicates.
+
+All word lists are sorted by code point; numbers have a fixed format.
+"""
 
 
 if __name__ == "__main__":

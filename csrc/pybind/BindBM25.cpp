@@ -1,5 +1,6 @@
 // Python class BM25: conversion and exception translation only; the model
-// lives in bm25/BM25.hpp. std::runtime_error reaches Python as RuntimeError.
+// lives in bm25/BM25.hpp. std::runtime_error reaches Python as RuntimeError,
+// std::invalid_argument (a malformed number in load) as ValueError.
 #include <pybind11/stl.h>
 
 #include <memory>
@@ -22,6 +23,8 @@ py::object BindBM25Impl(py::module_& m) {
   cls.def(py::init<double, double>(), py::arg("b") = 0.75, py::arg("k1") = 1.2)
       .def("train", py::overload_cast<const Strings&>(&BM25::train))
       .def("train", py::overload_cast<const Ids&>(&BM25::train))
+      .def("load", &BM25::load)
+      .def("dump", &BM25::dump)
       .def("encode_document", py::overload_cast<const Strings&>(&BM25::encode_document, py::const_))
       .def("encode_document", py::overload_cast<const Ids&>(&BM25::encode_document, py::const_))
       .def("encode_query", py::overload_cast<const Strings&>(&BM25::encode_query, py::const_))

@@ -1,0 +1,230 @@
+#include "json/JSON.hpp"
+
+#include <memory>
+#include <utility>
+
+namespace mira::typing::text::json {
+namespace {
+
+// Escapes the seven bytes a reader cannot take raw; everything else,
+// including UTF-8 and the other control bytes, passes through unchanged.
+void AppendEscaped(std::string& out, const std::string& text) {
+  for (char c : text) {
+    switch (c) {
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      default: out += c; break;
+    }
+  }
+}
+
+std::string json_escape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  AppendEscaped(out, text);
+  return out;
+}
+
+const JSON::ObjectMap kNoMembers;
+const JSON::ArrayList kNoElements;
+const std::string kNoBytes;
+
+}  // namespace
+
+JSON::JSON(const JSON& other) {
+  Internal.Int = 0;
+  switch (other.Type) {
+    case Kind::Object:
+      if (other.Internal.Map) Internal.Map = new ObjectMap(*other.Internal.Map);
+      break;
+    case Kind::Array:
+      if (other.Internal.List) Internal.List = new ArrayList(*other.Internal.List);
+      break;
+    case Kind::String:
+      if (other.Internal.String) Internal.String = new std::string(*other.Internal.String);
+      break;
+    default:
+      Internal = other.Internal;
+      break;
+  }
+  Type = other.Type;
+}
+
+JSON::JSON(JSON&& other) noexcept : Internal(other.Internal), Type(other.Type) {
+  other.Type = Kind::Null;
+  other.Internal.Int = 0;
+}
+
+JSON::~JSON() { ClearInternal(); }
+
+// Copy first, release after: the source may be this value or inside it.
+JSON& JSON::operator=(const JSON& other) {
+  JSON copy(other);
+  Swap(copy);
+  return *this;
+}
+
+JSON& JSON::operator=(JSON&& other) noexcept {
+  JSON taken(std::move(other));
+  Swap(taken);
+  return *this;
+}
+
+JSON& JSON::operator=(double value) {
+  SetKind(Kind::Floating);
+  Internal.Float = value;
+  return *this;
+}
+
+JSON& JSON::operator=(std::string value) {
+  SetKind(Kind::String);
+  *Internal.String = std::move(value);
+  return *this;
+}
+
+void JSON::Swap(JSON& other) noexcept {
+  std::swap(Internal, other.Internal);
+  std::swap(Type, other.Type);
+}
+
+void JSON::ClearInternal() noexcept {
+  switch (Type) {
+    case Kind::Object: delete Internal.Map; break;
+    case Kind::Array: delete Internal.List; break;
+    case Kind::String: delete Internal.String; break;
+    default: break;
+  }
+}
+
+void JSON::SetKind(Kind kind) {
+  if (Type == kind) return;
+  // Allocate before releasing, so a failed allocation leaves the value whole.
+  JSON fresh;
+  switch (kind) {
+    case Kind::Object: fresh.Internal.Map = new ObjectMap(); break;
+    case Kind::Array: fresh.Internal.List = new ArrayList(); break;
+    case Kind::String: fresh.Internal.String = new std::string(); break;
+    default: break;
+  }
+  fresh.Type = kind;
+  Swap(fresh);
+}
+
+JSON& JSON::operator[](const std::string& key) {
+  SetKind(Kind::Object);
+  return (*Internal.Map)[key];
+}
+
+JSON& JSON::operator[](std::size_t index) {
+  SetKind(Kind::Array);
+  if (index >= Internal.List->size()) Internal.List->resize(index + 1);
+  return (*Internal.List)[index];
+}
+
+int64_t JSON::ToInt(bool& ok) const {
+  ok = Type == Kind::Integral;
+  return ok ? Internal.Int : 0;
+}
+
+double JSON::ToFloat(bool& ok) const {
+  ok = Type == Kind::Floating;
+  return ok ? Internal.Float : 0.0;
+}
+
+bool JSON::ToBool(bool& ok) const {
+  ok = Type == Kind::Boolean;
+  return ok ? Internal.Bool : false;
+}
+
+std::string JSON::ToString() const {
+  return Type == Kind::String ? json_escape(StringBytes()) : std::string();
+}
+
+const std::string& JSON::StringBytes() const {
+  return Type == Kind::String && Internal.String ? *Internal.String : kNoBytes;
+}
+
+const JSON::ObjectMap& JSON::ObjectEntries() const {
+  return Type == Kind::Object && Internal.Map ? *Internal.Map : kNoMembers;
+}
+
+const JSON::ArrayList& JSON::ArrayElements() const {
+  return Type == Kind::Array && Internal.List ? *Internal.List : kNoElements;
+}
+
+JSON Array() {
+  JSON value;
+  value.SetKind(JSON::Kind::Array);
+  return value;
+}
+
+JSON Object() {
+  JSON value;
+  value.SetKind(JSON::Kind::Object);
+  return value;
+}
+
+std::string JSON::dump(int depth, std::string tab) const {
+  std::string out;
+  DumpTo(out, depth, tab);
+  return out;
+}
+
+// Appends into one buffer rather than concatenating per level; the text is
+// the same, without the quadratic copying on deep or wide documents.
+void JSON::DumpTo(std::string& out, int depth, const std::string& tab) const {
+  switch (Type) {
+    case Kind::Null: out += "null"; break;
+    case Kind::Boolean: out += Internal.Bool ? "true" : "false"; break;
+    case Kind::Integral: out += std::to_string(Internal.Int); break;
+    case Kind::Floating: out += std::to_string(Internal.Float); break;
+    case Kind::String:
+      out += '"';
+      AppendEscaped(out, StringBytes());
+      out += '"';
+      break;
+    case Kind::Array: {
+      out += '[';
+      bool first = true;
+      for (const JSON& element : ArrayElements()) {
+        if (!first) out += ", ";
+        first = false;
+        element.DumpTo(out, depth + 1, tab);
+      }
+      out += ']';
+      break;
+    }
+    case Kind::Object: {
+      std::string pad;
+      for (int i = 0; i < depth; ++i) pad += tab;
+      out += "{\n";
+      bool first = true;
+      for (const auto& [key, value] : ObjectEntries()) {
+        if (!first) out += ",\n";
+        first = false;
+        out += pad;
+        out += '"';
+        // Keys are escaped like values so that every key reads back as written.
+        AppendEscaped(out, key);
+        out += "\" : ";
+        value.DumpTo(out, depth + 1, tab);
+      }
+      out += '\n';
+      // The closing brace sits two characters left of the members.
+      if (pad.size() > 2) out.append(pad, 2, std::string::npos);
+      out += '}';
+      break;
+    }
+  }
+}
+
+std::ostream& operator<<(std::ostream& out, const JSON& value) {
+  return out << value.dump(1, "  ");
+}
+
+}  // namespace mira::typing::text::json

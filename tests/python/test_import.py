@@ -1,0 +1,55 @@
+"""The extension refuses to load under an interpreter it was not built for."""
+
+import glob
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import pymiratext
+
+
+def _other_interpreter():
+    """An installed CPython of another minor version, or None."""
+    here = "%d.%d" % sys.version_info[:2]
+    candidates = []
+    for minor in ("3.10", "3.9", "3.11", "3.12", "3.13"):
+        if minor == here:
+            continue
+        candidates += sorted(glob.glob(os.path.expanduser("~/.pyenv/versions/%s.*/bin/python%s" % (minor, minor))))
+        candidates.append(shutil.which("python" + minor))
+    for candidate in filter(None, candidates):
+        # pyenv shims exist for versions that are not selected; they fail to run.
+        if subprocess.run([candidate, "-c", "pass"], capture_output=True).returncode == 0:
+            return candidate
+    return None
+
+
+def test_import_under_another_version_fails_with_mismatch_message(tmp_path):
+    other = _other_interpreter()
+    if other is None:
+        pytest.skip("no other Python version installed")
+    # The file name carries the ABI tag of this interpreter, which the other
+    # one would not look for; copy it under the plain suffix.
+    module = tmp_path / "pymiratext.so"
+    shutil.copy(pymiratext.pymiratext.__file__, module)
+    script = (
+        "import importlib.machinery as m, importlib.util as u, sys\n"
+        "loader = m.ExtensionFileLoader('pymiratext', sys.argv[1])\n"
+        "spec = u.spec_from_file_location('pymiratext', sys.argv[1], loader=loader)\n"
+        "try:\n"
+        "    u.module_from_spec(spec)\n"
+        "except ImportError as e:\n"
+        "    print(e)\n"
+        "    print(sys.version)\n"
+    )
+    out = subprocess.run([other, "-c", script, str(module)], capture_output=True, text=True, check=True)
+    message, version = out.stdout.split("\n", 1)
+    compiled = "%d.%d" % sys.version_info[:2]
+    expected = (
+        "Python version mismatch: module was compiled for Python %s, "
+        "but the interpreter version is incompatible: %s." % (compiled, version.rstrip("\n"))
+    )
+    assert message == expected

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Runs the whole test suite from a fresh clone, installing what it needs:
+#   C++ unit tests (plain and under AddressSanitizer + UndefinedBehaviorSanitizer),
+#   a short fuzz run when clang is available, and the Python tests on
+#   Python 3.11 and Python 3.9, each against a fresh `pip install .`.
+# Exits non-zero when any step fails; every step runs regardless.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+BUILD=${MIRA_BUILD_DIR:-$ROOT/build}
+JOBS=${MIRA_JOBS:-2}
+mkdir -p "$BUILD"
+failures=()
+
+step() { printf '\n==== %s ====\n' "$*"; }
+
+apt_install() {
+  local missing=()
+  for pkg in "$@"; do dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg"); done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ -z "${MIRA_APT_UPDATED:-}" ]; then
+    apt-get update -qq >/dev/null 2>&1 || true
+    MIRA_APT_UPDATED=1
+  fi
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null 2>&1
+}
+
+find_python() {  # find_python 3.9 -> path of an interpreter of that version
+  local v=$1 p
+  for p in "$HOME"/.pyenv/versions/"$v".*/bin/python"$v" "$(command -v "python$v" 2>/dev/null)"; do
+    [ -x "$p" ] && "$p" -c 'pass' >/dev/null 2>&1 && { echo "$p"; return 0; }
+  done
+  return 1
+}
+
+step "Installing build tools"
+apt_install libgtest-dev || { echo "could not install libgtest-dev"; failures+=("apt"); }
+if ! command -v cmake >/dev/null || ! command -v ninja >/dev/null; then
+  python3 -m venv "$BUILD/venv-tools" && "$BUILD/venv-tools/bin/pip" install -q cmake ninja
+  export PATH="$BUILD/venv-tools/bin:$PATH"
+fi
+
+cpp_tests() {  # cpp_tests NAME [cmake options...]
+  local name=$1; shift
+  step "C++ tests ($name)"
+  cmake -S "$ROOT" -B "$BUILD/$name" -G Ninja -DMIRA_BUILD_PYTHON=OFF -DMIRA_BUILD_TESTS=ON "$@" >/dev/null &&
+    cmake --build "$BUILD/$name" -j "$JOBS" &&
+    ctest --test-dir "$BUILD/$name" --output-on-failure -j "$JOBS" || failures+=("C++ tests ($name)")
+}
+cpp_tests cpp
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  cpp_tests asan -DMIRA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+if [ -x tools/run_fuzz.sh ]; then
+  step "Fuzzing (bounded)"
+  apt_install clang-14 libclang-rt-14-dev || echo "clang unavailable"
+  MIRA_BUILD_DIR="$BUILD" tools/run_fuzz.sh || failures+=("fuzz")
+fi
+
+python_tests() {  # python_tests 3.11
+  local v=$1 py venv
+  step "Python $v tests"
+  if ! py=$(find_python "$v"); then failures+=("Python $v not found"); return; fi
+  venv="$BUILD/venv-$v"
+  "$py" -m venv --clear "$venv" &&
+    "$venv/bin/pip" install -q --upgrade pip >/dev/null &&
+    "$venv/bin/pip" install -q "$ROOT[test]" &&
+    (cd "$BUILD" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/tests/python") ||
+    failures+=("Python $v tests")
+}
+python_tests 3.11
+python_tests 3.9
+
+step "Summary"
+if [ ${#failures[@]} -ne 0 ]; then
+  printf 'FAILED: %s\n' "${failures[@]}"
+  exit 1
+fi
+echo "all test steps passed"
