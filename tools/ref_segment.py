@@ -31,6 +31,8 @@ _ATOF = re.compile(r"\s*[+-]?(\d+\.?\d*([eE][+-]?\d+)?|\.\d+([eE][+-]?\d+)?|inf(
 
 def atof(text):
     """C atof: the longest numeric prefix, 0.0 when there is none."""
+    if text.isdigit() and text.isascii():
+        return float(text)  # the common case, without the regex
     m = _ATOF.match(text)
     return float(m.group(0)) if m else 0.0
 
@@ -41,16 +43,15 @@ def atoi(text):
 
 
 def split(src, pattern):
-    """The loaders' splitter: a trailing separator adds no empty field."""
-    res, start = [], 0
-    while start < len(src):
-        hits = [k for k in (src.find(c, start) for c in pattern) if k >= 0]
-        if not hits:
-            res.append(src[start:])
-            return res
-        k = min(hits)
-        res.append(src[start:k])
-        start = k + 1
+    """The loaders' splitter: cut at any byte of pattern; adjacent separators
+    give empty fields, a trailing separator adds no empty last field."""
+    if len(pattern) == 1:
+        res = src.split(pattern)
+    else:
+        res = re.split(b"[" + re.escape(pattern) + b"]" if isinstance(src, bytes)
+                       else "[" + re.escape(pattern) + "]", src)
+    if res and res[-1] == src[:0]:
+        res.pop()
     return res
 
 

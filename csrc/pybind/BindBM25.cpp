@@ -16,6 +16,32 @@ namespace {
 using Strings = std::vector<std::string>;
 using Ids = std::vector<int64_t>;
 
+// Pickled state: (b, k1, doc_count, doc_length_total, doc_length_average,
+// {token bytes: count}). Tokens travel as bytes so any stored key survives.
+py::tuple GetState(const BM25& model) {
+  const BM25::State state = model.state();
+  py::dict table;
+  for (const auto& [token, count] : state.doc_token_frequency) table[py::bytes(token)] = count;
+  return py::make_tuple(state.b, state.k1, state.doc_count, state.doc_length_total,
+                        state.doc_length_average, table);
+}
+
+std::shared_ptr<BM25> SetState(const py::tuple& saved) {
+  if (saved.size() != 6) throw py::value_error("invalid BM25 pickle state");
+  BM25::State state;
+  state.b = saved[0].cast<double>();
+  state.k1 = saved[1].cast<double>();
+  state.doc_count = saved[2].cast<BM25::Count>();
+  state.doc_length_total = saved[3].cast<BM25::Count>();
+  state.doc_length_average = saved[4].cast<double>();
+  for (const auto& [token, count] : saved[5].cast<py::dict>()) {
+    state.doc_token_frequency[token.cast<std::string>()] = count.cast<BM25::Count>();
+  }
+  auto model = std::make_shared<BM25>(state.b, state.k1);
+  model->set_state(std::move(state));
+  return model;
+}
+
 }  // namespace
 
 py::object BindBM25Impl(py::module_& m) {
@@ -28,7 +54,8 @@ py::object BindBM25Impl(py::module_& m) {
       .def("encode_document", py::overload_cast<const Strings&>(&BM25::encode_document, py::const_))
       .def("encode_document", py::overload_cast<const Ids&>(&BM25::encode_document, py::const_))
       .def("encode_query", py::overload_cast<const Strings&>(&BM25::encode_query, py::const_))
-      .def("encode_query", py::overload_cast<const Ids&>(&BM25::encode_query, py::const_));
+      .def("encode_query", py::overload_cast<const Ids&>(&BM25::encode_query, py::const_))
+      .def(py::pickle(&GetState, &SetState));
   return std::move(cls);
 }
 

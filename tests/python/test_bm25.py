@@ -135,3 +135,16 @@ def test_docstring_signatures(method, signatures):
 def test_public_names():
     assert BM25.__module__ == "pymiratext"
     assert pymiratext.pymiratext.__name__ == "pymiratext"
+
+
+def test_pickle_round_trip_continues_training_identically(example):
+    import pickle
+
+    example.train(["ü\x00\"", "b"])
+    copy = pickle.loads(pickle.dumps(example))
+    assert type(copy) is BM25
+    for model in (example, copy):
+        model.train(["a", "z", "z"])
+    query = ["a", "b", "z", "ü\x00\""]
+    assert copy.encode_query(query) == example.encode_query(query)
+    assert copy.encode_document(query) == example.encode_document(query)

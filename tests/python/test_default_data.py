@@ -1,0 +1,156 @@
+"""Checks of the shipped default data set, with the plain-Python reference
+segmenter in tools/ref_segment.py standing in for the native one.
+
+SEGMENTATION_CASES is plain data so that the native ``pymiratext.Jieba``
+tests can import it and expect the same cuts.
+"""
+
+import importlib.util
+import math
+import os
+import sys
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+DATA = os.path.join(ROOT, "src", "pymiratext", "data")
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+
+import ref_segment  # noqa: E402
+
+# (id, sentence, words a reader expects)
+SEGMENTATION_CASES = [
+    ("weather", "今天天气很好", ["今天", "天气", "很好"]),
+    ("weather-fullwidth", "明天下午北京有小雨，气温１８度。",
+     ["明天", "下午", "北京", "有", "小雨", "，", "气温", "１８度", "。"]),
+    ("compositional-phrase", "我的新电脑运行得很快。",
+     ["我", "的", "新", "电脑", "运行", "得", "很快", "。"]),
+    ("new-laptop", "他买了一台新的笔记本电脑",
+     ["他", "买", "了", "一台", "新", "的", "笔记本电脑"]),
+    ("travel-name", "张伟坐高铁去上海出差。",
+     ["张伟", "坐", "高铁", "去", "上海", "出差", "。"]),
+    ("travel-distance", "火车站离这里大约有三公里。",
+     ["火车站", "离", "这里", "大约", "有", "三", "公里", "。"]),
+    ("computing-ascii", "他用Python写了一个程序，版本是3.14。",
+     ["他", "用", "Python", "写", "了", "一个", "程序", "，", "版本", "是", "3.14", "。"]),
+    ("computing-server", "服务器宕机了三个小时，工程师正在排查原因。",
+     ["服务器", "宕机", "了", "三个", "小时", "，", "工程师", "正在", "排查", "原因", "。"]),
+    ("computing-os", "这款软件支持Windows和Linux系统",
+     ["这款", "软件", "支持", "Windows", "和", "Linux", "系统"]),
+    ("news-percent", "据新华社报道，国内生产总值同比增长５．２％。",
+     ["据", "新华社", "报道", "，", "国内生产总值", "同比增长", "５．２％", "。"]),
+    ("news-date-fullwidth", "会议定于１０月２０日召开",
+     ["会议", "定于", "１０月", "２０日", "召开"]),
+    ("hmm-name", "陈志强明天到广州开会", ["陈志强", "明天", "到", "广州", "开会"]),
+    ("food", "这家餐厅的红烧肉味道不错，价格也不贵。",
+     ["这家", "餐厅", "的", "红烧肉", "味道", "不错", "，", "价格", "也", "不贵", "。"]),
+    ("question", "周末去爬山吗", ["周末", "去", "爬山", "吗"]),
+]
+
+SEPARATORS = set(" \t\n\r\uff0c\u3002")
+
+
+def read_lines(name):
+    with open(os.path.join(DATA, name), "rb") as f:
+        data = f.read()
+    assert data == b"" or data.endswith(b"\n"), name + " must end with a newline"
+    return data.decode("utf-8").split("\n")[:-1] if data else []
+
+
+@pytest.fixture(scope="module")
+def dict_lines():
+    return read_lines("dict.txt")
+
+
+@pytest.fixture(scope="module")
+def segmenter():
+    return ref_segment.Segmenter.from_dir(DATA)
+
+
+def test_dictionary_lines_parse_as_the_loader_requires(dict_lines):
+    assert len(dict_lines) >= 200000
+    seen = set()
+    for line in dict_lines:
+        fields = ref_segment.split(line, " ")
+        assert len(fields) == 3 and all(fields), repr(line)
+        word, freq, tag = fields
+        assert not SEPARATORS & set(word), repr(line)
+        assert freq.isdigit() and int(freq) > 0, repr(line)
+        assert tag in ("x", "m"), repr(line)
+        assert word not in seen, "duplicate " + word
+        seen.add(word)
+    assert dict_lines == sorted(dict_lines, key=lambda s: s.split(" ")[0])
+
+
+def test_hmm_model_is_complete_and_normalised(dict_lines):
+    model = ref_segment.HMM(os.path.join(DATA, "hmm_model.txt"))
+    floor = ref_segment.MIN_DOUBLE
+
+    def mass(values):
+        return sum(math.exp(v) for v in values if v > floor)
+
+    assert mass(model.start) == pytest.approx(1.0)
+    for row in model.trans:
+        assert mass(row) == pytest.approx(1.0)
+    for table in model.emit:
+        assert "," not in table and ":" not in table
+        assert mass(table.values()) == pytest.approx(1.0)
+    chars = set("".join(line.split(" ")[0] for line in dict_lines))
+    for table in model.emit:
+        assert chars <= set(table), "characters without an emission"
+
+
+def test_hmm_file_has_exactly_nine_meaningful_lines():
+    meaningful = [l for l in read_lines("hmm_model.txt")
+                  if l.strip() and not l.strip().startswith("#")]
+    assert len(meaningful) == 9
+
+
+def test_idf_covers_the_dictionary_with_finite_values(dict_lines):
+    lines = read_lines("idf.txt")
+    words = []
+    for line in lines:
+        fields = ref_segment.split(line, " ")
+        assert len(fields) == 2 and all(fields), repr(line)
+        value = float(fields[1])
+        assert math.isfinite(value) and value >= 0.0, repr(line)
+        words.append(fields[0])
+    assert words == [line.split(" ")[0] for line in dict_lines]
+
+
+def test_stop_words_are_clean_lines():
+    words = read_lines("stop_words.txt")
+    assert len(words) > 300
+    assert len(set(words)) == len(words)
+    for w in words:
+        assert w and w == w.strip() and "\r" not in w, repr(w)
+    assert {"的", "了", "，", "。"} <= set(words)
+
+
+def test_user_dictionary_is_empty_and_licences_ship():
+    assert os.path.getsize(os.path.join(DATA, "user_dict.txt")) == 0
+    licences = os.listdir(os.path.join(DATA, "licenses"))
+    assert {"LGPL-3", "rime-essay.copyright"} <= set(licences)
+
+
+def test_sample_corpus_has_enough_short_documents():
+    docs = read_lines("sample_corpus.txt")
+    assert len(docs) >= 60
+    assert all(0 < len(d) <= 120 for d in docs)
+    assert len(set(docs)) == len(docs)
+
+
+def test_default_paths_name_the_constructor_keywords():
+    spec = importlib.util.spec_from_file_location("default_data", os.path.join(DATA, "__init__.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    paths = module.default_paths()
+    assert set(paths) == {"dict_path", "hmm_path", "user_dict_path", "idf_path", "stop_word_path"}
+    assert all(os.path.isfile(p) for p in paths.values())
+
+
+@pytest.mark.parametrize("sentence,expected",
+                         [(s, e) for _, s, e in SEGMENTATION_CASES],
+                         ids=[i for i, _, _ in SEGMENTATION_CASES])
+def test_everyday_sentences_segment_as_a_reader_expects(segmenter, sentence, expected):
+    assert segmenter.cut(sentence) == expected

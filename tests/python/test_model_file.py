@@ -1,0 +1,170 @@
+import os
+import resource
+import signal
+from collections import Counter
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from pymiratext import BM25
+
+ESCAPES = {0x08: b"\\b", 0x09: b"\\t", 0x0A: b"\\n", 0x0C: b"\\f", 0x0D: b"\\r",
+           0x22: b'\\"', 0x5C: b"\\\\"}
+
+
+def escape(raw: bytes) -> bytes:
+    return b"".join(ESCAPES.get(byte, bytes([byte])) for byte in raw)
+
+
+def expected_file(b, k1, docs) -> bytes:
+    """The model file for docs, built independently of the module."""
+    table = Counter(str(token).encode() for doc in docs for token in doc)
+    total = sum(len(doc) for doc in docs)
+    average = total / len(docs) if docs else 0.0
+    inner = b",\n".join(b'    "%s" : %d' % (escape(key), table[key]) for key in sorted(table))
+    return (b'{\n  "_b" : %s,\n  "_doc_count" : %d,\n  "_doc_length_average" : %s,\n'
+            b'  "_doc_token_frequency" : {\n%s\n  },\n  "_k1" : %s\n}'
+            % (b"%f" % b, len(docs), b"%f" % average, inner, b"%f" % k1))
+
+
+def dumped(model, path) -> bytes:
+    model.dump(str(path))
+    return path.read_bytes()
+
+
+def trained(docs, b=0.75, k1=1.2):
+    model = BM25(b, k1)
+    for doc in docs:
+        model.train(doc)
+    return model
+
+
+def test_load_and_dump_sit_between_train_and_encode_document():
+    names = [name for name in vars(BM25) if not name.startswith("_")]
+    assert names == ["train", "load", "dump", "encode_document", "encode_query"]
+    for name in ("load", "dump"):
+        assert getattr(BM25, name).__doc__.startswith(f"{name}(self: pymiratext.BM25, arg0: str) -> None")
+
+
+def test_dump_writes_six_decimals_in_member_and_text_order(tmp_path):
+    docs = [["a", "b", "a"], [9, 10, 9], ["z"]]
+    text = dumped(trained(docs), tmp_path / "m.json")
+    assert text == expected_file(0.75, 1.2, docs)
+    assert b'"_doc_length_average" : 2.333333' in text
+    assert text.index(b'"10"') < text.index(b'"9"')
+    assert not text.endswith(b"\n")
+
+
+AWKWARD = {
+    "quote": ['say "hi"'],
+    "backslash": ["C:\\path\\", "\\u0041"],
+    "newline_tab": ["line\nbreak", "tab\tbed", "cr\r"],
+    "control_bytes": ["\x00", "\x01\x0b\x1f", "\x7f"],
+    "utf8": ["中文", "é", "😀"],
+    "json_like": ['{"a": 1}', "[1, 2]", ":", ","],
+    "empty_and_spaces": ["", " ", "  padded  "],
+    "integers": [0, -1, 2**63 - 1, -(2**63)],
+}
+
+
+@pytest.mark.parametrize("tokens", AWKWARD.values(), ids=AWKWARD.keys())
+def test_every_token_survives_dump_and_load(tmp_path, tokens):
+    model = trained([tokens, tokens[:1]])
+    text = dumped(model, tmp_path / "m.json")
+    assert text == expected_file(0.75, 1.2, [tokens, tokens[:1]])
+
+    restored = BM25()
+    restored.load(text.decode())
+    assert dumped(restored, tmp_path / "again.json") == text
+    assert restored.encode_query(tokens) == model.encode_query(tokens)
+    assert restored.encode_document(tokens) == model.encode_document(tokens)
+
+
+GOOD = '"_doc_count": 2, "_doc_length_average": 1.5, "_b": 0.5, "_k1": 1.1'
+FAILURES = {
+    "empty": ("", RuntimeError, "json data should not be empty"),
+    "not_an_object": ("[1, 2]", RuntimeError, "load doc_count failed"),
+    "count_not_integral": ('{"_doc_token_frequency": {"a": 1, "b": 1.0}, %s}' % GOOD,
+                           RuntimeError, "load doc_token_frequency failed"),
+    "doc_count_floating": ('{"_doc_count": 2.0}', RuntimeError, "load doc_count failed"),
+    "average_integral": ('{"_doc_count": 2, "_doc_length_average": 2}', RuntimeError,
+                         "load doc_length_average failed"),
+    "b_integral": ('{"_doc_count": 2, "_doc_length_average": 1.5, "_b": 1, "_k1": 1.0}',
+                   RuntimeError, "load b failed"),
+    "k1_missing": ('{"_doc_count": 2, "_doc_length_average": 1.5, "_b": 1.0}',
+                   RuntimeError, "load k1 failed"),
+    "lone_minus": ('{"_doc_count": -, %s}' % GOOD, ValueError, "'-'"),
+    "no_exponent_digits": ('{"_b": 1e, %s}' % GOOD, ValueError, "'1e'"),
+    "count_out_of_range": ('{"_doc_token_frequency": {"a": 99999999999999999999}, %s}' % GOOD,
+                           ValueError, "'99999999999999999999'"),
+    "exponent_out_of_range": ('{"_b": 1e99999999999999999999}', ValueError,
+                              "'1e99999999999999999999'"),
+    "too_deep": ("[" * 5000 + "]" * 5000, RuntimeError, "load doc_count failed"),
+}
+
+
+@pytest.mark.parametrize("text, error, message", FAILURES.values(), ids=FAILURES.keys())
+def test_failed_load_raises_and_leaves_model_unchanged(tmp_path, text, error, message):
+    model = trained([["a", "b"], ["a"]], b=0.3, k1=0.9)
+    before = dumped(model, tmp_path / "before.json")
+    with pytest.raises(error) as raised:
+        model.load(text)
+    assert message in str(raised.value)
+    assert dumped(model, tmp_path / "after.json") == before
+    # The running length total is untouched too: training on shows it.
+    model.train(["c"])
+    assert b'"_doc_length_average" : 1.333333' in dumped(model, tmp_path / "next.json")
+
+
+def test_load_merges_into_the_existing_table(tmp_path):
+    model = trained([["kept", "shared"]])
+    model.load('{"_doc_token_frequency": {"shared": 9, "new": 2}, %s}' % GOOD)
+    text = dumped(model, tmp_path / "m.json")
+    assert b'"kept" : 1,\n    "new" : 2,\n    "shared" : 9\n' in text
+
+
+@pytest.mark.parametrize("where", ["missing_dir", "directory"])
+def test_dump_reports_unopenable_target(tmp_path, where):
+    path = tmp_path / "missing" / "m.json" if where == "missing_dir" else tmp_path
+    with pytest.raises(RuntimeError, match="^Failed to dump: Unable to open file$"):
+        BM25().dump(str(path))
+
+
+def test_dump_reports_write_failure():
+    with pytest.raises(RuntimeError, match="^Failed to dump: "):
+        BM25().dump("/dev/full")
+
+
+def test_failed_dump_keeps_the_previous_file(tmp_path):
+    path = tmp_path / "m.json"
+    path.write_bytes(b"previous")
+    model = trained([[i] for i in range(300)])
+    limits = resource.getrlimit(resource.RLIMIT_FSIZE)
+    handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (64, limits[1]))
+    try:
+        with pytest.raises(RuntimeError, match="^Failed to dump: "):
+            model.dump(str(path))
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, limits)
+        signal.signal(signal.SIGXFSZ, handler)
+    assert path.read_bytes() == b"previous"
+    assert os.listdir(tmp_path) == ["m.json"]
+
+
+text_tokens = st.lists(st.text(st.characters(blacklist_categories=("Cs",)), max_size=6),
+                       min_size=1, max_size=8)
+int_tokens = st.lists(st.integers(-(2**63), 2**63 - 1) | st.integers(-20, 20),
+                      min_size=1, max_size=8)
+finite = st.floats(allow_nan=False, allow_infinity=False)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(docs=st.lists(text_tokens | int_tokens, max_size=6), b=finite, k1=finite)
+def test_random_models_round_trip(tmp_path, docs, b, k1):
+    text = dumped(trained(docs, b, k1), tmp_path / "m.json")
+    assert text == expected_file(b, k1, docs)
+    restored = BM25()
+    restored.load(text.decode())
+    assert dumped(restored, tmp_path / "again.json") == text
