@@ -160,9 +160,9 @@ class Tokenizer:
     @property
     def jieba(self):
         if self._jieba is None:
+            paths = self._paths()
             from . import Jieba
 
-            paths = self._paths()
             try:
                 self._jieba = Jieba(**paths)
             except (OSError, ValueError) as exc:
