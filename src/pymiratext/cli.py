@@ -6,6 +6,7 @@ or 2 for usage errors; a traceback is never shown.
 """
 
 import argparse
+import heapq
 import json
 import math
 import os
@@ -47,6 +48,8 @@ def read_lines(paths: Sequence[str]) -> Iterator[Tuple[str, int, str, int]]:
     """
     for path in paths or [STDIN]:
         name = "<stdin>" if path == STDIN else path
+        if path == STDIN and sys.stdin is None:
+            raise CliError("no standard input to read; name the input files")
         stream = sys.stdin.buffer if path == STDIN else open(path, "rb")
         try:
             for number, raw in enumerate(stream, 1):
@@ -254,13 +257,14 @@ def rank(model, tokenizer: Tokenizer, query: str, corpus: Sequence[str], top: in
     if not query_tokens:
         raise CliError(f"the query {query!r} has no words to search for")
     query_vector = model.encode_query(query_tokens)
-    hits = []
-    for _name, number, text, _size in read_lines(corpus):
-        score = dot(query_vector, model.encode_document(tokenizer.tokens(text)))
-        if score is not None:
-            hits.append((score, number, text))
-    hits.sort(key=lambda hit: (-hit[0], hit[1]))
-    return query_tokens, hits[:top]
+
+    def scored():  # a generator, so only the best *top* lines are kept in memory
+        for _name, number, text, _size in read_lines(corpus):
+            score = dot(query_vector, model.encode_document(tokenizer.tokens(text)))
+            if score is not None:
+                yield score, number, text
+
+    return query_tokens, heapq.nsmallest(top, scored(), key=lambda hit: (-hit[0], hit[1]))
 
 
 # --------------------------------------------------------------------------
@@ -418,14 +422,18 @@ def _finite(text: str) -> float:
     return value
 
 
-def _positive_int(text: str) -> int:
+def _count(text: str, least: int = 0) -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a whole number: {text}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {text}")
+    if value < least:
+        raise argparse.ArgumentTypeError(f"must be at least {least}, not {text}")
     return value
+
+
+def _positive_int(text: str) -> int:
+    return _count(text, least=1)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -483,7 +491,7 @@ def build_parser() -> argparse.ArgumentParser:
                                description="Segment the bundled sample corpus, train and save a model, "
                                            "and answer three example queries.")
     demo.add_argument("--out", metavar="DIR", help="keep the model in DIR instead of a temporary folder")
-    demo.add_argument("--show", type=int, default=3, metavar="N", help="documents whose segmentation is shown")
+    demo.add_argument("--show", type=_count, default=3, metavar="N", help="documents whose segmentation is shown")
     demo.add_argument("--top", type=_positive_int, default=3, help="results per query (default 3)")
     demo.set_defaults(func=cmd_demo)
     return parser
