@@ -95,17 +95,16 @@ def test_byte_order_mark_is_not_part_of_the_first_word(capsys, tmp_path):
 # ---------------------------------------------------------------- train / encode / search
 
 
-def test_train_writes_the_same_model_as_the_library(token_model, tmp_path):
-    expected = tmp_path / "expected.json"
-    reference_model([line.split() for line in TOKENS]).dump(str(expected))
-    assert token_model.read_bytes() == expected.read_bytes()
-
-
-def test_train_passes_b_and_k1(capsys, token_corpus, tmp_path):
-    path = tmp_path / "m.json"
-    assert run(capsys, "train", "--tokens", token_corpus, "-o", path, "--b", "0.5", "--k1", "2")[0] == 0
-    model = json.loads(path.read_text(encoding="utf-8"))
-    assert (model["_b"], model["_k1"]) == (0.5, 2.0)
+@pytest.mark.parametrize(
+    "flags, params",
+    [([], {}), (["--b", "0.5", "--k1", "2"], {"b": 0.5, "k1": 2.0})],
+    ids=["defaults", "b-and-k1"],
+)
+def test_train_writes_the_same_model_as_the_library(capsys, token_corpus, tmp_path, flags, params):
+    written, expected = tmp_path / "written.json", tmp_path / "expected.json"
+    assert run(capsys, "train", "--tokens", token_corpus, "-o", written, *flags)[0] == 0
+    reference_model([line.split() for line in TOKENS], **params).dump(str(expected))
+    assert written.read_bytes() == expected.read_bytes()
 
 
 @pytest.mark.parametrize("query", [False, True], ids=["documents", "queries"])
