@@ -82,7 +82,10 @@ class Dictionary:
             fields = split(raw, b" ")
             if len(fields) != 3:
                 raise DataError("split result illegal, line:" + raw.decode("utf-8", "replace"))
-            word = fields[0].decode("utf-8")
+            try:
+                word = fields[0].decode("utf-8")
+            except UnicodeDecodeError:
+                word = ""  # never found, but its frequency still counts
             freq = atof(fields[1].decode("ascii", "replace"))
             entries.append((word, freq))
         if not entries:

@@ -1,10 +1,80 @@
-// Python class Jieba.
+// Python class Jieba: conversion, lock handling and exception translation
+// only; the segmenter lives in tokenizer/jieba/Jieba.hpp.
+//
+// Loading failures become Python exceptions: a file that cannot be opened
+// raises FileNotFoundError, malformed content ValueError, each carrying the
+// text of the failed check. The cutting calls run without the interpreter
+// lock; arguments are converted before and the result list built after.
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "pybind/Bindings.hpp"
+#include "tokenizer/jieba/Jieba.hpp"
+#include "tokenizer/jieba/limonp/Logging.hpp"
+
+namespace py = pybind11;
 
 namespace mira::typing::text::pybind {
+namespace {
 
-void BindJieba(pybind11::module_& /*m*/) {}
+using jieba::Jieba;
+using Words = std::vector<std::string>;
 
-void BindTokenizder(pybind11::module_& m) { BindJieba(m); }
+void TranslateLoadErrors(std::exception_ptr p) {
+  try {
+    if (p) std::rethrow_exception(p);
+  } catch (const limonp::FileOpenError& e) {
+    PyErr_SetString(PyExc_FileNotFoundError, e.what());
+  } catch (const limonp::BadContentError& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  }
+}
+
+}  // namespace
+
+void BindJieba(py::module_& m) {
+  py::register_exception_translator(&TranslateLoadErrors);
+
+  py::class_<Jieba, std::shared_ptr<Jieba>>(m, "Jieba")
+      .def(py::init<const std::string&, const std::string&, const std::string&, const std::string&,
+                    const std::string&>(),
+           py::arg("dict_path"), py::arg("hmm_path"), py::arg("user_dict_path"),
+           py::arg("idf_path"), py::arg("stop_word_path"))
+      .def(
+          "cut",
+          [](const Jieba& self, const std::string& sentence) {
+            Words words;
+            self.Cut(sentence, words);
+            return words;
+          },
+          py::arg("sentence"), py::call_guard<py::gil_scoped_release>())
+      .def(
+          "cut_for_search",
+          [](const Jieba& self, const std::string& sentence) {
+            Words words;
+            self.CutForSearch(sentence, words);
+            return words;
+          },
+          py::arg("sentence"), py::call_guard<py::gil_scoped_release>())
+      // Pickled by its five paths, so that worker processes reload the files.
+      .def(py::pickle(
+          [](const Jieba& self) {
+            const jieba::JiebaPaths& p = self.Paths();
+            return py::make_tuple(p.dict_path, p.hmm_path, p.user_dict_path, p.idf_path,
+                                  p.stop_word_path);
+          },
+          [](const py::tuple& state) {
+            if (state.size() != 5) throw std::runtime_error("Jieba state must hold five paths");
+            return std::make_shared<Jieba>(
+                state[0].cast<std::string>(), state[1].cast<std::string>(),
+                state[2].cast<std::string>(), state[3].cast<std::string>(),
+                state[4].cast<std::string>());
+          }));
+}
+
+void BindTokenizder(py::module_& m) { BindJieba(m); }
 
 }  // namespace mira::typing::text::pybind

@@ -110,3 +110,11 @@ def test_bad_emission_items_are_rejected(tmp_path, emission):
     path.write_text("\n".join(lines) + "\n", encoding="utf-8")
     with pytest.raises(ref_segment.DataError):
         ref_segment.HMM(str(path))
+
+
+def test_equal_paths_keep_the_shorter_first_word(tmp_path):
+    # 子 + 丑寅 and 子丑 + 寅 sum the same two weights, so they tie exactly
+    path = tmp_path / "d.txt"
+    path.write_text("子 10 x\n丑 1 x\n寅 10 x\n子丑 5 x\n丑寅 5 x\n", encoding="utf-8")
+    s = ref_segment.Segmenter(str(path), data("ref_hmm.txt"))
+    assert s.cut_dag("子丑寅") == ["子", "丑寅"]

@@ -1,0 +1,89 @@
+// The word dictionary: main and user dictionary files loaded into weighted
+// entries (natural-log probabilities) and a Trie over them.
+//
+// Everything happens in the constructor; afterwards the object is immutable,
+// so any number of threads may read it. The Trie points into the entry
+// vector, which therefore never changes after the Trie is built.
+//
+// Main dictionary: one "word frequency tag" line per entry, fields separated
+// by exactly one blank. User dictionaries (several paths joined by "|" or
+// ";"): lines of "word", "word tag" or "word frequency tag"; empty lines are
+// skipped. Weights, the total frequency and the lowest, middle and highest
+// weights come from the main dictionary only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "tokenizer/jieba/Trie.hpp"
+#include "tokenizer/jieba/Unicode.hpp"
+
+namespace mira::typing::text::jieba {
+
+// Weight of a user word that carries no frequency. Values other than 0 and
+// 1 act as kUserWeightMax.
+enum UserWordWeightOption : int32_t {
+  kUserWeightMin = 0,
+  kUserWeightMedian = 1,
+  kUserWeightMax = 2,
+};
+
+constexpr size_t DICT_COLUMN_NUM = 3;
+
+class DictTrie {
+ public:
+  // Loads the dictionaries; throws limonp::FileOpenError when a file cannot
+  // be opened and limonp::BadContentError on a malformed main dictionary.
+  explicit DictTrie(const std::string& dict_path, const std::string& user_dict_paths = "",
+                    UserWordWeightOption option = kUserWeightMedian);
+  ~DictTrie();
+  DictTrie(const DictTrie&) = delete;
+  DictTrie& operator=(const DictTrie&) = delete;
+
+  // Lattice of [begin, end); see Trie::Find.
+  void Find(const RuneStr* begin, const RuneStr* end, std::vector<Dag>& res,
+            size_t max_word_len = 512) const;
+  // The entry of exactly the runes of [begin, end), or null.
+  const DictUnit* Find(const RuneStr* begin, const RuneStr* end) const;
+
+  // Smallest weight of the main dictionary (the cost of an unknown rune).
+  double LowestWeight() const { return lowest_weight_; }
+  double HighestWeight() const { return highest_weight_; }
+  double MiddleWeight() const { return middle_weight_; }
+  double UserDefaultWeight() const { return user_default_weight_; }
+  // Sum of the main dictionary's raw frequencies.
+  double TotalFrequency() const { return total_frequency_; }
+  // True when a user dictionary lists r as a one-rune word.
+  bool IsUserDictSingleRune(Rune r) const { return user_single_runes_.count(r) > 0; }
+  // Every entry: main dictionary in file order, then user dictionaries.
+  const std::vector<DictUnit>& Units() const { return static_node_infos_; }
+
+  static bool WeightCompare(const DictUnit& a, const DictUnit& b);
+
+ private:
+  void Init(const std::string& dict_path, const std::string& user_dict_paths,
+            UserWordWeightOption option);
+  void LoadDict(const std::string& path);
+  void LoadUserDict(const std::string& paths);
+  void InserUserDictNode(const std::string& line);
+  bool MakeNodeInfo(DictUnit& unit, const std::string& word, double weight,
+                    const std::string& tag) const;
+  void SetStaticWordWeights(UserWordWeightOption option);
+  void Shrink(std::vector<DictUnit>& units) const;
+  void CreateTrie(const std::vector<DictUnit>& units);
+
+  std::vector<DictUnit> static_node_infos_;
+  std::unique_ptr<Trie> trie_;
+  double total_frequency_ = 0.0;
+  double lowest_weight_ = 0.0;
+  double highest_weight_ = 0.0;
+  double middle_weight_ = 0.0;
+  double user_default_weight_ = 0.0;
+  std::unordered_set<Rune> user_single_runes_;
+};
+
+}  // namespace mira::typing::text::jieba

@@ -1,0 +1,100 @@
+#include "tokenizer/jieba/HMMSegment.hpp"
+
+namespace mira::typing::text::jieba {
+
+namespace {
+
+bool IsAsciiLetter(Rune r) { return (r >= 'A' && r <= 'Z') || (r >= 'a' && r <= 'z'); }
+bool IsAsciiDigit(Rune r) { return r >= '0' && r <= '9'; }
+
+}  // namespace
+
+void HMMSegment::Cut(const std::string& sentence, std::vector<std::string>& words) const {
+  std::vector<Word> tmp;
+  Cut(sentence, tmp);
+  WordsToStrings(tmp, words);
+}
+
+void HMMSegment::Cut(const std::string& sentence, std::vector<Word>& words) const {
+  CutSentence(sentence, words,
+              [this](const RuneStr* b, const RuneStr* e, std::vector<WordRange>& out) {
+                Cut(b, e, out);
+              });
+}
+
+void HMMSegment::Cut(const RuneStr* begin, const RuneStr* end,
+                     std::vector<WordRange>& words) const {
+  const RuneStr* left = begin;
+  const RuneStr* right = begin;
+  while (right != end) {
+    if (right->rune >= 0x80) {
+      ++right;
+      continue;
+    }
+    if (left != right) InternalCut(left, right, words);
+    const RuneStr* last = right;
+    if (IsAsciiLetter(right->rune)) {
+      while (last + 1 != end && (IsAsciiLetter(last[1].rune) || IsAsciiDigit(last[1].rune))) {
+        ++last;
+      }
+    } else if (IsAsciiDigit(right->rune)) {
+      while (last + 1 != end && (IsAsciiDigit(last[1].rune) || last[1].rune == '.')) ++last;
+    }
+    words.emplace_back(right, last);
+    left = right = last + 1;
+  }
+  if (left != end) InternalCut(left, end, words);
+}
+
+void HMMSegment::InternalCut(const RuneStr* begin, const RuneStr* end,
+                             std::vector<WordRange>& words) const {
+  std::vector<size_t> status;
+  Viterbi(begin, end, status);
+  const RuneStr* left = begin;
+  for (size_t i = 0; i < status.size(); ++i) {
+    if (status[i] % 2 == 1) {  // E or S ends a word
+      words.emplace_back(left, begin + i);
+      left = begin + i + 1;
+    }
+  }
+}
+
+void HMMSegment::Viterbi(const RuneStr* begin, const RuneStr* end,
+                         std::vector<size_t>& status) const {
+  const HMMModel& model = *hmm_model_;
+  const size_t n = static_cast<size_t>(end - begin);
+  std::vector<double> weight(n * STATUS_SUM);
+  std::vector<int> path(n * STATUS_SUM);
+
+  for (size_t y = 0; y < STATUS_SUM; ++y) {
+    weight[y] = model.startLogProb[y] + model.Emit(y, begin[0].rune, MIN_DOUBLE);
+    path[y] = -1;
+  }
+  for (size_t x = 1; x < n; ++x) {
+    for (size_t y = 0; y < STATUS_SUM; ++y) {
+      const size_t now = x * STATUS_SUM + y;
+      weight[now] = MIN_DOUBLE;
+      path[now] = HMMModel::E;
+      const double emit = model.Emit(y, begin[x].rune, MIN_DOUBLE);
+      for (size_t p = 0; p < STATUS_SUM; ++p) {
+        const double candidate =
+            weight[(x - 1) * STATUS_SUM + p] + model.transLogProb[p][y] + emit;
+        if (candidate > weight[now]) {
+          weight[now] = candidate;
+          path[now] = static_cast<int>(p);
+        }
+      }
+    }
+  }
+
+  const size_t last = (n - 1) * STATUS_SUM;
+  size_t state = weight[last + HMMModel::E] >= weight[last + HMMModel::S] ? HMMModel::E
+                                                                          : HMMModel::S;
+  status.resize(n);
+  for (size_t x = n; x-- > 0;) {
+    status[x] = state;
+    state = static_cast<size_t>(path[x * STATUS_SUM + state]);
+  }
+}
+
+}  // namespace mira::typing::text::jieba

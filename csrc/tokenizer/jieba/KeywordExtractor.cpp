@@ -1,0 +1,61 @@
+#include "tokenizer/jieba/KeywordExtractor.hpp"
+
+#include <cstdlib>
+#include <fstream>
+#include <vector>
+
+#include "tokenizer/jieba/limonp/Logging.hpp"
+#include "tokenizer/jieba/limonp/StringUtil.hpp"
+
+namespace mira::typing::text::jieba {
+
+namespace {
+constexpr const char* kLocation = "csrc/tokenizer/jieba/KeywordExtractor.hpp";
+}  // namespace
+
+KeywordExtractor::KeywordExtractor(const DictTrie* dict_trie, const HMMModel* model,
+                                   const std::string& idf_path,
+                                   const std::string& stop_word_path)
+    : segment(dict_trie, model) {
+  LoadIdfDict(idf_path);
+  LoadStopWordDict(stop_word_path);
+}
+
+void KeywordExtractor::LoadIdfDict(const std::string& path) {
+  std::ifstream ifs(path.c_str());
+  XCHECK_AT(ifs.is_open(), limonp::FileOpenError, kLocation, 100,
+            << "open " << path << " failed");
+  std::string line;
+  std::vector<std::string> buf;
+  double idf_sum = 0.0;
+  size_t accepted = 0;
+  for (size_t lineno = 0; std::getline(ifs, line); ++lineno) {
+    if (line.empty()) {
+      XLOG_AT(ERROR, kLocation, 109) << "lineno: " << lineno << " empty. skipped.";
+      continue;
+    }
+    limonp::Split(line, buf, " ");
+    if (buf.size() != 2) {
+      XLOG_AT(ERROR, kLocation, 114)
+          << "line: " << line << ", lineno: " << lineno << " empty. skipped.";
+      continue;
+    }
+    const double idf = std::atof(buf[1].c_str());
+    idfTable[buf[0]] = idf;
+    idf_sum += idf;
+    ++accepted;
+  }
+  // Skipped lines carry no value, so they must not dilute the mean; an empty
+  // table has mean 0 rather than 0/0.
+  idfAverage = accepted > 0 ? idf_sum / static_cast<double>(accepted) : 0.0;
+}
+
+void KeywordExtractor::LoadStopWordDict(const std::string& path) {
+  std::ifstream ifs(path.c_str());
+  XCHECK_AT(ifs.is_open(), limonp::FileOpenError, kLocation, 129,
+            << "open " << path << " failed");
+  std::string line;
+  while (std::getline(ifs, line)) stopWords.insert(line);
+}
+
+}  // namespace mira::typing::text::jieba

@@ -1,0 +1,39 @@
+// The data that keyword ranking needs: an IDF table with its mean and a
+// stop-word set, beside a segmenter of its own.
+//
+// Borrows the dictionary and the model (which must outlive it); loaded once
+// in the constructor and read-only afterwards.
+#pragma once
+
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "tokenizer/jieba/MixSegment.hpp"
+
+namespace mira::typing::text::jieba {
+
+class KeywordExtractor {
+ public:
+  // Loads both files; throws limonp::FileOpenError when one cannot be opened.
+  KeywordExtractor(const DictTrie* dict_trie, const HMMModel* model, const std::string& idf_path,
+                   const std::string& stop_word_path);
+
+  const std::unordered_map<std::string, double>& IdfTable() const { return idfTable; }
+  // Mean IDF over the accepted lines; 0.0 when there are none.
+  double IdfAverage() const { return idfAverage; }
+  const std::unordered_set<std::string>& StopWords() const { return stopWords; }
+
+ private:
+  // "word value" lines; malformed ones are logged and skipped.
+  void LoadIdfDict(const std::string& path);
+  // One stop word per line, verbatim.
+  void LoadStopWordDict(const std::string& path);
+
+  MixSegment segment;
+  std::unordered_map<std::string, double> idfTable;
+  double idfAverage = 0.0;
+  std::unordered_set<std::string> stopWords;
+};
+
+}  // namespace mira::typing::text::jieba

@@ -1,0 +1,48 @@
+#include "tokenizer/jieba/QuerySegment.hpp"
+
+namespace mira::typing::text::jieba {
+
+void QuerySegment::Cut(const std::string& sentence, std::vector<std::string>& words) const {
+  Cut(sentence, words, true);
+}
+
+void QuerySegment::Cut(const std::string& sentence, std::vector<std::string>& words,
+                       bool use_hmm) const {
+  std::vector<Word> tmp;
+  Cut(sentence, tmp, use_hmm);
+  WordsToStrings(tmp, words);
+}
+
+void QuerySegment::Cut(const std::string& sentence, std::vector<Word>& words,
+                       bool use_hmm) const {
+  CutSentence(sentence, words,
+              [this, use_hmm](const RuneStr* b, const RuneStr* e, std::vector<WordRange>& out) {
+                Cut(b, e, out, use_hmm);
+              });
+}
+
+void QuerySegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& out,
+                       bool use_hmm) const {
+  std::vector<WordRange> mixed;
+  mix_segment_.Cut(begin, end, mixed, use_hmm);
+  for (const WordRange& w : mixed) {
+    const size_t n = w.Length();
+    if (n > 2) {
+      for (size_t i = 0; i + 1 < n; ++i) {
+        if (dict_->Find(w.left + i, w.left + i + 2) != nullptr) {
+          out.emplace_back(w.left + i, w.left + i + 1);
+        }
+      }
+    }
+    if (n > 3) {
+      for (size_t i = 0; i + 2 < n; ++i) {
+        if (dict_->Find(w.left + i, w.left + i + 3) != nullptr) {
+          out.emplace_back(w.left + i, w.left + i + 2);
+        }
+      }
+    }
+    out.push_back(w);
+  }
+}
+
+}  // namespace mira::typing::text::jieba

@@ -1,0 +1,135 @@
+import pickle
+import threading
+from pathlib import Path
+
+import pytest
+
+import pymiratext
+
+DATA = Path(__file__).resolve().parent.parent / "data" / "jieba"
+
+
+def paths(**override):
+    p = {
+        "dict_path": str(DATA / "dict.utf8"),
+        "hmm_path": str(DATA / "hmm_model.utf8"),
+        "user_dict_path": str(DATA / "user_dict.utf8"),
+        "idf_path": str(DATA / "idf.utf8"),
+        "stop_word_path": str(DATA / "stop_words.utf8"),
+    }
+    p.update(override)
+    return p
+
+
+@pytest.fixture(scope="module")
+def jieba():
+    return pymiratext.Jieba(**paths())
+
+
+@pytest.mark.parametrize(
+    "sentence, cut, search",
+    [
+        ("", [], []),
+        ("学生", ["学生"], ["学生"]),
+        (
+            "我是北京大学的学生",
+            ["我", "是", "北京大学", "的", "学生"],
+            ["我", "是", "北京", "京大", "大学", "北京大", "北京大学", "的", "学生"],
+        ),
+        ("韩冰林森", ["韩冰", "林", "森"], ["韩冰", "林", "森"]),
+        ("云计算", ["云计算"], ["计算", "云计算"]),
+        ("abcdef", ["abcdef"], ["de", "abcdef"]),
+        (
+            "abc123def 123abc",
+            ["abc123def", " ", "123", "abc"],
+            ["de", "abc123def", " ", "123", "abc"],
+        ),
+        ("3.14,.5", ["3.14", ",", ".", "5"], ["3.14", ",", ".", "5"]),
+        ("甲乙丙，😀", ["甲", "乙丙", "，", "😀"], ["甲", "乙丙", "，", "😀"]),
+    ],
+    ids=["empty", "word", "sentence", "user-single-rune", "user-word", "hmm-word-subword",
+         "ascii-rules", "numbers", "tie-and-emoji"],
+)
+def test_cut_and_cut_for_search(jieba, sentence, cut, search):
+    assert jieba.cut(sentence) == cut
+    assert jieba.cut_for_search(sentence=sentence) == search
+
+
+def test_empty_user_dictionary_path():
+    j = pymiratext.Jieba(**paths(user_dict_path=""))
+    assert j.cut("韩冰林森云计算") == ["韩冰", "林森", "云", "计算"]
+
+
+def test_arguments_are_required_keywords(jieba):
+    with pytest.raises(TypeError):
+        pymiratext.Jieba(**{k: v for k, v in paths().items() if k != "idf_path"})
+    with pytest.raises(TypeError):
+        jieba.cut(text="我")
+    with pytest.raises(TypeError):
+        jieba.cut(123)
+
+
+@pytest.mark.parametrize("method", ["cut", "cut_for_search"])
+def test_lone_surrogate_is_rejected(jieba, method):
+    with pytest.raises((UnicodeEncodeError, TypeError)):
+        getattr(jieba, method)("北京\ud800")
+
+
+@pytest.mark.parametrize("key", ["dict_path", "hmm_path", "user_dict_path", "idf_path",
+                                 "stop_word_path"])
+def test_missing_file_raises_file_not_found(tmp_path, key):
+    missing = str(tmp_path / "missing.utf8")
+    with pytest.raises(FileNotFoundError) as info:
+        pymiratext.Jieba(**paths(**{key: missing}))
+    assert "exp: [" in str(info.value)
+    assert "open " + missing + " failed" in str(info.value)
+
+
+@pytest.mark.parametrize(
+    "key, content, message",
+    [
+        ("dict_path", "北京 10\n", "exp: [buf.size() == DICT_COLUMN_NUM] false. "),
+        ("dict_path", "", "exp: [!static_node_infos_.empty()] false. "),
+        ("hmm_path", "0 0 0 0\n", "exp: [GetLine(ifile, line)] false. "),
+        ("hmm_path", "0 0 0\n", "exp: [tmp.size() == STATUS_SUM] false. "),
+    ],
+    ids=["dict-fields", "dict-empty", "hmm-short", "hmm-fields"],
+)
+def test_malformed_file_raises_value_error(tmp_path, capfd, key, content, message):
+    bad = tmp_path / "bad.utf8"
+    bad.write_text(content, encoding="utf-8")
+    with pytest.raises(ValueError) as info:
+        pymiratext.Jieba(**paths(**{key: str(bad)}))
+    assert str(info.value).startswith(message)
+    # The FATAL line still reaches standard error.
+    assert " FATAL " + message in capfd.readouterr().err
+
+
+def test_threads_cut_like_one_thread(jieba):
+    sentences = ["我是北京大学的学生，韩冰林森abc123", "云计算 蓝莓3.14", "甲乙丙中国人民"]
+    long_text = "".join(sentences) * 50
+    sentences.append(long_text)
+    expected = [(jieba.cut(s), jieba.cut_for_search(s)) for s in sentences]
+    failures = []
+
+    def worker(offset):
+        for i in range(60):
+            k = (i + offset) % len(sentences)
+            got = (jieba.cut(sentences[k]), jieba.cut_for_search(sentences[k]))
+            if got != expected[k]:
+                failures.append((offset, k))
+
+    threads = [threading.Thread(target=worker, args=(t,)) for t in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+
+
+def test_pickle_round_trip(jieba):
+    clone = pickle.loads(pickle.dumps(jieba))
+    assert clone is not jieba
+    text = "我是北京大学的学生，韩冰林森"
+    assert clone.cut(text) == jieba.cut(text)
+    assert clone.cut_for_search(text) == jieba.cut_for_search(text)
