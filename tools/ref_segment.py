@@ -85,7 +85,7 @@ class Dictionary:
             try:
                 word = fields[0].decode("utf-8")
             except UnicodeDecodeError:
-                word = ""  # never found, but its frequency still counts
+                continue  # never found, so it must not weigh in the total either
             freq = atof(fields[1].decode("ascii", "replace"))
             entries.append((word, freq))
         if not entries:

@@ -44,7 +44,7 @@ class Parser {
       case 'n': return ParseNull();
       default:
         if (c == '-' || IsDigit(c)) return ParseNumber();
-        Report("ERROR: Parse: Unknown starting character '", std::string(1, c));
+        Report("ERROR: Parse: Unknown starting character '", c);
         return JSON();
     }
   }
@@ -84,6 +84,17 @@ class Parser {
   MIRA_NOINLINE static void Report(const std::string& message, const std::string& found) {
     std::cerr << message + found + "'\n";
   }
+  MIRA_NOINLINE static void Report(const char* message, char found) {
+    Report(std::string(message), std::string(1, found));
+  }
+
+  // The key is kept as parsed bytes, so escaped keys read back exactly.
+  MIRA_NOINLINE static void Store(JSON& object, const JSON& key, JSON& value) {
+    object[key.StringBytes()] = std::move(value);
+  }
+  MIRA_NOINLINE static void Append(JSON& array, std::size_t index, JSON& element) {
+    array[index] = std::move(element);
+  }
 
   JSON ParseObject() {
     Level level(depth_);
@@ -99,14 +110,13 @@ class Parser {
       if (stopped_) return result;
       SkipSpace();
       if (Current() != ':') {
-        Report("Error: Object: Expected colon, found '", std::string(1, Current()));
+        Report("Error: Object: Expected colon, found '", Current());
         return result;
       }
       ++offset_;
       SkipSpace();
       JSON value = ParseNext();
-      // The key is kept as parsed bytes, so escaped keys read back exactly.
-      result[key.StringBytes()] = std::move(value);
+      Store(result, key, value);
       if (stopped_) return result;
       SkipSpace();
       const char c = Current();
@@ -118,7 +128,7 @@ class Parser {
         ++offset_;
         return result;
       }
-      Report("ERROR: Object: Expected comma, found '", std::string(1, c));
+      Report("ERROR: Object: Expected comma, found '", c);
       return result;
     }
   }
@@ -135,7 +145,7 @@ class Parser {
     for (std::size_t index = 0;; ++index) {
       JSON element = ParseNext();
       if (stopped_) return Array();
-      result[index] = std::move(element);
+      Append(result, index, element);
       SkipSpace();
       const char c = Current();
       if (c == ',') {
@@ -146,7 +156,7 @@ class Parser {
         ++offset_;
         return result;
       }
-      Report("ERROR: Array: Expected ',' or ']', found '", std::string(1, c));
+      Report("ERROR: Array: Expected ',' or ']', found '", c);
       return Array();
     }
   }
