@@ -102,6 +102,35 @@ def _isatty(stream) -> bool:
         return False
 
 
+class _NativeStderr:
+    """Collects what native code writes to file descriptor 2 inside a with block."""
+
+    def __enter__(self) -> "_NativeStderr":
+        self._saved = None
+        self._sink = tempfile.TemporaryFile()
+        self.text = b""
+        try:
+            sys.stderr.flush()
+            self._saved = os.dup(2)
+            os.dup2(self._sink.fileno(), 2)
+        except (OSError, ValueError, AttributeError):
+            pass  # no usable descriptor 2: nothing to hold back
+        return self
+
+    def __exit__(self, *_exc) -> None:
+        if self._saved is not None:
+            os.dup2(self._saved, 2)
+            os.close(self._saved)
+        self._sink.seek(0)
+        self.text = self._sink.read()
+        self._sink.close()
+
+    def replay(self) -> None:
+        if self.text:
+            sys.stderr.write(self.text.decode("utf-8", "replace"))
+            sys.stderr.flush()
+
+
 class _NoProgress:
     def update(self, _n: int) -> None:
         pass
@@ -165,10 +194,18 @@ class Tokenizer:
             paths = self._paths()
             from . import Jieba
 
-            try:
-                self._jieba = Jieba(**paths)
-            except (OSError, ValueError) as exc:
-                raise CliError(f"cannot load the dictionary: {exc}") from None
+            # The loader logs a failure natively before raising it; the
+            # failure is reported once, below, so that log is held back.
+            failure = None
+            with _NativeStderr() as log:
+                try:
+                    self._jieba = Jieba(**paths)
+                except (OSError, ValueError) as exc:
+                    failure = exc
+            if failure is not None:
+                where = "the bundled data" if self.folder is None else self.folder
+                raise CliError(f"cannot load the segmenter data from {where}: {failure}")
+            log.replay()  # warnings of a load that succeeded still reach the user
             self._stop_words = self._read_stop_words(paths["stop_word_path"])
         return self._jieba
 
