@@ -1,4 +1,5 @@
 import pickle
+import sys
 import threading
 from pathlib import Path
 
@@ -133,3 +134,41 @@ def test_pickle_round_trip(jieba):
     text = "我是北京大学的学生，韩冰林森"
     assert clone.cut(text) == jieba.cut(text)
     assert clone.cut_for_search(text) == jieba.cut_for_search(text)
+
+
+# The shipped data set: the native cut must agree with the plain-Python
+# reference segmenter in tools/ref_segment.py and with the readers' cuts.
+
+ROOT = Path(__file__).resolve().parent.parent.parent
+sys.path.insert(0, str(ROOT / "tools"))
+
+import ref_segment  # noqa: E402
+from test_default_data import SEGMENTATION_CASES  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def default_jieba():
+    from pymiratext.data import default_paths
+
+    return pymiratext.Jieba(**default_paths())
+
+
+@pytest.fixture(scope="module")
+def reference():
+    return ref_segment.Segmenter.from_dir(str(ROOT / "src" / "pymiratext" / "data"))
+
+
+@pytest.mark.parametrize("sentence,expected", [(s, e) for _, s, e in SEGMENTATION_CASES],
+                         ids=[i for i, _, _ in SEGMENTATION_CASES])
+def test_default_data_cuts_as_a_reader_expects(default_jieba, sentence, expected):
+    assert default_jieba.cut(sentence) == expected
+
+
+def test_default_data_matches_the_reference_segmenter(default_jieba, reference):
+    from pymiratext.data import sample_corpus_path
+
+    with open(sample_corpus_path(), encoding="utf-8") as f:
+        lines = [line.rstrip("\n") for line in f if line.strip()]
+    assert lines
+    for line in lines:
+        assert default_jieba.cut(line) == reference.cut(line), line
