@@ -133,6 +133,7 @@ void WriteInPlace(const std::string& path, const std::string& text) {
 // Writes a complete temporary file, then renames it over the target, so a
 // failure at any step leaves an existing file as it was.
 void WriteReplacing(const std::string& path, const std::string& text) {
+  if (path.empty()) DumpFailed("Unable to open file");
   std::string target = path;
   struct stat existing;
   const bool exists = ::stat(path.c_str(), &existing) == 0;

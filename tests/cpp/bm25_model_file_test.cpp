@@ -155,29 +155,14 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         FailedLoad{"Empty", "", "json data should not be empty"},
         FailedLoad{"NotAnObject", "[1, 2]", "load doc_count failed"},
-        FailedLoad{"Garbage", "model", "load doc_count failed"},
         FailedLoad{"CountNotIntegral", R"({"_doc_token_frequency":{"a":5,"t":"x"}, )" + kGood + "}",
                    "load doc_token_frequency failed"},
-        FailedLoad{"DocCountFloating",
-                   R"({"_doc_token_frequency":{"a":5},"_doc_count":2.0,"_b":0.5})",
-                   "load doc_count failed"},
-        FailedLoad{"AverageMissing", R"({"_doc_count":2})", "load doc_length_average failed"},
         FailedLoad{"BIntegral", R"({"_doc_count":2,"_doc_length_average":1.5,"_b":1,"_k1":1.0})",
                    "load b failed"},
-        FailedLoad{"K1Missing", R"({"_doc_count":2,"_doc_length_average":1.5,"_b":1.0})",
-                   "load k1 failed"},
         FailedLoad{"BadNumber", R"({"_doc_count":--2})", "Invalid JSON number: '--2'"},
         FailedLoad{"NumberOutOfRange", R"({"_doc_token_frequency":{"a":99999999999999999999}})",
-                   "JSON number out of range: '99999999999999999999'"},
-        FailedLoad{"TooDeep", std::string(1001, '[') + std::string(1001, ']'),
-                   "load doc_count failed"}),
+                   "JSON number out of range: '99999999999999999999'"}),
     [](const testing::TestParamInfo<FailedLoad>& info) { return std::string(info.param.name); });
-
-TEST(LoadNumbers, MalformedNumbersAreInvalidArguments) {
-  BM25 model;
-  EXPECT_THROW(model.load(R"({"_b":1e99999999999999999999})"), std::invalid_argument);
-  EXPECT_THROW(model.load(R"({"_b":-})"), std::invalid_argument);
-}
 
 TEST_F(ModelFile, DumpFailsToOpen) {
   BM25 model;
