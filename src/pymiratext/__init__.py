@@ -1,5 +1,6 @@
 """Chinese word segmentation and BM25 sparse vectors for keyword retrieval."""
 
+from ._data import default_paths
 from .pymiratext import BM25, Jieba
 
-__all__ = ["BM25", "Jieba"]
+__all__ = ["BM25", "Jieba", "default_paths"]

@@ -1,0 +1,255 @@
+"""The pymiratext command line, run in-process through cli.main and once as a real process."""
+
+import io
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import pymiratext
+from pymiratext import BM25, cli
+
+DATA = Path(__file__).resolve().parents[1] / "data" / "cli"
+CORPUS = DATA / "corpus.txt"
+DICT = ["--dict", str(DATA)]
+TOKENS = ["a b a", "b", "", "c d a", "e"]
+
+
+def run(capsys, *argv, stdin=None, monkeypatch=None):
+    """Runs the command; returns (status, stdout, stderr)."""
+    if stdin is not None:
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin)))
+    status = cli.main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def jieba():
+    return pymiratext.Jieba(**cli.paths_in(str(DATA)))
+
+
+@pytest.fixture
+def token_corpus(tmp_path):
+    path = tmp_path / "tokens.txt"
+    path.write_text("\n".join(TOKENS) + "\n", encoding="utf-8")
+    return path
+
+
+@pytest.fixture
+def token_model(tmp_path, token_corpus, capsys):
+    path = tmp_path / "model.json"
+    assert cli.main(["train", "--tokens", str(token_corpus), "-o", str(path)]) == 0
+    capsys.readouterr()
+    return path
+
+
+def reference_model(documents, b=0.75, k1=1.2):
+    model = BM25(b=b, k1=k1)
+    for doc in documents:
+        if doc:
+            model.train(doc)
+    return model
+
+
+# ---------------------------------------------------------------- cut
+
+
+@pytest.mark.parametrize(
+    "flags, expected",
+    [([], "我们 喜欢 学习 编程 语言\n"), (["--json"], '["我们", "喜欢", "学习", "编程", "语言"]\n')],
+    ids=["plain", "json"],
+)
+def test_cut_from_stdin(capsys, monkeypatch, flags, expected):
+    status, out, _ = run(capsys, "cut", *DICT, *flags, stdin="我们喜欢学习编程语言\n".encode(), monkeypatch=monkeypatch)
+    assert (status, out) == (0, expected)
+
+
+@pytest.mark.parametrize("search", [False, True], ids=["cut", "cut_for_search"])
+def test_cut_agrees_with_the_library_line_by_line(capsys, search):
+    segmenter = jieba()
+    lines = CORPUS.read_text(encoding="utf-8").splitlines()
+    status, out, _ = run(capsys, "cut", *DICT, "--json", *(["--search"] if search else []), CORPUS, CORPUS)
+    expected = [(segmenter.cut_for_search if search else segmenter.cut)(line) for line in lines] * 2
+    assert status == 0
+    assert [json.loads(row) for row in out.splitlines()] == expected
+
+
+def test_plain_cut_leaves_out_blank_words_but_json_keeps_them(capsys, tmp_path):
+    path = tmp_path / "blank.txt"
+    path.write_text("今天 天气\r\n", encoding="utf-8")
+    _, plain, _ = run(capsys, "cut", *DICT, path)
+    _, as_json, _ = run(capsys, "cut", *DICT, "--json", path)
+    assert plain == "今天 天气\n"
+    assert " " in json.loads(as_json)
+
+
+def test_byte_order_mark_is_not_part_of_the_first_word(capsys, tmp_path):
+    path = tmp_path / "bom.txt"
+    path.write_bytes("\ufeff我们喜欢\n".encode("utf-8"))
+    assert run(capsys, "cut", *DICT, path)[1] == "我们 喜欢\n"
+
+
+# ---------------------------------------------------------------- train / encode / search
+
+
+@pytest.mark.parametrize(
+    "flags, params",
+    [([], {}), (["--b", "0.5", "--k1", "2"], {"b": 0.5, "k1": 2.0})],
+    ids=["defaults", "b-and-k1"],
+)
+def test_train_writes_the_same_model_as_the_library(capsys, token_corpus, tmp_path, flags, params):
+    written, expected = tmp_path / "written.json", tmp_path / "expected.json"
+    assert run(capsys, "train", "--tokens", token_corpus, "-o", written, *flags)[0] == 0
+    reference_model([line.split() for line in TOKENS], **params).dump(str(expected))
+    assert written.read_bytes() == expected.read_bytes()
+
+
+@pytest.mark.parametrize("query", [False, True], ids=["documents", "queries"])
+def test_encode_matches_the_library_one_object_per_line(capsys, token_model, token_corpus, query):
+    model = reference_model([line.split() for line in TOKENS])
+    encode = model.encode_query if query else model.encode_document
+    status, out, _ = run(capsys, "encode", "-m", token_model, "--tokens", *(["--query"] if query else []), token_corpus)
+    assert status == 0
+    # The empty line still gets its (empty) object so output lines match input lines.
+    assert [json.loads(row) for row in out.splitlines()] == [encode(line.split()) for line in TOKENS]
+
+
+def test_search_ranks_by_dot_product_and_skips_lines_without_shared_tokens(capsys, token_model, token_corpus):
+    status, out, _ = run(capsys, "search", "-m", token_model, "--tokens", "--corpus", token_corpus, "a", "c")
+    model = reference_model([line.split() for line in TOKENS])
+    q = model.encode_query(["a", "c"])
+    scores = {n: sum(w * model.encode_document(TOKENS[n - 1].split()).get(t, 0.0) for t, w in q.items()) for n in (1, 4)}
+    assert status == 0
+    rows = out.splitlines()
+    assert [int(r.split("(line ")[1].split(")")[0]) for r in rows] == sorted(scores, key=lambda n: -scores[n])
+    assert rows[0] == f" 1. {scores[4]:.4f}  (line 4)  c d a"
+
+
+def test_search_top_limits_and_keeps_corpus_order_on_ties(capsys, tmp_path):
+    corpus = tmp_path / "same.txt"
+    corpus.write_text("x y\n" * 15, encoding="utf-8")
+    model = tmp_path / "m.json"
+    run(capsys, "train", "--tokens", corpus, "-o", model)
+    _, out, _ = run(capsys, "search", "-m", model, "--tokens", "--corpus", corpus, "x")
+    assert [r.split("(line ")[1].split(")")[0] for r in out.splitlines()] == [str(n) for n in range(1, 11)]
+    _, out, _ = run(capsys, "search", "-m", model, "--tokens", "--corpus", corpus, "--top", "3", "x")
+    assert len(out.splitlines()) == 3
+
+
+def test_segmented_training_drops_blanks_punctuation_and_stop_words(capsys, tmp_path):
+    default, kept = tmp_path / "default.json", tmp_path / "kept.json"
+    run(capsys, "train", *DICT, CORPUS, "-o", default)
+    run(capsys, "train", *DICT, "--keep-stop-words", CORPUS, "-o", kept)
+    table = json.loads(default.read_text(encoding="utf-8"))
+    assert table["_doc_count"] == 7  # the empty line is no document
+    assert not {"的", "了", "是", "吗", "，", "。"} & set(table["_doc_token_frequency"])
+    assert {"天气", "北京", "火锅"} <= set(table["_doc_token_frequency"])
+    assert "的" in json.loads(kept.read_text(encoding="utf-8"))["_doc_token_frequency"]
+
+
+def test_segmented_search_finds_the_matching_documents(capsys, tmp_path):
+    model = tmp_path / "m.json"
+    run(capsys, "train", *DICT, CORPUS, "-o", model)
+    status, out, _ = run(capsys, "search", "-m", model, *DICT, "--corpus", CORPUS, "北京的天气")
+    lines = [int(r.split("(line ")[1].split(")")[0]) for r in out.splitlines()]
+    assert status == 0
+    assert lines[0] == 5  # the only line with both words
+    assert set(lines) == {1, 5, 6}
+
+
+# ---------------------------------------------------------------- failures
+
+
+def _write(tmp_path, name, content):
+    path = tmp_path / name
+    if isinstance(content, bytes):
+        path.write_bytes(content)
+    else:
+        path.write_text(content, encoding="utf-8")
+    return path
+
+
+def _broken_dict_folder(tmp_path):
+    folder = tmp_path / "broken"
+    folder.mkdir()
+    for name in ("dict.txt", "user_dict.txt", "idf.txt", "stop_words.txt"):
+        (folder / name).write_bytes((DATA / name).read_bytes())
+    (folder / "hmm_model.txt").write_text("0 0 0\n", encoding="utf-8")
+    return folder
+
+
+FAILURES = [
+    # (id, argv builder, expected exit status, fragment of the error line)
+    ("missing-input", lambda t, m: ["cut", *DICT, t / "absent.txt"], 1, "absent.txt: No such file"),
+    ("missing-model", lambda t, m: ["encode", "-m", t / "absent.json", "--tokens"], 1, "absent.json: No such file"),
+    ("model-not-json", lambda t, m: ["encode", "-m", _write(t, "x.json", "a b c"), "--tokens"], 1, "not a model file"),
+    ("model-not-utf8", lambda t, m: ["encode", "-m", _write(t, "x.json", b"\xff{}"), "--tokens"], 1, "not UTF-8"),
+    ("model-wrong-json", lambda t, m: ["encode", "-m", _write(t, "x.json", "[1, 2]"), "--tokens"], 1, "not a model"),
+    ("model-bad-member", lambda t, m: ["encode", "-m", _write(t, "x.json", m.read_text().replace('"_b" : 0.750000', '"_b" : 1')), "--tokens"], 1, "load b failed"),
+    ("model-untrained", lambda t, m: ["encode", "-m", _write(t, "x.json", m.read_text().replace('"_doc_count" : 4', '"_doc_count" : 0')), "--tokens"], 1, "no trained documents"),
+    ("input-not-utf8", lambda t, m: ["encode", "-m", m, "--tokens", _write(t, "in.txt", b"a b\nc \xe4\xb8\n")], 1, "in.txt:2: not valid UTF-8"),
+    ("corpus-without-words", lambda t, m: ["train", "--tokens", _write(t, "c.txt", "\n  \n"), "-o", t / "o.json"], 1, "no documents"),
+    ("output-folder-missing", lambda t, m: ["train", "--tokens", _write(t, "c.txt", "a\n"), "-o", t / "no" / "o.json"], 1, "cannot write"),
+    ("dict-folder-missing", lambda t, m: ["cut", "--dict", t / "nowhere", _write(t, "c.txt", "a\n")], 1, "no such folder"),
+    ("dict-file-missing", lambda t, m: ["cut", "--dict", t, _write(t, "c.txt", "a\n")], 1, "missing dict.txt"),
+    ("dict-broken", lambda t, m: ["cut", "--dict", _broken_dict_folder(t), _write(t, "c.txt", "a\n")], 1, "cannot load the segmenter data"),
+    ("query-without-words", lambda t, m: ["search", "-m", m, "--corpus", _write(t, "c.txt", "a\n"), *DICT, "。"], 1, "no words"),
+    ("no-command", lambda t, m: [], 2, "required"),
+    ("unknown-command", lambda t, m: ["index"], 2, "invalid choice"),
+    ("train-without-output", lambda t, m: ["train", "c.txt"], 2, "-o/--output"),
+    ("b-out-of-range", lambda t, m: ["train", "c.txt", "-o", "m.json", "--b", "1.5"], 2, "between 0 and 1"),
+    ("k1-not-finite", lambda t, m: ["train", "c.txt", "-o", "m.json", "--k1", "nan"], 2, "not a finite number"),
+    ("top-zero", lambda t, m: ["search", "-m", m, "--corpus", "c.txt", "--top", "0", "q"], 2, "at least 1"),
+]
+
+
+@pytest.mark.parametrize("build, status, fragment", [f[1:] for f in FAILURES], ids=[f[0] for f in FAILURES])
+def test_failures_are_one_line_on_stderr(capsys, tmp_path, token_model, build, status, fragment):
+    argv = build(tmp_path, token_model)
+    code, out, err = run(capsys, *argv)
+    assert code == status
+    assert err.startswith("pymiratext") and err.count("\n") == 1, err
+    assert fragment in err
+
+
+def test_model_file_is_not_changed_by_a_failed_train(capsys, token_model, tmp_path):
+    before = token_model.read_bytes()
+    empty = _write(tmp_path, "empty.txt", "")
+    assert run(capsys, "train", "--tokens", empty, "-o", token_model)[0] == 1
+    assert token_model.read_bytes() == before
+
+
+def test_module_run_reports_a_broken_dictionary_in_one_line(tmp_path):
+    # A real process, so that the native loader's own log on descriptor 2 is seen too.
+    folder = _broken_dict_folder(tmp_path)
+    proc = subprocess.run(
+        [sys.executable, "-m", "pymiratext", "cut", "--dict", str(folder)],
+        input="今天\n".encode(), capture_output=True, cwd=tmp_path, timeout=60,
+    )
+    err = proc.stderr.decode("utf-8", "replace")
+    assert proc.returncode == 1
+    assert "Traceback" not in err
+    assert err.count("\n") == 1 and err.startswith(f"pymiratext: error: cannot load the segmenter data from {folder}")
+
+
+# ---------------------------------------------------------------- bundled data and demo
+
+
+def test_default_paths_name_existing_files_for_every_constructor_argument():
+    paths = pymiratext.default_paths()
+    assert set(paths) == {"dict_path", "hmm_path", "user_dict_path", "idf_path", "stop_word_path"}
+    assert all(os.path.isabs(p) and os.path.isfile(p) for p in paths.values())
+
+
+def test_demo_runs_the_whole_pipeline(capsys, tmp_path):
+    status, out, err = run(capsys, "demo", "--out", tmp_path)
+    assert status == 0, err
+    assert (tmp_path / "model.json").is_file()
+    assert str(tmp_path / "model.json") in out
+    assert out.count("Query: ") == len(cli.DEMO_QUERIES)
+    # Every example query finds something in the sample corpus.
+    assert "(no match)" not in out
+    assert int(out.split(" documents")[0].split()[-1]) >= 50
