@@ -13,7 +13,7 @@ import threading
 import time
 
 import pymiratext
-from pymiratext.data import default_paths, sample_corpus_path
+from pymiratext._data import default_paths, sample_corpus_path
 
 
 def run(jieba, method, docs, threads):

@@ -141,8 +141,8 @@ def test_sample_corpus_has_enough_short_documents():
 
 
 def test_default_paths_name_the_constructor_keywords():
-    # run the file directly: importing pymiratext would need the built extension
-    paths = runpy.run_path(os.path.join(DATA, "__init__.py"))["default_paths"]()
+    # run the module directly: importing pymiratext would need the built extension
+    paths = runpy.run_path(os.path.join(DATA, os.pardir, "_data.py"))["default_paths"]()
     assert set(paths) == {"dict_path", "hmm_path", "user_dict_path", "idf_path", "stop_word_path"}
     assert all(os.path.isfile(p) for p in paths.values())
 

