@@ -16,6 +16,13 @@ namespace {
 using Strings = std::vector<std::string>;
 using Ids = std::vector<int64_t>;
 
+const char kTrainDoc[] =
+    "Add one document (str tokens or int token ids) to the corpus statistics.";
+const char kDocumentDoc[] =
+    "Saturated, length-normalised term frequency of each distinct token.";
+const char kQueryDoc[] =
+    "Inverse document frequency of each distinct token, normalised to sum 1.";
+
 // Pickled state: (b, k1, doc_count, doc_length_total, doc_length_average,
 // {token bytes: count}). Tokens travel as bytes so any stored key survives.
 py::tuple GetState(const BM25& model) {
@@ -45,16 +52,28 @@ std::shared_ptr<BM25> SetState(const py::tuple& saved) {
 }  // namespace
 
 py::object BindBM25Impl(py::module_& m) {
-  py::class_<BM25, std::shared_ptr<BM25>> cls(m, "BM25");
-  cls.def(py::init<double, double>(), py::arg("b") = 0.75, py::arg("k1") = 1.2)
-      .def("train", py::overload_cast<const Strings&>(&BM25::train))
-      .def("train", py::overload_cast<const Ids&>(&BM25::train))
-      .def("load", &BM25::load)
-      .def("dump", &BM25::dump)
-      .def("encode_document", py::overload_cast<const Strings&>(&BM25::encode_document, py::const_))
-      .def("encode_document", py::overload_cast<const Ids&>(&BM25::encode_document, py::const_))
-      .def("encode_query", py::overload_cast<const Strings&>(&BM25::encode_query, py::const_))
-      .def("encode_query", py::overload_cast<const Ids&>(&BM25::encode_query, py::const_))
+  py::class_<BM25, std::shared_ptr<BM25>> cls(
+      m, "BM25",
+      "BM25 sparse encoder: train it one tokenised document at a time, then encode\n"
+      "documents and queries as {token: weight} dictionaries.");
+  cls.def(py::init<double, double>(), py::arg("b") = 0.75, py::arg("k1") = 1.2,
+          "b: length normalisation, k1: term-frequency saturation.")
+      .def("train", py::overload_cast<const Strings&>(&BM25::train), kTrainDoc)
+      .def("train", py::overload_cast<const Ids&>(&BM25::train), kTrainDoc)
+      .def("load", &BM25::load,
+           "Restore the model from the JSON text of a model file (the text, not a path);\n"
+           "on failure the model is left as it was.")
+      .def("dump", &BM25::dump,
+           "Write the model as JSON to the file at this path, replacing it only once\n"
+           "the new file is complete.")
+      .def("encode_document", py::overload_cast<const Strings&>(&BM25::encode_document, py::const_),
+           kDocumentDoc)
+      .def("encode_document", py::overload_cast<const Ids&>(&BM25::encode_document, py::const_),
+           kDocumentDoc)
+      .def("encode_query", py::overload_cast<const Strings&>(&BM25::encode_query, py::const_),
+           kQueryDoc)
+      .def("encode_query", py::overload_cast<const Ids&>(&BM25::encode_query, py::const_),
+           kQueryDoc)
       .def(py::pickle(&GetState, &SetState));
   return std::move(cls);
 }

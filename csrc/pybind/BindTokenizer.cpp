@@ -42,7 +42,9 @@ void BindJieba(py::module_& m) {
       .def(py::init<const std::string&, const std::string&, const std::string&, const std::string&,
                     const std::string&>(),
            py::arg("dict_path"), py::arg("hmm_path"), py::arg("user_dict_path"),
-           py::arg("idf_path"), py::arg("stop_word_path"))
+           py::arg("idf_path"), py::arg("stop_word_path"),
+           "Load the main dictionary, the HMM model, the user dictionaries (several\n"
+           "paths joined by '|' or ';', or empty), the IDF and the stop-word files.")
       .def(
           "cut",
           [](const Jieba& self, const std::string& sentence) {
@@ -50,7 +52,9 @@ void BindJieba(py::module_& m) {
             self.Cut(sentence, words);
             return words;
           },
-          py::arg("sentence"), py::call_guard<py::gil_scoped_release>())
+          py::arg("sentence"), py::call_guard<py::gil_scoped_release>(),
+          "Cut a sentence into words: the most probable dictionary path, with runs of\n"
+          "single characters regrouped by the HMM.")
       .def(
           "cut_for_search",
           [](const Jieba& self, const std::string& sentence) {
@@ -58,7 +62,9 @@ void BindJieba(py::module_& m) {
             self.CutForSearch(sentence, words);
             return words;
           },
-          py::arg("sentence"), py::call_guard<py::gil_scoped_release>())
+          py::arg("sentence"), py::call_guard<py::gil_scoped_release>(),
+          "Like cut, with the two- and three-character dictionary words inside each\n"
+          "long word placed before it.")
       // Pickled by its five paths, so that worker processes reload the files.
       .def(py::pickle(
           [](const Jieba& self) {

@@ -53,3 +53,25 @@ def test_import_under_another_version_fails_with_mismatch_message(tmp_path):
         "but the interpreter version is incompatible: %s." % (compiled, version.rstrip("\n"))
     )
     assert message == expected
+
+
+def _stub_methods():
+    import ast
+
+    stub = os.path.join(os.path.dirname(pymiratext.pymiratext.__file__), "pymiratext.pyi")
+    with open(stub, encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    return {
+        node.name: {item.name for item in node.body if isinstance(item, ast.FunctionDef)}
+        for node in tree.body
+        if isinstance(node, ast.ClassDef)
+    }
+
+
+def test_stubs_ship_and_name_the_runtime_methods():
+    stubs = _stub_methods()
+    assert set(stubs) == {"BM25", "Jieba"}
+    for name, methods in stubs.items():
+        runtime = {m for m in dir(getattr(pymiratext, name)) if not m.startswith("_")}
+        assert methods == runtime | {"__init__"}, name
+    assert os.path.exists(os.path.join(os.path.dirname(pymiratext.__file__), "py.typed"))
