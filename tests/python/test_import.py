@@ -38,9 +38,9 @@ def test_import_under_another_version_fails_with_mismatch_message(tmp_path):
     script = (
         "import importlib.machinery as m, importlib.util as u, sys\n"
         "loader = m.ExtensionFileLoader('pymiratext', sys.argv[1])\n"
-        "spec = u.spec_from_file_location('pymiratext', sys.argv[1], loader=loader)\n"
+        "found = u.spec_from_file_location('pymiratext', sys.argv[1], loader=loader)\n"
         "try:\n"
-        "    u.module_from_spec(spec)\n"
+        "    u.module_from_spec(found)\n"
         "except ImportError as e:\n"
         "    print(e)\n"
         "    print(sys.version)\n"
