@@ -13,7 +13,8 @@ import threading
 import time
 
 import pymiratext
-from pymiratext._data import default_paths, sample_corpus_path
+from pymiratext import default_paths
+from pymiratext._data import sample_corpus_path
 
 
 def run(jieba, method, docs, threads):
