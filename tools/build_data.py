@@ -178,42 +178,60 @@ def merge_simplified(entries, converted, keep_astral, stats):
 
 
 def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, examples,
-                        function_chars=frozenset(), function_threshold=None):
+                        stop=frozenset(), function_threshold=None,
+                        suffixes=frozenset(), suffix_threshold=None,
+                        protected=frozenset(), two_char_rounds=1, two_char_all=False):
     """Remove phrases that two shorter dictionary words explain well.
 
-    A word w is dropped when, for its split w = a + b whose parts are most
-    probable, PMI = ln P(w) - ln P(a) - ln P(b) is below the threshold.  Only
-    words listed with a real frequency (``listed``) are judged, since the
-    floor given to unlisted ones says nothing about them.  The frequency of a
-    dropped word goes to both parts (every occurrence of the phrase is an
-    occurrence of each part), longest words first, so that a part that is
+    A word w is dropped when one of its splits w = a + b has PMI =
+    ln P(w) - ln P(a) - ln P(b) below that split's limit: ``threshold``, or
+    ``affix_threshold`` when w has three or more characters and a or b is a
+    function word (``服务器上`` = 服务器 + 上, ``这个问题`` = 这个 + 问题).  Of
+    the failing splits, the one furthest below its limit is taken.
+
+    Words are spared when an everyday word is likelier than a phrase:
+    ``protected`` words (the stop words) are never judged, a two-character
+    word is judged only when one of its characters is a function word (好吃
+    stays, 的新 goes), and only in the first ``two_char_rounds`` rounds, so
+    that parts grown by pruning do not push out 为了 or 不要.
+
+    Only words listed with a real frequency (``listed``) are judged, since
+    the floor given to unlisted ones says nothing about them.  The frequency
+    of a dropped word goes to both parts (every occurrence of the phrase is
+    an occurrence of each part), longest words first, so that a part that is
     dropped in turn passes it on.  Each round decides on the frequencies left
     by the previous one, so the result does not depend on word order; later
     rounds catch phrases whose parts grew.
     """
     log_total = math.log(float(sum(freqs.values())))  # constant: mass moves, never vanishes
     pruned = {}
-    for _ in range(rounds):
+    for round_no in range(rounds):
         split_of = {}
         for w in sorted(freqs):
-            if len(w) < 2 or w not in listed or (max_len > 0 and len(w) > max_len):
+            if len(w) < 2 or w not in listed or w in protected or \
+                    (max_len > 0 and len(w) > max_len):
+                continue
+            if len(w) == 2 and not two_char_all and (
+                    round_no >= two_char_rounds or
+                    not (w[0] in stop or w[1] in stop)):
                 continue
             best = None
             for i in range(1, len(w)):
                 a, b = w[:i], w[i:]
-                if a in freqs and b in freqs:
-                    score = math.log(freqs[a]) + math.log(freqs[b])
-                    if best is None or score > best[0]:
-                        best = (score, a, b)
-            if best is None:
-                continue
-            pmi = math.log(freqs[w]) - best[0] + log_total
-            limit = threshold
-            if function_threshold is not None and (best[1] in function_chars
-                                                   or best[2] in function_chars):
-                limit = max(limit, function_threshold)
-            if pmi < limit:
-                split_of[w] = (best[1], best[2], pmi)
+                if a not in freqs or b not in freqs:
+                    continue
+                pmi = math.log(freqs[w]) - math.log(freqs[a]) - math.log(freqs[b]) + log_total
+                limit = threshold
+                if len(w) >= 3:
+                    if function_threshold is not None and (a in stop or b in stop):
+                        limit = max(limit, function_threshold)
+                    if suffix_threshold is not None and b in suffixes:
+                        limit = max(limit, suffix_threshold)
+                margin = pmi - limit
+                if margin < 0 and (best is None or margin < best[0]):
+                    best = (margin, a, b, pmi)
+            if best is not None:
+                split_of[w] = best[1:]
         if not split_of:
             break
         for w in sorted(split_of, key=lambda x: (-len(x), x)):
@@ -252,7 +270,7 @@ HMM_WEIGHTINGS = {
 }
 
 
-def hmm_counts(freqs, fullwidth_weight, weighting="freq"):
+def hmm_counts(freqs, fullwidth_weight, weighting="freq", shares=(0.3, 0.3, 0.3, 0.1)):
     """Frequency-weighted BEMS label counts and word-length statistics."""
     emit = {s: collections.defaultdict(float) for s in "BEMS"}
     lengths = collections.defaultdict(float)
@@ -277,7 +295,7 @@ def hmm_counts(freqs, fullwidth_weight, weighting="freq"):
         # inside numbers and names of several characters.
         share = fullwidth_weight / len(FULLWIDTH_DIGITS)
         for d in FULLWIDTH_DIGITS + FULLWIDTH_LETTERS:
-            for state, part in (("B", 0.3), ("M", 0.3), ("E", 0.3), ("S", 0.1)):
+            for state, part in zip("BMES", shares):
                 emit[state][d] += share * part
         # the decimal point sits inside a number, the percent sign ends one
         for c, parts in (("．", (("M", 0.9), ("S", 0.1))), ("％", (("E", 0.8), ("S", 0.2)))):
@@ -286,8 +304,8 @@ def hmm_counts(freqs, fullwidth_weight, weighting="freq"):
     return emit, lengths
 
 
-def hmm_model(freqs, alpha, fullwidth_weight, weighting="freq"):
-    emit, lengths = hmm_counts(freqs, fullwidth_weight, weighting)
+def hmm_model(freqs, alpha, fullwidth_weight, weighting="freq", shares=(0.3, 0.3, 0.3, 0.1)):
+    emit, lengths = hmm_counts(freqs, fullwidth_weight, weighting, shares)
     total = sum(lengths.values())
     p1 = lengths.get(1, 0.0) / total
     pmulti = 1.0 - p1
@@ -408,8 +426,23 @@ def main(argv=None):
                     "(natural log); see README")
     ap.add_argument("--prune-zero-freq", action="store_true",
                     help="also judge words listed with frequency 0")
-    ap.add_argument("--prune-pmi-function", type=float, default=None,
-                    help="threshold used instead when a part is a one-character stop word")
+    ap.add_argument("--prune-pmi-function", type=float, default=5.0,
+                    help="threshold for splits of words of 3+ characters with a stop word "
+                    "as a part (这个+问题)")
+    ap.add_argument("--prune-pmi-suffix", type=float, default=6.0,
+                    help="threshold for splits of words of 3+ characters whose last part "
+                    "is one of --suffixes (服务器+上)")
+    ap.add_argument("--prune-two-char", choices=("function", "all"), default="function",
+                    help="judge two-character words only when a character is a function "
+                    "word, and only in the first --prune-two-char-rounds rounds (default), "
+                    "or all of them in every round")
+    ap.add_argument("--prune-two-char-rounds", type=int, default=2,
+                    help="rounds in which two-character words are judged")
+    ap.add_argument("--prune-stop-words", action="store_true",
+                    help="also judge the stop words (spared by default)")
+    ap.add_argument("--suffixes", default=DEFAULT_SUFFIXES,
+                    help="particles and locatives that end a phrase judged with "
+                    "--prune-pmi-affix")
     ap.add_argument("--prune-rounds", type=int, default=3,
                     help="pruning rounds; each judges the frequencies the last one left")
     ap.add_argument("--no-prune", action="store_true", help="keep every phrase")
@@ -424,6 +457,8 @@ def main(argv=None):
                     help="how a word's frequency weighs in the HMM counts")
     ap.add_argument("--fullwidth-digit-weight", type=float, default=None,
                     help="synthetic frequency of full-width numbers in the HMM")
+    ap.add_argument("--fullwidth-digit-shares", type=shares_arg, default=DEFAULT_FULLWIDTH_SHARES,
+                    help="how the full-width weight is spread over the states B,M,E,S")
     ap.add_argument("--idf-doc-length", type=float, default=500.0,
                     help="document length in tokens assumed by the IDF estimate")
     ap.add_argument("--stop-words", default=STOP_WORDS_BASE)
@@ -448,10 +483,13 @@ def main(argv=None):
             freqs[w] = args.zero_freq
     examples = []
     if not args.no_prune:
-        function_chars = frozenset(w for w in read_stop_words(args.stop_words) if len(w) == 1)
+        stop = frozenset(read_stop_words(args.stop_words))
         prune_compositional(freqs, listed, args.prune_pmi, args.prune_max_len,
-                            args.prune_rounds, stats, examples, function_chars,
-                            args.prune_pmi_function)
+                            args.prune_rounds, stats, examples, stop,
+                            args.prune_pmi_function, frozenset(args.suffixes),
+                            args.prune_pmi_suffix,
+                            frozenset() if args.prune_stop_words else stop,
+                            args.prune_two_char_rounds, args.prune_two_char == "all")
     stats["words"] = len(freqs)
 
     os.makedirs(args.out_dir, exist_ok=True)
@@ -461,7 +499,8 @@ def main(argv=None):
                  for w in words])
     start, trans, emissions, lengths = hmm_model(freqs, args.hmm_alpha,
                                                  args.fullwidth_digit_weight,
-                                                 args.hmm_weighting)
+                                                 args.hmm_weighting,
+                                                 args.fullwidth_digit_shares)
     write_hmm(os.path.join(args.out_dir, "hmm_model.txt"), start, trans, emissions)
     idf = idf_values(freqs, args.idf_doc_length)
     write_lines(os.path.join(args.out_dir, "idf.txt"), ["%s %.4f" % (w, v) for w, v in idf])
@@ -478,7 +517,16 @@ def main(argv=None):
 
 
 DEFAULT_PRUNE_PMI = 3.0
+DEFAULT_SUFFIXES = "的了着过吗呢吧啊上里"
 DEFAULT_FULLWIDTH_WEIGHT = 20000.0
+DEFAULT_FULLWIDTH_SHARES = (0.5, 0.3, 0.1, 0.1)
+
+
+def shares_arg(text):
+    parts = tuple(float(x) for x in text.split(","))
+    if len(parts) != 4 or any(p < 0 for p in parts) or abs(sum(parts) - 1.0) > 1e-9:
+        raise argparse.ArgumentTypeError("four shares B,M,E,S that add up to 1")
+    return parts
 
 
 def write_readme(out_dir, args, stats, essay_version, opencc_ver, licences,
