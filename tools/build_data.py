@@ -185,13 +185,14 @@ def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, exampl
 
     A word w is dropped when one of its splits w = a + b has PMI =
     ln P(w) - ln P(a) - ln P(b) below that split's limit: ``threshold``, or
-    ``affix_threshold`` when w has three or more characters and a or b is a
-    function word (``服务器上`` = 服务器 + 上, ``这个问题`` = 这个 + 问题).  Of
-    the failing splits, the one furthest below its limit is taken.
+    stricter limits when w has three or more characters: ``function_threshold``
+    when a or b is a stop word (``这个问题`` = 这个 + 问题), ``suffix_threshold``
+    when b is one of ``suffixes`` (``服务器上`` = 服务器 + 上).  Of the failing
+    splits, the one furthest below its limit is taken.
 
     Words are spared when an everyday word is likelier than a phrase:
     ``protected`` words (the stop words) are never judged, a two-character
-    word is judged only when one of its characters is a function word (好吃
+    word is judged only when one of its characters is a stop word (好吃
     stays, 的新 goes), and only in the first ``two_char_rounds`` rounds, so
     that parts grown by pruning do not push out 为了 or 不要.
 
@@ -442,7 +443,7 @@ def main(argv=None):
                     help="also judge the stop words (spared by default)")
     ap.add_argument("--suffixes", default=DEFAULT_SUFFIXES,
                     help="particles and locatives that end a phrase judged with "
-                    "--prune-pmi-affix")
+                    "--prune-pmi-suffix")
     ap.add_argument("--prune-rounds", type=int, default=3,
                     help="pruning rounds; each judges the frequencies the last one left")
     ap.add_argument("--no-prune", action="store_true", help="keep every phrase")
@@ -540,6 +541,7 @@ def write_readme(out_dir, args, stats, essay_version, opencc_ver, licences,
         licences=", ".join("`%s`" % n for n in licences),
         s=stats, a=args, length_share=share, pruned_examples=pruned,
         idf_min=idf_range[0], idf_max=idf_range[1],
+        shares=",".join("%g" % x for x in args.fullwidth_digit_shares),
         prune="off (--no-prune)" if args.no_prune else "PMI < %g, %d rounds%s" % (
             args.prune_pmi, args.prune_rounds,
             ", words up to %d characters" % args.prune_max_len if args.prune_max_len > 0 else ""),
@@ -609,22 +611,36 @@ Each choice is an option of the script; the defaults are the values below.
    frequency 0; they get `--zero-freq {a.zero_freq}`, so that no weight is
    ln 0 = negative infinity; they share the lowest weight of the dictionary.
 5. **Prune compositional phrases** ({prune}).  The essay holds many phrases an
-   input method wants but a segmenter must not prefer (`的新`, `新的`, `是我`);
-   the max-probability path picks a two-part phrase over its parts exactly when
-   its PMI = ln P(w) − ln P(a) − ln P(b) is above 0, so phrases whose best split
-   w = a + b has a PMI below the threshold are removed and their frequency is
-   added to both parts.  Only words with a frequency of their own are judged
+   input method wants but a segmenter must not prefer (`的新`, `新的`, `是我`,
+   `服务器上`, `这个问题`); the max-probability path picks a two-part phrase
+   over its parts exactly when its PMI = ln P(w) − ln P(a) − ln P(b) is above 0,
+   so a phrase with a split w = a + b whose PMI is below that split's limit is
+   removed and its frequency is added to both parts.  The limits:
+   - `--prune-pmi {a.prune_pmi:g}` for any split;
+   - `--prune-pmi-function {a.prune_pmi_function:g}` for words of three or more
+     characters split off a stop word (`这个` + `问题`, `用户` + `可以`);
+   - `--prune-pmi-suffix {a.prune_pmi_suffix:g}` for words of three or more
+     characters whose last part is one of `--suffixes {a.suffixes}` (`服务器` +
+     `上`, `公园` + `里`, `下雨` + `了`).  `中`, `内` and `外` are left out: they
+     end many names (`余光中`) and words (`心目中`, `国内外`); at 7 names such as
+     `满洲里` and words such as `在床上` go too.
+   What is protected: the stop words (`为了`, `真的`, `就是`) are never judged
+   (`--prune-stop-words` judges them); a two-character word is judged only when
+   one of its characters is a one-character stop word, so `好吃`, `好看`,
+   `去年` stay while `的人`, `我的`, `请把` go, and only in the first
+   `--prune-two-char-rounds {a.prune_two_char_rounds}` rounds, since each round
+   grows the parts and later rounds pushed out `不要` and `住在` (3 rounds would
+   also split `都是`; `--prune-two-char all` restores judging every two-character
+   word in every round).  Only words with a frequency of their own are judged
    (`--prune-zero-freq` judges the others too).  Each round decides on the
    frequencies the previous round left, longest words first.  {s[pruned_compositional]}
    phrases were pruned; the most frequent: {pruned_examples}.
-   A second threshold for splits with a one-character stop word as a part
-   (`--prune-pmi-function`, off by default) was tried: at 4 it fixes joins
-   such as `先到`, `晚了` but splits `去年`, `会见`, `应对`, `小吃`.
-   The threshold 3 was tuned by reading segmentations: 2 keeps `都是`, `给我`,
-   `请把`; 4 also removes real words such as `就是`, `还是`, `去年`.  The later
-   rounds also split a few real words whose parts grew (`为了`, `不要`,
-   `真的`); their parts are still words, which costs retrieval little, while
-   a wrong join would produce a token no query contains.
+   The base threshold 3 was tuned by reading segmentations: 2 keeps `都是`,
+   `给我`, `请把`; 4 also removes real words such as `就是`, `还是`, `去年`.
+   Pruning a real word costs retrieval little (its parts are still words),
+   while a wrong join produces a token no query contains.  Left as they are:
+   verb–object phrases with a high PMI (`坐飞机`, `喝一杯`), which no threshold
+   separates from compounds such as `火车站`.
    `--prune-pmi`, `--prune-rounds`, `--prune-max-len`, `--no-prune`.
 6. **Tags**: the essay has no part-of-speech tags.  Words made only of numeral
    characters (零〇一二…十百千万亿两 and the financial forms) get
@@ -643,13 +659,18 @@ Each choice is an option of the script; the defaults are the values below.
    and V the number of characters, so every dictionary character has a value
    in all four states.  `--hmm-weighting {a.hmm_weighting}` weighs each word by
    its frequency; the square-root and log weightings were tried and join
-   function characters to their neighbours (`写了`, `我和`, `新买的`).  Full-width digits (０–９) and letters (Ａ–Ｚ, ａ–ｚ),
-   which the ASCII rules never see, each get a synthetic weight of
-   `--fullwidth-digit-weight {a.fullwidth_digit_weight:g}` / 10 spread 30% B,
-   30% M, 30% E, 10% S, so that runs such as `２０２４` and `ＧＢ` stay
-   together (the model usually joins a following 年, 月, 日 or 度 too, as in
-   `２０２４年`, the way many segmentation standards write dates); the full-width decimal point `．` is an inner
-   character and `％` a last one.
+   function characters to their neighbours (`写了`, `我和`, `新买的`).  Full-width
+   digits (０–９) and letters (Ａ–Ｚ, ａ–ｚ), which the ASCII rules never see, each
+   get a synthetic weight of `--fullwidth-digit-weight {a.fullwidth_digit_weight:g}` / 10
+   spread over B, M, E, S as `--fullwidth-digit-shares {shares}`, so that runs
+   such as `２０２４` and `ＧＢ` stay together and the model joins a following
+   年, 月, 日 or 度, as in `２０２４年`, the way many segmentation standards write
+   dates.  A digit is mostly a first or inner character: with an even B/M/E
+   spread (0.3, 0.3, 0.3, 0.1) a digit after a word character was read as its
+   end, giving `2024 年１ ０月 １日` and `１０ 月２ ０日`.  The model cannot tell a
+   following `到` from `月` by state alone, so ranges still come out as
+   `１５到 ２２度`.  The full-width decimal point `．` is an inner character and
+   `％` a last one.
 8. **IDF** (`idf.txt`): there is no document collection, so each word's
    document frequency is estimated with a Poisson model: a document of
    `--idf-doc-length {a.idf_doc_length:g}` tokens contains a word of corpus

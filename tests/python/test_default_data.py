@@ -45,6 +45,25 @@ SEGMENTATION_CASES = [
     ("food", "这家餐厅的红烧肉味道不错，价格也不贵。",
      ["这家", "餐厅", "的", "红烧肉", "味道", "不错", "，", "价格", "也", "不贵", "。"]),
     ("question", "周末去爬山吗", ["周末", "去", "爬山", "吗"]),
+    # everyday words made of frequent characters must not be pruned as phrases
+    ("food-everyday-word", "这家餐厅的红烧肉非常好吃",
+     ["这家", "餐厅", "的", "红烧肉", "非常", "好吃"]),
+    ("function-words-kept", "为了健康，我不要再熬夜了",
+     ["为了", "健康", "，", "我", "不要", "再", "熬夜", "了"]),
+    ("movie", "你真的觉得这部电影好看吗",
+     ["你", "真的", "觉得", "这部电影", "好看", "吗"]),
+    # a locative after a dictionary word stands apart
+    ("computing-locative", "运行在Linux服务器上",
+     ["运行", "在", "Linux", "服务器", "上"]),
+    ("park-locative", "周末我们去公园里玩", ["周末", "我们", "去", "公园", "里", "玩"]),
+    ("demonstrative-phrase", "这个问题我们明天再讨论",
+     ["这个", "问题", "我们", "明天", "再", "讨论"]),
+    # ASCII year next to full-width month and day
+    ("date-mixed-width", "2024年１０月１日", ["2024", "年", "１０月", "１日"]),
+    ("date-fullwidth-deadline", "请在１２月３１日之前提交报告",
+     ["请", "在", "１２月", "３１日", "之前", "提交", "报告"]),
+    ("weather-highs", "上海今天最高气温３２度",
+     ["上海", "今天", "最高气温", "３２度"]),
 ]
 
 SEPARATORS = set(" \t\n\r\uff0c\u3002")
