@@ -129,6 +129,27 @@ def test_pickle_round_trip(jieba):
     assert clone.cut_for_search(text) == jieba.cut_for_search(text)
 
 
+# An object made with __new__ has no native segmenter behind it yet; using it
+# must raise, not run on uninitialised memory. A subprocess keeps a crash from
+# taking the test run down with it.
+@pytest.mark.parametrize("call", ["o.cut('x')", "o.cut_for_search('x')", "o.__getstate__()",
+                                  "pickle.dumps(o)"])
+def test_uninitialised_object_raises(call):
+    import subprocess
+
+    code = (
+        "import pickle, pymiratext\n"
+        "o = pymiratext.Jieba.__new__(pymiratext.Jieba)\n"
+        "try:\n"
+        f"    {call}\n"
+        "except (TypeError, RuntimeError):\n"
+        "    raise SystemExit(0)\n"
+        "raise SystemExit(1)\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+
+
 # The shipped data set: the native cut must agree with the plain-Python
 # reference segmenter in tools/ref_segment.py and with the readers' cuts.
 
