@@ -79,6 +79,16 @@ def test_missing_file_raises_file_not_found(tmp_path, key):
     assert "open " + missing + " failed" in str(info.value)
 
 
+# A directory would read as an empty file, and a NUL byte would cut the path
+# short at the file system: neither may load as if it were the named file.
+@pytest.mark.parametrize("key", ["dict_path", "user_dict_path", "stop_word_path"])
+@pytest.mark.parametrize("bad", ["directory", "nul"])
+def test_unopenable_path_raises_file_not_found(key, bad):
+    path = str(DATA) if bad == "directory" else paths()[key] + "\0.bak"
+    with pytest.raises(FileNotFoundError):
+        pymiratext.Jieba(**paths(**{key: path}))
+
+
 @pytest.mark.parametrize(
     "key, content, message",
     [
