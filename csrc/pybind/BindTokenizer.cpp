@@ -22,6 +22,10 @@ namespace {
 
 using jieba::Jieba;
 using Words = std::vector<std::string>;
+// Methods take self through the holder: pybind11 hands it out only for an
+// object whose __init__ ran, and checks that while the lock is held. A plain
+// reference would reach raw memory for an object made with Jieba.__new__.
+using JiebaRef = std::shared_ptr<Jieba>;
 
 void TranslateLoadErrors(std::exception_ptr p) {
   try {
@@ -47,9 +51,9 @@ void BindJieba(py::module_& m) {
            "paths joined by '|' or ';', or empty), the IDF and the stop-word files.")
       .def(
           "cut",
-          [](const Jieba& self, const std::string& sentence) {
+          [](const JiebaRef& self, const std::string& sentence) {
             Words words;
-            self.Cut(sentence, words);
+            self->Cut(sentence, words);
             return words;
           },
           py::arg("sentence"), py::call_guard<py::gil_scoped_release>(),
@@ -57,9 +61,9 @@ void BindJieba(py::module_& m) {
           "single characters regrouped by the HMM.")
       .def(
           "cut_for_search",
-          [](const Jieba& self, const std::string& sentence) {
+          [](const JiebaRef& self, const std::string& sentence) {
             Words words;
-            self.CutForSearch(sentence, words);
+            self->CutForSearch(sentence, words);
             return words;
           },
           py::arg("sentence"), py::call_guard<py::gil_scoped_release>(),
@@ -67,8 +71,8 @@ void BindJieba(py::module_& m) {
           "long word placed before it.")
       // Pickled by its five paths, so that worker processes reload the files.
       .def(py::pickle(
-          [](const Jieba& self) {
-            const jieba::JiebaPaths& p = self.Paths();
+          [](const JiebaRef& self) {
+            const jieba::JiebaPaths& p = self->Paths();
             return py::make_tuple(p.dict_path, p.hmm_path, p.user_dict_path, p.idf_path,
                                   p.stop_word_path);
           },

@@ -62,6 +62,26 @@ TEST(Jieba, LoadFailuresThrow) {
   });
 }
 
+// A directory reads as an empty file and a path with a NUL byte would open a
+// shorter one; both must fail like a missing file, for each of the five paths.
+TEST(Jieba, DirectoryOrNulPathCannotBeOpened) {
+  const std::vector<std::string> good = {DataPath("dict.utf8"), DataPath("hmm_model.utf8"),
+                                         DataPath("user_dict.utf8"), DataPath("idf.utf8"),
+                                         DataPath("stop_words.utf8")};
+  for (size_t slot = 0; slot < good.size(); ++slot) {
+    // The NUL case names an existing file followed by a NUL and more text.
+    for (const std::string& bad : {std::string(MIRA_TEST_DATA_DIR),
+                                   good[slot] + std::string(1, '\0') + "x"}) {
+      std::vector<std::string> p = good;
+      p[slot] = bad;
+      const std::string err = mira_test::StderrOfThrow<FileOpenError>(
+          [&] { Jieba j(p[0], p[1], p[2], p[3], p[4]); });
+      EXPECT_NE(err.find("is_open()] false. open "), std::string::npos)
+          << "slot " << slot << ": " << err;
+    }
+  }
+}
+
 // Cutting is const: threads sharing one Jieba get the single-threaded words.
 TEST(Jieba, ConcurrentCutsAgree) {
   std::unique_ptr<Jieba> jieba(Load());

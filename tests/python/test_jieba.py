@@ -79,6 +79,16 @@ def test_missing_file_raises_file_not_found(tmp_path, key):
     assert "open " + missing + " failed" in str(info.value)
 
 
+# A directory would read as an empty file, and a NUL byte would cut the path
+# short at the file system: neither may load as if it were the named file.
+@pytest.mark.parametrize("key", ["dict_path", "user_dict_path", "stop_word_path"])
+@pytest.mark.parametrize("bad", ["directory", "nul"])
+def test_unopenable_path_raises_file_not_found(key, bad):
+    path = str(DATA) if bad == "directory" else paths()[key] + "\0.bak"
+    with pytest.raises(FileNotFoundError):
+        pymiratext.Jieba(**paths(**{key: path}))
+
+
 @pytest.mark.parametrize(
     "key, content, message",
     [
@@ -127,6 +137,27 @@ def test_pickle_round_trip(jieba):
     text = "我是北京大学的学生，韩冰林森"
     assert clone.cut(text) == jieba.cut(text)
     assert clone.cut_for_search(text) == jieba.cut_for_search(text)
+
+
+# An object made with __new__ has no native segmenter behind it yet; using it
+# must raise, not run on uninitialised memory. A subprocess keeps a crash from
+# taking the test run down with it.
+@pytest.mark.parametrize("call", ["o.cut('x')", "o.cut_for_search('x')", "o.__getstate__()",
+                                  "pickle.dumps(o)"])
+def test_uninitialised_object_raises(call):
+    import subprocess
+
+    code = (
+        "import pickle, pymiratext\n"
+        "o = pymiratext.Jieba.__new__(pymiratext.Jieba)\n"
+        "try:\n"
+        f"    {call}\n"
+        "except (TypeError, RuntimeError):\n"
+        "    raise SystemExit(0)\n"
+        "raise SystemExit(1)\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
 
 
 # The shipped data set: the native cut must agree with the plain-Python

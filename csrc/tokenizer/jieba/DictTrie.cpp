@@ -6,6 +6,7 @@
 #include <fstream>
 #include <utility>
 
+#include "tokenizer/jieba/limonp/FileUtil.hpp"
 #include "tokenizer/jieba/limonp/Logging.hpp"
 #include "tokenizer/jieba/limonp/StringUtil.hpp"
 
@@ -57,7 +58,8 @@ void DictTrie::Init(const std::string& dict_path, const std::string& user_dict_p
 }
 
 void DictTrie::LoadDict(const std::string& path) {
-  std::ifstream ifs(path.c_str());
+  std::ifstream ifs;
+  limonp::OpenDataFile(ifs, path);
   XCHECK_AT(ifs.is_open(), limonp::FileOpenError, kLogFile, 213, << "open " << path << " failed.");
   std::string line;
   std::vector<std::string> buf;
@@ -77,7 +79,8 @@ void DictTrie::LoadUserDict(const std::string& paths) {
   limonp::Split(paths, files, "|;");
   std::string line;
   for (const std::string& path : files) {
-    std::ifstream ifs(path.c_str());
+    std::ifstream ifs;
+    limonp::OpenDataFile(ifs, path);
     XCHECK_AT(ifs.is_open(), limonp::FileOpenError, kLogFile, 159, << "open " << path << " failed");
     while (std::getline(ifs, line)) {
       if (line.empty()) continue;

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "tokenizer/jieba/limonp/FileUtil.hpp"
 #include "tokenizer/jieba/limonp/Logging.hpp"
 #include "tokenizer/jieba/limonp/StringUtil.hpp"
 
@@ -30,7 +31,8 @@ HMMModel::HMMModel(const std::string& model_path)
 }
 
 void HMMModel::LoadModel(const std::string& path) {
-  std::ifstream ifile(path.c_str());
+  std::ifstream ifile;
+  limonp::OpenDataFile(ifile, path);
   XCHECK_AT(ifile.is_open(), FileOpenError, kLocation, 39, << "open " << path << " failed");
   std::string line;
   std::vector<std::string> tmp;

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <vector>
 
+#include "tokenizer/jieba/limonp/FileUtil.hpp"
 #include "tokenizer/jieba/limonp/Logging.hpp"
 #include "tokenizer/jieba/limonp/StringUtil.hpp"
 
@@ -22,7 +23,8 @@ KeywordExtractor::KeywordExtractor(const DictTrie* dict_trie, const HMMModel* mo
 }
 
 void KeywordExtractor::LoadIdfDict(const std::string& path) {
-  std::ifstream ifs(path.c_str());
+  std::ifstream ifs;
+  limonp::OpenDataFile(ifs, path);
   XCHECK_AT(ifs.is_open(), limonp::FileOpenError, kLocation, 100,
             << "open " << path << " failed");
   std::string line;
@@ -50,7 +52,8 @@ void KeywordExtractor::LoadIdfDict(const std::string& path) {
 }
 
 void KeywordExtractor::LoadStopWordDict(const std::string& path) {
-  std::ifstream ifs(path.c_str());
+  std::ifstream ifs;
+  limonp::OpenDataFile(ifs, path);
   XCHECK_AT(ifs.is_open(), limonp::FileOpenError, kLocation, 129,
             << "open " << path << " failed");
   std::string line;

@@ -20,7 +20,8 @@ class KeywordExtractor {
                    const std::string& stop_word_path);
 
   const std::unordered_map<std::string, double>& IdfTable() const { return idfTable; }
-  // Mean IDF over the accepted lines; 0.0 when there are none.
+  // Sum of the accepted values over the number of lines read, skipped ones
+  // included; not a number for an empty file.
   double IdfAverage() const { return idfAverage; }
   const std::unordered_set<std::string>& StopWords() const { return stopWords; }
 

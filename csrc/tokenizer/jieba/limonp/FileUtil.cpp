@@ -1,0 +1,15 @@
+#include "tokenizer/jieba/limonp/FileUtil.hpp"
+
+#include <filesystem>
+#include <system_error>
+
+namespace mira::typing::text::limonp {
+
+void OpenDataFile(std::ifstream& ifs, const std::string& path) {
+  if (path.find('\0') != std::string::npos) return;
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) return;
+  ifs.open(path.c_str());
+}
+
+}  // namespace mira::typing::text::limonp
