@@ -124,11 +124,13 @@ def test_load_merges_into_the_existing_table(tmp_path):
     assert b'"kept" : 1,\n    "new" : 2,\n    "shared" : 9\n' in text
 
 
-@pytest.mark.parametrize("where", ["missing_dir", "directory", "empty"])
+@pytest.mark.parametrize("where", ["missing_dir", "directory", "empty", "nul_byte"])
 def test_dump_reports_unopenable_target(tmp_path, where):
-    path = tmp_path / "missing" / "m.json" if where == "missing_dir" else tmp_path
+    path = {"missing_dir": str(tmp_path / "missing" / "m.json"), "directory": str(tmp_path),
+            "empty": "", "nul_byte": str(tmp_path / "m.json") + "\0.bak"}[where]
     with pytest.raises(RuntimeError, match="^Failed to dump: Unable to open file$"):
-        BM25().dump(str(path))
+        BM25().dump(path)
+    assert os.listdir(tmp_path) == []
 
 
 def test_failed_dump_keeps_the_previous_file(tmp_path):
