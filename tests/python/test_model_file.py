@@ -1,3 +1,4 @@
+import locale
 import os
 import resource
 import signal
@@ -165,3 +166,24 @@ def test_random_models_round_trip(tmp_path, docs, b, k1):
     restored = BM25()
     restored.load(text.decode())
     assert dumped(restored, tmp_path / "again.json") == text
+
+
+def test_model_file_ignores_a_decimal_comma_locale(tmp_path):
+    saved = locale.setlocale(locale.LC_NUMERIC)
+    for name in ("de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"):
+        try:
+            locale.setlocale(locale.LC_NUMERIC, name)
+            break
+        except locale.Error:
+            pass
+    else:
+        pytest.skip("no locale with a decimal comma is installed")
+    try:
+        text = dumped(trained([["a", "b", "a"]]), tmp_path / "m.json")
+        restored = BM25()
+        restored.load(text.decode())
+        again = dumped(restored, tmp_path / "again.json")
+    finally:
+        locale.setlocale(locale.LC_NUMERIC, saved)
+    assert b'"_b" : 0.750000,' in text and b'"_doc_length_average" : 3.000000,' in text
+    assert again == text
