@@ -1,6 +1,7 @@
 #include "bm25/BM25.hpp"
 
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <utility>
 
@@ -8,6 +9,15 @@ namespace mira::typing::text {
 namespace {
 
 const char kEmptyTraining[] = "trainning tokens_vec should not be empty";
+const char kCountOverflow[] = "BM25 counts would exceed the 64-bit range";
+
+constexpr BM25::Count kMaxCount = std::numeric_limits<BM25::Count>::max();
+
+// sum + n, or overflow_error when it leaves the range; n is never negative.
+BM25::Count CheckedAdd(BM25::Count sum, BM25::Count n) {
+  if (sum > kMaxCount - n) throw std::overflow_error(kCountOverflow);
+  return sum + n;
+}
 
 // The table key of a token: integer ids are keyed by their decimal text.
 const std::string& TableKey(const std::string& token) { return token; }
@@ -35,15 +45,18 @@ void BM25::train(const std::vector<std::vector<int64_t>>& tokens_vec) {
 template <typename Token>
 void BM25::_train(const std::vector<Token>& tokens) {
   if (tokens.empty()) return;
-  Count length = 0;
+  // Loaded counts can sit anywhere in the 64-bit range; the totals are
+  // checked before anything changes.
+  const Count doc_count = CheckedAdd(_doc_count, 1);
+  const Count doc_length_total = CheckedAdd(_doc_length_total, static_cast<Count>(tokens.size()));
   for (const auto& [token, n] : _token_frequency(tokens)) {
-    _doc_token_frequency[TableKey(token)] += n;
-    length += n;
+    Count& entry = _doc_token_frequency[TableKey(token)];
+    entry = CheckedAdd(entry, n);
   }
-  // The document totals change only once every entry is in, so an
-  // allocation failure above leaves them describing the earlier documents.
-  _doc_count += 1;
-  _doc_length_total += length;
+  // The document totals change only once every entry is in, so a failure
+  // above (allocation, overflow) leaves them describing the earlier documents.
+  _doc_count = doc_count;
+  _doc_length_total = doc_length_total;
   _doc_length_average =
       static_cast<double>(_doc_length_total) / static_cast<double>(_doc_count);
 }
@@ -55,7 +68,9 @@ void BM25::check_initialized() const {
 }
 
 double BM25::idf(const std::string& token) const {
-  const double documents = static_cast<double>(_doc_count + 1);
+  // At the top of the range doc_count + 1 is 2^63, which a double holds exactly.
+  const double documents = _doc_count == kMaxCount ? static_cast<double>(_doc_count) + 1.0
+                                                   : static_cast<double>(_doc_count + 1);
   auto it = _doc_token_frequency.find(token);
   if (it == _doc_token_frequency.end()) return std::log(documents / 1.5);
   return std::log(documents / (static_cast<double>(it->second) + 0.5));

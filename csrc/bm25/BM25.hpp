@@ -36,7 +36,8 @@ class BM25 {
 
   explicit BM25(double b = 0.75, double k1 = 1.2);
 
-  // Adds one document. Throws std::runtime_error on an empty document.
+  // Adds one document. Throws std::runtime_error on an empty document and
+  // std::overflow_error when a count would leave the 64-bit range.
   void train(const std::vector<std::string>& tokens);
   void train(const std::vector<int64_t>& tokens);
   // Adds each non-empty inner document in order. Throws on an empty outer list.

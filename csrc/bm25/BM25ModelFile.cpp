@@ -133,7 +133,8 @@ void WriteInPlace(const std::string& path, const std::string& text) {
 // Writes a complete temporary file, then renames it over the target, so a
 // failure at any step leaves an existing file as it was.
 void WriteReplacing(const std::string& path, const std::string& text) {
-  if (path.empty()) DumpFailed("Unable to open file");
+  // The system calls see only the bytes before a NUL; such a path names no file.
+  if (path.empty() || path.find('\0') != std::string::npos) DumpFailed("Unable to open file");
   std::string target = path;
   struct stat existing;
   const bool exists = ::stat(path.c_str(), &existing) == 0;

@@ -1,5 +1,6 @@
 #include "json/JSON.hpp"
 
+#include <charconv>
 #include <memory>
 #include <utility>
 
@@ -28,6 +29,19 @@ std::string json_escape(const std::string& text) {
   out.reserve(text.size());
   AppendEscaped(out, text);
   return out;
+}
+
+// The %f form (fixed, six decimals) without the C library's locale, which a
+// host program may have switched to one with a decimal comma. Not inlined, so
+// that its buffer stays out of the recursive DumpTo frames.
+#if defined(__GNUC__) || defined(__clang__)
+__attribute__((noinline))
+#endif
+void AppendFixed(std::string& out, double value) {
+  char buffer[400];  // the largest double has 309 integer digits
+  const auto result =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 6);
+  out.append(buffer, result.ptr);
 }
 
 const JSON::ObjectMap kNoMembers;
@@ -182,7 +196,7 @@ void JSON::DumpTo(std::string& out, int depth, const std::string& tab) const {
     case Kind::Null: out += "null"; break;
     case Kind::Boolean: out += Internal.Bool ? "true" : "false"; break;
     case Kind::Integral: out += std::to_string(Internal.Int); break;
-    case Kind::Floating: out += std::to_string(Internal.Float); break;
+    case Kind::Floating: AppendFixed(out, Internal.Float); break;
     case Kind::String:
       out += '"';
       AppendEscaped(out, StringBytes());

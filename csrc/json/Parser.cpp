@@ -1,6 +1,7 @@
 // Lenient recursive-descent reader for JSON text. Problems are reported as
 // one line each on std::cerr and the level that met them returns a fallback;
 // the enclosing levels carry on from where it stopped.
+#include <charconv>
 #include <cmath>
 #include <iostream>
 #include <stdexcept>
@@ -25,6 +26,16 @@ bool IsHex(char c) {
   return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 bool EndsNumber(char c) { return IsSpace(c) || c == ',' || c == ']' || c == '}'; }
+
+// std::stod of the longest valid prefix, but always with a decimal point:
+// std::stod follows the C library's locale, which the host may have changed.
+double ToDouble(const std::string& text) {
+  double value = 0.0;
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (result.ec == std::errc::invalid_argument) throw std::invalid_argument("stod");
+  if (result.ec == std::errc::result_out_of_range) throw std::out_of_range("stod");
+  return value;
+}
 
 // Invariant: offset_ never passes the end of the text; reading at the end
 // yields NUL, which no construct accepts, so each one stops there.
@@ -253,7 +264,7 @@ class Parser {
     try {
       const long long power = has_exponent ? std::stoll(exponent, nullptr, 10) : 0;
       if (floating) {
-        result = std::stod(mantissa) * std::pow(10.0, static_cast<double>(power));
+        result = ToDouble(mantissa) * std::pow(10.0, static_cast<double>(power));
       } else if (has_exponent) {
         result = static_cast<double>(std::stoll(mantissa, nullptr, 10)) *
                  std::pow(10.0, static_cast<double>(power));

@@ -259,7 +259,8 @@ def load_model(path: str):
     # Checked here first so that a wrong file gets a clear message rather
     # than the native parser's diagnostics.
     try:
-        document = json.loads(text)
+        # strict=False: the model file keeps control bytes of tokens raw.
+        document = json.loads(text, strict=False)
     except ValueError as exc:
         raise CliError(f"{path}: not a model file (bad JSON: {exc})") from None
     if not isinstance(document, dict) or "_doc_token_frequency" not in document:
@@ -289,6 +290,10 @@ def rank(model, tokenizer: Tokenizer, query: str, corpus: Sequence[str], top: in
 
     Lines that share no token with the query are left out; ties keep corpus order.
     """
+    try:
+        query.encode("utf-8")
+    except UnicodeEncodeError:  # undecodable bytes in the command line
+        raise CliError(f"the query {query!r} is not valid UTF-8 text") from None
     query_tokens = tokenizer.tokens(query)
     if not query_tokens:
         raise CliError(f"the query {query!r} has no words to search for")
@@ -358,7 +363,8 @@ def _dump(model, path: str) -> None:
     if not os.path.isdir(folder):
         raise CliError(f"cannot write {path}: no such folder {folder}")
     try:
-        model.dump(path)
+        # As bytes, so that a file name that is not UTF-8 is written as given.
+        model.dump(os.fsencode(path))
     except RuntimeError as exc:
         raise CliError(f"cannot write {path}: {exc}") from None
 
@@ -541,7 +547,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _error(message: str) -> None:
-    print(f"{PROG}: error: {message}", file=sys.stderr)
+    # Some messages (a native TypeError, for one) span lines; the report is one line.
+    print(f"{PROG}: error: {' '.join(message.split())}", file=sys.stderr)
 
 
 def _describe_os_error(exc: OSError) -> str:

@@ -166,7 +166,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ModelFile, DumpFailsToOpen) {
   BM25 model;
-  for (const std::string& path : {Path("missing/m.json"), dir_}) {
+  // A path with a NUL byte names no file; cutting it short would write elsewhere.
+  const std::string with_nul = Path("m.json") + std::string("\0.bak", 5);
+  for (const std::string& path : {Path("missing/m.json"), dir_, with_nul}) {
     try {
       model.dump(path);
       ADD_FAILURE() << "dump accepted " << path;
@@ -174,6 +176,7 @@ TEST_F(ModelFile, DumpFailsToOpen) {
       EXPECT_STREQ(error.what(), "Failed to dump: Unable to open file");
     }
   }
+  EXPECT_TRUE(ListDir(dir_).empty());
 }
 
 TEST(DumpFailure, WriteErrorIsReported) {

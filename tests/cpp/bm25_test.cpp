@@ -91,6 +91,39 @@ TEST(BM25Train, CountsDoNotWrapPastThe32BitRange) {
   EXPECT_NEAR(model.idf("unseen"), std::log((2147483648.0 + 1.0) / 1.5), 1e-12);
 }
 
+// A model file can carry counts at the top of the 64-bit range; training on
+// and idf must not wrap (signed overflow) but fail or stay exact.
+TEST(BM25Train, CountsAtTheTopOfTheRangeRaiseInsteadOfWrapping) {
+  const int64_t top = INT64_MAX;
+  struct Case {
+    const char* name;
+    int64_t doc_count, doc_length_total, x_count;
+  };
+  for (const Case& c : {Case{"doc_count", top, 1, 1}, Case{"doc_length_total", 1, top - 1, 1},
+                        Case{"table_entry", 1, 1, top}}) {
+    SCOPED_TRACE(c.name);
+    BM25 model;
+    BM25::State state = model.state();
+    state.doc_count = c.doc_count;
+    state.doc_length_total = c.doc_length_total;
+    state.doc_length_average = 1.0;
+    state.doc_token_frequency["x"] = c.x_count;
+    model.set_state(state);
+    const BM25 before = model;
+    EXPECT_THROW(model.train(Strings{"x", "y"}), std::overflow_error);
+    EXPECT_EQ(model.doc_count(), before.doc_count());
+    EXPECT_EQ(model.doc_length_total(), before.doc_length_total());
+    EXPECT_EQ(model.doc_length_average(), before.doc_length_average());
+    EXPECT_EQ(model.doc_token_frequency().at("x"), c.x_count);
+  }
+  BM25 model;
+  BM25::State state = model.state();
+  state.doc_count = top;
+  state.doc_length_average = 1.0;
+  model.set_state(state);
+  EXPECT_DOUBLE_EQ(model.idf("unseen"), std::log(9223372036854775808.0 / 1.5));
+}
+
 TEST(BM25Encode, DocumentMatchesWorkedExample) {
   const auto weights = TrainedOnExample().encode_document(Strings{"a", "b", "a"});
   ASSERT_EQ(weights.size(), 2u);

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <clocale>
+#include <cmath>
 #include <cstdio>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -370,6 +373,38 @@ TEST(Dump, DepthAndUnitSetIndentation) {
   EXPECT_EQ(v.dump(0, "  "), "{\n\"a\" : {\n  \"b\" : 1\n}\n}");
   // The closing brace loses two characters of padding, whatever the unit.
   EXPECT_EQ(v.dump(1, "\t"), "{\n\t\"a\" : {\n\t\t\"b\" : 1\n}\n}");
+}
+
+// Floating values are written in the %f form of the "C" locale, ties included.
+TEST(Dump, FloatingMatchesFixedSixDecimals) {
+  const double inf = std::numeric_limits<double>::infinity();
+  for (double x : {0.0, -0.0, 0.75, 1.2, 2.0 / 3.0, 0.0078125, 0.0234375, 2.5e-7, -5e-7, 1e15 + 0.3,
+                   1e20, 1.7976931348623157e308, -4.9e-324, inf, -inf}) {
+    EXPECT_EQ(Of(x).dump(), std::to_string(x)) << x;
+  }
+  EXPECT_EQ(Of(std::nan("")).dump(), "nan");
+}
+
+// A host program may switch the C library to a locale with a decimal comma;
+// the model file must still use a point and read back the same.
+TEST(RoundTrip, FloatingIgnoresTheProcessLocale) {
+  const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
+  const char* comma = nullptr;
+  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"}) {
+    if (std::setlocale(LC_NUMERIC, name) != nullptr) {
+      comma = name;
+      break;
+    }
+  }
+  if (comma == nullptr) GTEST_SKIP() << "no locale with a decimal comma is installed";
+  const std::string text = Of(0.75).dump();
+  testing::internal::CaptureStderr();
+  const JSON parsed = JSON::Load("[0.25, 2.5e1]");
+  const std::string diagnostics = testing::internal::GetCapturedStderr();
+  std::setlocale(LC_NUMERIC, saved.c_str());
+  EXPECT_EQ(text, "0.750000") << "written under " << comma;
+  EXPECT_EQ(Describe(parsed), "[f0.25,f25]") << "parsed under " << comma;
+  EXPECT_EQ(diagnostics, "");
 }
 
 // Any byte string, as key or value, reads back exactly as it was written.

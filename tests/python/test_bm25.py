@@ -148,3 +148,15 @@ def test_pickle_round_trip_continues_training_identically(example):
     query = ["a", "b", "z", "ü\x00\""]
     assert copy.encode_query(query) == example.encode_query(query)
     assert copy.encode_document(query) == example.encode_document(query)
+
+
+
+def test_training_past_the_64_bit_count_range_raises_overflow_error(tmp_path):
+    model = BM25()
+    model.load('{"_doc_token_frequency": {"x": 9223372036854775807}, "_doc_count": 9223372036854775806,'
+               ' "_doc_length_average": 1.0, "_b": 0.75, "_k1": 1.2}')
+    with pytest.raises(OverflowError):
+        model.train(["x"])
+    model.dump(str(tmp_path / "m.json"))
+    text = (tmp_path / "m.json").read_text()
+    assert '"_doc_count" : 9223372036854775806,' in text and '"x" : 9223372036854775807' in text

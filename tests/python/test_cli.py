@@ -215,6 +215,46 @@ def test_failures_are_one_line_on_stderr(capsys, tmp_path, token_model, build, s
     assert fragment in err
 
 
+def test_model_with_control_byte_tokens_reads_back(capsys, tmp_path):
+    # The model file keeps such bytes raw; the command must still read its own output.
+    corpus = _write(tmp_path, "c.txt", "a\x01b c\nc d\n")
+    model = tmp_path / "m.json"
+    assert run(capsys, "train", "--tokens", corpus, "-o", model)[0] == 0
+    status, out, err = run(capsys, "encode", "-m", model, "--tokens", corpus)
+    assert status == 0, err
+    assert "a\x01b" in json.loads(out.splitlines()[0])
+
+
+# argv carries undecodable bytes as lone surrogates (surrogateescape).
+@pytest.mark.parametrize("flags", [["--tokens"], DICT], ids=["tokens", "segmented"])
+def test_undecodable_query_is_reported_on_one_line(capsys, token_model, token_corpus, flags):
+    status, _, err = run(capsys, "search", "-m", token_model, "--corpus", token_corpus, *flags, "c\udcff")
+    assert status == 1
+    assert err.startswith("pymiratext: error: the query") and err.count("\n") == 1, err
+
+
+def test_output_name_that_is_not_utf8_is_written_as_given(tmp_path, token_corpus):
+    # A real process: the name reaches the command as raw bytes.
+    target = os.fsencode(str(tmp_path)) + b"/m\xff.json"
+    proc = subprocess.run(
+        [sys.executable.encode(), b"-m", b"pymiratext", b"train", b"--tokens",
+         os.fsencode(str(token_corpus)), b"-o", target],
+        capture_output=True, cwd=tmp_path, timeout=60,
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert os.path.isfile(target)
+
+
+def test_unexpected_errors_are_reported_on_one_line(capsys, monkeypatch):
+    def fail(_args):
+        raise TypeError("first line\n    second line\n\nthird")
+
+    monkeypatch.setattr(cli, "cmd_cut", fail)
+    status, _, err = run(capsys, "cut")
+    assert status == 1
+    assert err == "pymiratext: error: TypeError: first line second line third\n"
+
+
 def test_model_file_is_not_changed_by_a_failed_train(capsys, token_model, tmp_path):
     before = token_model.read_bytes()
     empty = _write(tmp_path, "empty.txt", "")

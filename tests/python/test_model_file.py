@@ -1,3 +1,4 @@
+import locale
 import os
 import resource
 import signal
@@ -124,11 +125,13 @@ def test_load_merges_into_the_existing_table(tmp_path):
     assert b'"kept" : 1,\n    "new" : 2,\n    "shared" : 9\n' in text
 
 
-@pytest.mark.parametrize("where", ["missing_dir", "directory", "empty"])
+@pytest.mark.parametrize("where", ["missing_dir", "directory", "empty", "nul_byte"])
 def test_dump_reports_unopenable_target(tmp_path, where):
-    path = tmp_path / "missing" / "m.json" if where == "missing_dir" else tmp_path
+    path = {"missing_dir": str(tmp_path / "missing" / "m.json"), "directory": str(tmp_path),
+            "empty": "", "nul_byte": str(tmp_path / "m.json") + "\0.bak"}[where]
     with pytest.raises(RuntimeError, match="^Failed to dump: Unable to open file$"):
-        BM25().dump(str(path))
+        BM25().dump(path)
+    assert os.listdir(tmp_path) == []
 
 
 def test_failed_dump_keeps_the_previous_file(tmp_path):
@@ -163,3 +166,24 @@ def test_random_models_round_trip(tmp_path, docs, b, k1):
     restored = BM25()
     restored.load(text.decode())
     assert dumped(restored, tmp_path / "again.json") == text
+
+
+def test_model_file_ignores_a_decimal_comma_locale(tmp_path):
+    saved = locale.setlocale(locale.LC_NUMERIC)
+    for name in ("de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"):
+        try:
+            locale.setlocale(locale.LC_NUMERIC, name)
+            break
+        except locale.Error:
+            pass
+    else:
+        pytest.skip("no locale with a decimal comma is installed")
+    try:
+        text = dumped(trained([["a", "b", "a"]]), tmp_path / "m.json")
+        restored = BM25()
+        restored.load(text.decode())
+        again = dumped(restored, tmp_path / "again.json")
+    finally:
+        locale.setlocale(locale.LC_NUMERIC, saved)
+    assert b'"_b" : 0.750000,' in text and b'"_doc_length_average" : 3.000000,' in text
+    assert again == text
