@@ -4,6 +4,7 @@
 #include <pybind11/stl.h>
 
 #include <memory>
+#include <utility>
 
 #include "bm25/BM25.hpp"
 #include "pybind/Bindings.hpp"
@@ -16,6 +17,22 @@ namespace {
 using Strings = std::vector<std::string>;
 using Ids = std::vector<int64_t>;
 
+// Binds a member through the holder: pybind11 then refuses an object whose
+// __init__ never ran (BM25.__new__(BM25)) instead of passing unconstructed
+// storage to the member.
+template <class R, class... Args>
+auto Held(R (BM25::*member)(Args...)) {
+  return [member](const std::shared_ptr<BM25>& self, Args... args) -> R {
+    return ((*self).*member)(std::forward<Args>(args)...);
+  };
+}
+template <class R, class... Args>
+auto Held(R (BM25::*member)(Args...) const) {
+  return [member](const std::shared_ptr<BM25>& self, Args... args) -> R {
+    return ((*self).*member)(std::forward<Args>(args)...);
+  };
+}
+
 const char kTrainDoc[] =
     "Add one document (str tokens or int token ids) to the corpus statistics.";
 const char kDocumentDoc[] =
@@ -25,8 +42,8 @@ const char kQueryDoc[] =
 
 // Pickled state: (b, k1, doc_count, doc_length_total, doc_length_average,
 // {token bytes: count}). Tokens travel as bytes so any stored key survives.
-py::tuple GetState(const BM25& model) {
-  const BM25::State state = model.state();
+py::tuple GetState(const std::shared_ptr<BM25>& model) {
+  const BM25::State state = model->state();
   py::dict table;
   for (const auto& [token, count] : state.doc_token_frequency) table[py::bytes(token)] = count;
   return py::make_tuple(state.b, state.k1, state.doc_count, state.doc_length_total,
@@ -58,22 +75,22 @@ py::object BindBM25Impl(py::module_& m) {
       "documents and queries as {token: weight} dictionaries.");
   cls.def(py::init<double, double>(), py::arg("b") = 0.75, py::arg("k1") = 1.2,
           "b: length normalisation, k1: term-frequency saturation.")
-      .def("train", py::overload_cast<const Strings&>(&BM25::train), kTrainDoc)
-      .def("train", py::overload_cast<const Ids&>(&BM25::train), kTrainDoc)
-      .def("load", &BM25::load,
+      .def("train", Held(py::overload_cast<const Strings&>(&BM25::train)), kTrainDoc)
+      .def("train", Held(py::overload_cast<const Ids&>(&BM25::train)), kTrainDoc)
+      .def("load", Held(&BM25::load),
            "Restore the model from the JSON text of a model file (the text, not a path);\n"
            "on failure the model is left as it was.")
-      .def("dump", &BM25::dump,
+      .def("dump", Held(&BM25::dump),
            "Write the model as JSON to the file at this path, replacing it only once\n"
            "the new file is complete.")
-      .def("encode_document", py::overload_cast<const Strings&>(&BM25::encode_document, py::const_),
-           kDocumentDoc)
-      .def("encode_document", py::overload_cast<const Ids&>(&BM25::encode_document, py::const_),
-           kDocumentDoc)
-      .def("encode_query", py::overload_cast<const Strings&>(&BM25::encode_query, py::const_),
-           kQueryDoc)
-      .def("encode_query", py::overload_cast<const Ids&>(&BM25::encode_query, py::const_),
-           kQueryDoc)
+      .def("encode_document",
+           Held(py::overload_cast<const Strings&>(&BM25::encode_document, py::const_)), kDocumentDoc)
+      .def("encode_document",
+           Held(py::overload_cast<const Ids&>(&BM25::encode_document, py::const_)), kDocumentDoc)
+      .def("encode_query",
+           Held(py::overload_cast<const Strings&>(&BM25::encode_query, py::const_)), kQueryDoc)
+      .def("encode_query",
+           Held(py::overload_cast<const Ids&>(&BM25::encode_query, py::const_)), kQueryDoc)
       .def(py::pickle(&GetState, &SetState));
   return std::move(cls);
 }

@@ -160,3 +160,25 @@ def test_training_past_the_64_bit_count_range_raises_overflow_error(tmp_path):
     model.dump(str(tmp_path / "m.json"))
     text = (tmp_path / "m.json").read_text()
     assert '"_doc_count" : 9223372036854775806,' in text and '"x" : 9223372036854775807' in text
+
+
+def test_object_without_init_raises_instead_of_crashing():
+    import subprocess
+    import sys
+
+    # Run apart: before the holder check this killed the interpreter.
+    script = (
+        "import pymiratext\n"
+        "m = pymiratext.BM25.__new__(pymiratext.BM25)\n"
+        "for call in (lambda: m.train(['a']), lambda: m.encode_query(['a']),\n"
+        "             lambda: m.load('{}'), lambda: m.__getstate__()):\n"
+        "    try:\n"
+        "        call()\n"
+        "    except (RuntimeError, TypeError):\n"
+        "        pass\n"
+        "    else:\n"
+        "        raise SystemExit('no error')\n"
+        "print('ok')\n"
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert (out.returncode, out.stdout) == (0, "ok\n"), out.stderr
