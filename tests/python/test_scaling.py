@@ -8,15 +8,10 @@ import pytest
 
 import pymiratext
 from pymiratext import BM25
+from pymiratext._data import paths_in
 
 DATA = Path(__file__).resolve().parents[1] / "data" / "cli"
-PATHS = {
-    "dict_path": str(DATA / "dict.txt"),
-    "hmm_path": str(DATA / "hmm_model.txt"),
-    "user_dict_path": str(DATA / "user_dict.txt"),
-    "idf_path": str(DATA / "idf.txt"),
-    "stop_word_path": str(DATA / "stop_words.txt"),
-}
+PATHS = paths_in(str(DATA))  # the folder holds the five files under their standard names
 LINES = [line for line in (DATA / "corpus.txt").read_text(encoding="utf-8").splitlines() if line]
 
 STRING_DOCS = [["a", "b", "a"], ["b", "c"], ["a", "d", "d", "d"]]
