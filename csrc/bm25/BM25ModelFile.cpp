@@ -52,6 +52,10 @@ class Descriptor {
   }
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
   int get() const { return fd_; }
   // Closes now; false when the close reports an error.
   bool Close() {
@@ -76,7 +80,7 @@ class TempFile {
                          std::to_string(counter++) + ".tmp";
       const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd >= 0) {
-        fd_ = fd;
+        file_ = Descriptor(fd);
         name_ = std::move(name);
         return;
       }
@@ -84,24 +88,21 @@ class TempFile {
     }
   }
   ~TempFile() {
-    if (fd_ >= 0) ::close(fd_);
+    // Close before unlinking; the descriptor member would close only afterwards.
+    if (file_.get() >= 0) file_.Close();
     if (!name_.empty() && !kept_) ::unlink(name_.c_str());
   }
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
 
-  bool ok() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
+  bool ok() const { return file_.get() >= 0; }
+  int fd() const { return file_.get(); }
   const std::string& name() const { return name_; }
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
+  bool Close() { return file_.Close(); }
   void Keep() { kept_ = true; }
 
  private:
-  int fd_ = -1;
+  Descriptor file_{-1};
   std::string name_;
   bool kept_ = false;
 };
