@@ -246,7 +246,7 @@ def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, exampl
                         suffixes=frozenset(), suffix_threshold=None,
                         protected=frozenset(), two_char_rounds=1, two_char_all=False,
                         lexicon=None, unlexical_threshold=None, compound_threshold=None,
-                        unlexical_two_threshold=None):
+                        unlexical_two_threshold=None, surnames=frozenset()):
     """Remove phrases that two shorter dictionary words explain well.
 
     A word w is dropped when one of its splits w = a + b has PMI =
@@ -272,7 +272,8 @@ def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, exampl
 
     With a ``lexicon`` (words a dictionary lists as lexicalised), a word
     missing from it is judged with at least ``unlexical_threshold``, or
-    ``unlexical_two_threshold`` when it has two characters (生于); a listed
+    ``unlexical_two_threshold`` when it has two characters (生于),
+    except three-character words led by one of ``surnames`` (陈志强); a listed
     word of four or more characters made of two listed words of two or
     more is judged with at least ``compound_threshold`` (经济 + 发展).
     """
@@ -290,6 +291,8 @@ def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, exampl
                     round_no >= two_char_rounds or
                     not (w[0] in stop or w[1] in stop)):
                 continue
+            if unlexical and len(w) == 3 and w[0] in surnames:
+                unlexical = False  # likely a personal name: judged as a listed word
             best = None
             for i in range(1, len(w)):
                 a, b = w[:i], w[i:]
@@ -420,6 +423,18 @@ def numeral_words(year_zeros):
     return sorted(words)
 
 
+def pmi_at_least(freqs, words, pmi):
+    """The words whose every split into two dictionary words has at least this PMI."""
+    log_total = math.log(float(sum(freqs.values())))
+    out = []
+    for w in sorted(words):
+        if all(math.log(freqs[w]) - math.log(freqs[w[:i]]) - math.log(freqs[w[i:]]) +
+               log_total >= pmi for i in range(1, len(w))
+               if w[:i] in freqs and w[i:] in freqs):
+            out.append(w)
+    return out
+
+
 def ensure_words(freqs, words, pmi, fallback, stats, key):
     """Give each word at least the frequency that makes it beat every split
     into two dictionary words by ``pmi`` (natural log); a word with no such
@@ -465,13 +480,15 @@ HMM_WEIGHTINGS = {
 
 def hmm_counts(freqs, fullwidth_weight, weighting="freq", shares=(0.3, 0.3, 0.3, 0.1),
                single_weight=1.0, function_weight=1.0, function_chars=frozenset(),
-               type_weight=0.0):
+               type_weight=0.0, date_suffix_weight=0.0):
     """Frequency-weighted BEMS label counts and word-length statistics.
 
     A word weighs weighting(frequency) + ``type_weight``, so that rare words,
     the kind the model has to cut, shape it too; a one-character word
     weighs ``single_weight`` times that, and ``function_weight`` times more
-    when it is in ``function_chars``.
+    when it is in ``function_chars``.  The date characters 年, 月 and 日 get
+    ``date_suffix_weight`` more as last characters, so that they close a
+    number before them (１０月 ２０日).
     """
     emit = {s: collections.defaultdict(float) for s in "BEMS"}
     lengths = collections.defaultdict(float)
@@ -501,6 +518,8 @@ def hmm_counts(freqs, fullwidth_weight, weighting="freq", shares=(0.3, 0.3, 0.3,
         for d in FULLWIDTH_DIGITS + FULLWIDTH_LETTERS:
             for state, part in zip("BMES", shares):
                 emit[state][d] += share * part
+        for c in "年月日":
+            emit["E"][c] += date_suffix_weight
         # the decimal point sits inside a number, the percent sign ends one
         for c, parts in (("．", (("M", 0.9), ("S", 0.1))), ("％", (("E", 0.8), ("S", 0.2)))):
             for state, part in parts:
@@ -663,6 +682,9 @@ def main(argv=None):
                     help="threshold for words CC-CEDICT does not list (生于 = 生 + 于)")
     ap.add_argument("--unlexical-pmi-two", type=float, default=DEFAULT_UNLEXICAL_PMI_TWO,
                     help="the same for two-character words with a stop word character")
+    ap.add_argument("--surnames", default=DEFAULT_SURNAMES,
+                    help="surnames whose three-character words are judged as listed "
+                    "ones, since CC-CEDICT lists few personal names")
     ap.add_argument("--compound-pmi", type=float, default=DEFAULT_COMPOUND_PMI,
                     help="threshold for listed words of two listed words of 2+ "
                     "characters (经济发展 = 经济 + 发展)")
@@ -670,6 +692,9 @@ def main(argv=None):
                     help="CC-CEDICT words of the essay of up to --lexical-floor-len "
                     "characters beat their split by at least this PMI after pruning")
     ap.add_argument("--lexical-floor-len", type=int, default=2)
+    ap.add_argument("--lexical-floor-min-pmi", type=float, default=3.0,
+                    help="the floor holds only words whose essay PMI, before pruning, "
+                    "is at least this")
     ap.add_argument("--prune-lexical-two", action="store_true",
                     help="also judge two-character CC-CEDICT words (spared by default)")
     ap.add_argument("--function-floor-pmi", type=float, default=1.0,
@@ -696,6 +721,8 @@ def main(argv=None):
                     help="factor on the weight of one-character words in the HMM")
     ap.add_argument("--hmm-function-weight", type=float, default=3.0,
                     help="further factor for one-character stop words")
+    ap.add_argument("--hmm-date-weight", type=float, default=1000000.0,
+                    help="extra weight of 年, 月, 日 as last characters in the HMM")
     ap.add_argument("--hmm-type-weight", type=float, default=100.0,
                     help="weight every word adds to the HMM besides its frequency")
     ap.add_argument("--fullwidth-digit-weight", type=float, default=None,
@@ -736,6 +763,11 @@ def main(argv=None):
     determiners = frozenset(args.determiners)
     # stop words that start with a numeral (一个, 一种) are numeral phrases too
     keep_numeral = NUMERAL_KEEP | frozenset(w for w in stop if not numeral_run(w))
+    if lexicon is not None:
+        # lexicalised words whose own frequency made them words before any
+        # pruning grew their parts
+        supported = pmi_at_least(freqs, [w for w in lexicon if len(w) <= args.lexical_floor_len
+                                         and w in listed], args.lexical_floor_min_pmi)
     if not args.no_numeral_split:
         split_numeral_phrases(freqs, classifiers, determiners, keep_numeral, stats)
     function_words = frozenset(
@@ -753,14 +785,14 @@ def main(argv=None):
                             args.prune_two_char_rounds, args.prune_two_char == "all",
                             lexicon=lexicon, unlexical_threshold=args.unlexical_pmi,
                             compound_threshold=args.compound_pmi,
-                            unlexical_two_threshold=args.unlexical_pmi_two)
+                            unlexical_two_threshold=args.unlexical_pmi_two,
+                            surnames=frozenset(args.surnames))
     ensure_words(freqs, numeral_words(args.year_zeros), 2.0, args.numeral_floor,
                  stats, "numerals_raised")
     ensure_words(freqs, function_words, args.function_floor_pmi, args.numeral_floor,
                  stats, "function_words_raised")
     if lexicon is not None:
-        ensure_words(freqs, [w for w in lexicon if len(w) <= args.lexical_floor_len and
-                             w in listed and
+        ensure_words(freqs, [w for w in supported if
                              numeral_split(w, classifiers, determiners, keep_numeral) is None],
                      args.lexical_floor_pmi, 1, stats, "lexical_words_raised")
     stats["words"] = len(freqs)
@@ -777,7 +809,8 @@ def main(argv=None):
                                                  single_weight=args.hmm_single_weight,
                                                  function_weight=args.hmm_function_weight,
                                                  function_chars=stop,
-                                                 type_weight=args.hmm_type_weight)
+                                                 type_weight=args.hmm_type_weight,
+                                                 date_suffix_weight=args.hmm_date_weight)
     write_hmm(os.path.join(args.out_dir, "hmm_model.txt"), start, trans, emissions)
     idf = idf_values(freqs, args.idf_doc_length)
     write_lines(os.path.join(args.out_dir, "idf.txt"), ["%s %.4f" % (w, v) for w, v in idf])
@@ -799,10 +832,15 @@ DEFAULT_PRUNE_PMI = 4.0
 DEFAULT_UNLEXICAL_PMI = 10.0
 DEFAULT_COMPOUND_PMI = 7.0
 DEFAULT_UNLEXICAL_PMI_TWO = 4.0
-DEFAULT_CLASSIFIERS = ("个种位名座部条年月日天次家件只支队本张台辆篇层项场届批所架艘块片首"
+# 月 and 日 are left out: 三月 and 十日 name months and days.
+DEFAULT_CLASSIFIERS = ("个种位名座部条年天次家件只支队本张台辆篇层项场届批所架艘块片首"
                        "句份股段套间栋幅封根枚双对组群类门期号周岁倍代世点分秒元米斤吨里回"
                        "遍声口头匹棵颗粒滴顿步级节章集辈")
 # 每 and 各 are left out: 每天 and 各国 are everyday words.
+# Common surnames of the mainland, commonest first.
+DEFAULT_SURNAMES = ("王李张刘陈杨黄赵吴周徐孙马朱胡郭何高林罗郑梁谢宋唐许韩冯邓曹彭曾肖田董"
+                    "袁潘蒋蔡余杜叶程苏魏吕丁任沈姚卢姜崔钟谭陆汪范金石廖贾夏韦方白邹孟熊"
+                    "秦邱江尹薛闫段雷侯龙史陶黎贺顾毛郝龚邵万钱严覃武戴莫孔向汤")
 DEFAULT_DETERMINERS = "这那哪该此某"
 # Numeral-led words that are lexicalised, not counted things.
 NUMERAL_KEEP = frozenset(
@@ -815,7 +853,7 @@ FUNCTION_COMPOUNDS = frozenset(
     "由于 属于 处于 至于 终于 关于 不断 不同 不仅".split())
 DEFAULT_SUFFIXES = "的了着过吗呢吧啊上里"
 DEFAULT_FULLWIDTH_WEIGHT = 20000.0
-DEFAULT_FULLWIDTH_SHARES = (0.5, 0.3, 0.1, 0.1)
+DEFAULT_FULLWIDTH_SHARES = (0.6, 0.25, 0.05, 0.1)
 
 
 def shares_arg(text):
