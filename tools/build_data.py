@@ -246,7 +246,8 @@ def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, exampl
                         suffixes=frozenset(), suffix_threshold=None,
                         protected=frozenset(), two_char_rounds=1, two_char_all=False,
                         lexicon=None, unlexical_threshold=None, compound_threshold=None,
-                        unlexical_two_threshold=None, surnames=frozenset()):
+                        unlexical_two_threshold=None, surnames=frozenset(),
+                        classifiers=frozenset()):
     """Remove phrases that two shorter dictionary words explain well.
 
     A word w is dropped when one of its splits w = a + b has PMI =
@@ -272,7 +273,8 @@ def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, exampl
 
     With a ``lexicon`` (words a dictionary lists as lexicalised), a word
     missing from it is judged with at least ``unlexical_threshold``, or
-    ``unlexical_two_threshold`` when it has two characters (生于),
+    ``unlexical_two_threshold`` when it has two characters and a stop word
+    character (生于) or a leading one of ``classifiers`` (台新 of 一台新的),
     except three-character words led by one of ``surnames`` (陈志强); a listed
     word of four or more characters made of two listed words of two or
     more is judged with at least ``compound_threshold`` (经济 + 发展).
@@ -289,7 +291,8 @@ def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, exampl
                 w not in lexicon
             if len(w) == 2 and not two_char_all and (
                     round_no >= two_char_rounds or
-                    not (w[0] in stop or w[1] in stop)):
+                    not (w[0] in stop or w[1] in stop or
+                         (unlexical and w[0] in classifiers))):
                 continue
             if unlexical and len(w) == 3 and w[0] in surnames:
                 unlexical = False  # likely a personal name: judged as a listed word
@@ -786,7 +789,7 @@ def main(argv=None):
                             lexicon=lexicon, unlexical_threshold=args.unlexical_pmi,
                             compound_threshold=args.compound_pmi,
                             unlexical_two_threshold=args.unlexical_pmi_two,
-                            surnames=frozenset(args.surnames))
+                            surnames=frozenset(args.surnames), classifiers=classifiers)
     ensure_words(freqs, numeral_words(args.year_zeros), 2.0, args.numeral_floor,
                  stats, "numerals_raised")
     ensure_words(freqs, function_words, args.function_floor_pmi, args.numeral_floor,
