@@ -101,3 +101,10 @@ def test_missing_data_folder_is_a_usage_error(tmp_path, capsys):
         ev.main([TINY_GOLD, "--dict", str(tmp_path / "absent")])
     assert e.value.code == 2
 
+
+
+@pytest.mark.skipif(not os.path.exists(DEV_SET), reason="development set not present")
+def test_bundled_data_keeps_its_development_set_score():
+    pytest.importorskip("pymiratext")
+    s, _ = ev.evaluate(ev.read_gold(DEV_SET), ev.make_cutter())
+    assert s.f1 >= 0.83 and s.precision >= 0.85 and s.recall >= 0.80
