@@ -159,7 +159,10 @@ def test_stop_words_are_clean_lines():
 def test_user_dictionary_is_empty_and_licences_ship():
     assert os.path.getsize(os.path.join(DATA, "user_dict.txt")) == 0
     licences = os.listdir(os.path.join(DATA, "licenses"))
-    assert {"LGPL-3", "rime-essay.copyright"} <= set(licences)
+    assert {"LGPL-3", "GPL-3", "rime-essay.copyright", "CC-BY-SA-4.0",
+            "cc-cedict.notice"} <= set(licences)
+    with open(os.path.join(DATA, "licenses", "cc-cedict.notice"), encoding="utf-8") as f:
+        assert "Creative Commons Attribution-ShareAlike 4.0" in f.read()
 
 
 def test_sample_corpus_has_enough_short_documents():
