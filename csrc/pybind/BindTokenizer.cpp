@@ -87,17 +87,13 @@ void BindJiebaAnalysis(py::class_<Jieba, std::shared_ptr<Jieba>> cls) {
       .def(
           "extract_keywords",
           [](const JiebaRef& self, const std::string& sentence, const py::int_& top_k) {
-            const size_t k = TopK(top_k);
-            std::vector<jieba::Keyword> keywords;
-            {
-              py::gil_scoped_release release;
-              keywords = self->ExtractKeywords(sentence, k);
+            const size_t k = TopK(top_k);  // with the lock: may raise
+            py::gil_scoped_release release;
+            std::vector<std::pair<std::string, double>> out;
+            for (jieba::Keyword& kw : self->ExtractKeywords(sentence, k)) {
+              out.emplace_back(std::move(kw.word), kw.weight);
             }
-            py::list out(keywords.size());
-            for (size_t i = 0; i < keywords.size(); ++i) {
-              out[i] = py::make_tuple(py::str(keywords[i].word), keywords[i].weight);
-            }
-            return out;
+            return out;  // converted once the lock is back
           },
           py::arg("sentence"), py::arg("top_k") = 20,
           "The top_k heaviest TF-IDF keywords of the words of cut as (word, weight),\n"
