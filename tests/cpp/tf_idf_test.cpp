@@ -76,8 +76,9 @@ TEST(RankKeywords, ATieKeepsFirstAppearanceEvenWhenCountedLater) {
 
 TEST(RankKeywords, NanWeightsRankLast) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  const std::vector<Keyword> got =
-      RankKeywords({"甲甲", "乙乙", "丙丙", "丁丁"}, {{"甲甲", nan}, {"丙丙", -1.0}}, 1.0, {}, 0);
+  const Idf idf = {{"甲甲", nan}, {"丙丙", -1.0}};
+  const Words words = {"甲甲", "乙乙", "丙丙", "丁丁"};
+  const std::vector<Keyword> got = RankKeywords(words, idf, 1.0, {}, 0);
   ASSERT_EQ(got.size(), 4u);
   EXPECT_EQ(got[0].word, "乙乙");
   EXPECT_EQ(got[1].word, "丁丁");

@@ -60,13 +60,6 @@ def test_cut_offsets_agree_with_tokenize(capsys, segmenter, search):
             assert "".join(word for word, _, _ in spans) == line
 
 
-def test_cut_offsets_count_characters_beyond_the_basic_plane_once(capsys, tmp_path):
-    path = tmp_path / "astral.txt"
-    path.write_text("😀今天 天气\n", encoding="utf-8")
-    _, out, _ = run(capsys, "cut", *DICT, "--offsets", path)
-    assert json.loads(out) == [["😀", 0, 1], ["今天", 1, 3], [" ", 3, 4], ["天气", 4, 6]]
-
-
 def test_cut_tags_agree_with_tag(capsys, segmenter):
     status, out, err = run(capsys, "cut", *DICT, "--tags", CORPUS)
     assert status == 0, err
@@ -88,9 +81,3 @@ def test_usage_errors_exit_2_on_one_line(capsys, argv, fragment):
     status, out, err = run(capsys, *argv, CORPUS)
     assert (status, out) == (2, "")
     assert err.startswith("pymiratext") and err.count("\n") == 1 and fragment in err, err
-
-
-def test_keywords_reports_a_missing_file_on_one_line(capsys, tmp_path):
-    status, _, err = run(capsys, "keywords", *DICT, tmp_path / "absent.txt")
-    assert status == 1
-    assert err.count("\n") == 1 and "absent.txt: No such file" in err

@@ -21,8 +21,9 @@ constexpr RuneRange kLetterOrDigit[] = {
 bool IsLetterOrDigit(Rune r) {
   if (r < 0x80) return (r >= '0' && r <= '9') || ((r | 0x20) >= 'a' && (r | 0x20) <= 'z');
   // The first range whose end is not below r is the only one that can hold it.
-  const RuneRange* it = std::lower_bound(std::begin(kLetterOrDigit), std::end(kLetterOrDigit), r,
-                                         [](const RuneRange& range, Rune v) { return range.last < v; });
+  const RuneRange* it =
+      std::lower_bound(std::begin(kLetterOrDigit), std::end(kLetterOrDigit), r,
+                       [](const RuneRange& range, Rune v) { return range.last < v; });
   return it != std::end(kLetterOrDigit) && it->first <= r;
 }
 
