@@ -317,6 +317,8 @@ def _print_json(value) -> None:
 
 
 def cmd_cut(args: argparse.Namespace) -> int:
+    if getattr(args, "offsets", False) or getattr(args, "tags", False):
+        return cmd_cut_annotated(args)
     tokenizer = _tokenizer(args)
     for _name, _number, text, _size in read_lines(args.files):
         words = tokenizer.words(text)
@@ -325,6 +327,35 @@ def cmd_cut(args: argparse.Namespace) -> int:
         else:
             # A blank word cannot be told from the separator, so it is left out.
             print(" ".join(w for w in words if w.strip()))
+    return 0
+
+
+def cmd_cut_annotated(args: argparse.Namespace) -> int:
+    """``cut --offsets`` / ``--tags``: one JSON list a line of [word, start, end] or [word, tag]."""
+    if args.tags and args.search:
+        # The tagger tags the words of cut; search mode has words it never sees.
+        print(f"{PROG} cut: error: argument --tags: not allowed with argument --search "
+              f"(see '{PROG} cut --help')", file=sys.stderr)
+        return 2
+    jieba = Tokenizer(folder=args.dict).jieba
+    for _name, _number, text, _size in read_lines(args.files):
+        # Blank words stay, so that the offsets cover the whole line.
+        if args.offsets:
+            _print_json(jieba.tokenize(text, search=args.search))
+        else:
+            _print_json(jieba.tag(text))
+    return 0
+
+
+def cmd_keywords(args: argparse.Namespace) -> int:
+    """``keywords``: each line's TF-IDF keywords, heaviest first, one output line per input line."""
+    jieba = Tokenizer(folder=args.dict).jieba
+    for _name, _number, text, _size in read_lines(args.files):
+        keywords = jieba.extract_keywords(text, top_k=args.top)
+        if args.json:
+            _print_json(keywords)
+        else:
+            print(" ".join(f"{word}:{weight:.4f}" for word, weight in keywords))
     return 0
 
 
@@ -507,7 +538,26 @@ def build_parser() -> argparse.ArgumentParser:
                               description="Segment each line of the files (or standard input).")
     cut.add_argument("files", nargs="*", metavar="FILE", help="input files, '-' for standard input")
     cut.add_argument("--json", action="store_true", help="print each line's words as a JSON list")
+    annotate = cut.add_mutually_exclusive_group()
+    annotate.add_argument("--offsets", action="store_true",
+                          help="print each line as a JSON list of [word, start, end] (character indices)")
+    annotate.add_argument("--tags", action="store_true",
+                          help="print each line as a JSON list of [word, part-of-speech tag]")
     cut.set_defaults(func=cmd_cut)
+
+    keywords = commands.add_parser(
+        "keywords", help="extract TF-IDF keywords",
+        description="Print the TF-IDF keywords of each line of the files (or standard input), "
+                    "heaviest first, as word:weight separated by blanks; an empty line for a line without any.")
+    keywords.add_argument("files", nargs="*", metavar="FILE", help="input files, '-' for standard input")
+    keywords.add_argument("--top", type=_count, default=20, metavar="N",
+                          help="keywords per line, 0 for all (default 20)")
+    keywords.add_argument("--json", action="store_true", help="print each line as a JSON list of [word, weight]")
+    keywords.add_argument(
+        "--dict", metavar="DIR",
+        help="folder holding " + ", ".join(DATA_FILES.values()) + " (default: the bundled data)",
+    )
+    keywords.set_defaults(func=cmd_keywords)
 
     train = commands.add_parser("train", parents=[segmenting, indexing], help="train a BM25 model",
                                 description="Train a BM25 model on a corpus, one document a line.")

@@ -1,6 +1,6 @@
 """Typing stubs of the compiled extension; the package re-exports its classes."""
 
-from typing import Dict, List, overload
+from typing import Dict, List, Tuple, overload
 
 class BM25:
     """BM25 sparse encoder trained one document at a time."""
@@ -34,3 +34,12 @@ class Jieba:
     ) -> None: ...
     def cut(self, sentence: str) -> List[str]: ...
     def cut_for_search(self, sentence: str) -> List[str]: ...
+    def tokenize(self, sentence: str, search: bool = False) -> List[Tuple[str, int, int]]:
+        """The words of cut (of cut_for_search when search is true) as (word, start, end),
+        Python string indices with sentence[start:end] == word."""
+    def tag(self, sentence: str) -> List[Tuple[str, str]]:
+        """The words of cut as (word, part-of-speech tag); without a dictionary tag,
+        'm' (mostly ASCII digits), 'eng' (other ASCII text) or 'x'."""
+    def extract_keywords(self, sentence: str, top_k: int = 20) -> List[Tuple[str, float]]:
+        """The top_k (0: all) heaviest TF-IDF keywords as (word, weight), heaviest first,
+        ties in order of first appearance; a negative top_k raises ValueError."""
