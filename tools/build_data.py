@@ -1072,6 +1072,17 @@ Each choice is an option of the script; the defaults are the values below.
 11. **Stop words**: the hand-written list, sorted, without duplicates.
 
 All word lists are sorted by code point; numbers have a fixed format.
+
+## Part-of-speech tags in this data
+
+`Jieba.tag` and `pymiratext cut --tags` report the third column of `dict.txt`
+(or of a user dictionary) for words that have one.  This data set carries two
+tags only: `m` for words made of numeral characters and the placeholder `x`
+for every other word (the source has no part-of-speech information).  Words
+without a dictionary tag get the tagger's fallbacks: `m` (two or more
+characters, the leading ASCII ones all digits), `eng` (other ASCII text) or
+`x`.  For real tagging load a dictionary whose third column holds tags, as
+the main dictionary or as a user dictionary (`word frequency tag`).
 """
 
 
