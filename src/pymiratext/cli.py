@@ -16,6 +16,7 @@ import unicodedata
 from typing import Dict, Iterable, Iterator, List, NoReturn, Optional, Sequence, Tuple
 
 from ._data import DATA_FILES, data_dir, default_paths, paths_in, sample_corpus_path
+from ._version import __version__
 
 PROG = "pymiratext"
 STDIN = "-"
@@ -518,6 +519,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Chinese word segmentation and BM25 sparse vectors for keyword retrieval.",
         epilog=f"Try '{PROG} demo' for a tour of the whole pipeline.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 

@@ -2,6 +2,9 @@
 
 from typing import Dict, List, Tuple, overload
 
+# The package version this extension was built for.
+__version__: str
+
 class BM25:
     """BM25 sparse encoder trained one document at a time."""
 
