@@ -6,6 +6,8 @@
 // Python thread can train or load it meanwhile through BM25's methods.
 #include <pybind11/stl.h>
 
+#include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <utility>
@@ -110,17 +112,40 @@ py::list EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Weig
 // Trains a private model chunk by chunk and merges it into the encoder's
 // model at the end: a failure anywhere (a bad item, an exception from the
 // iterable, an overflow) leaves the model as it was, and the result equals
-// training each text in turn.
+// training each text in turn. With more than one thread, the next chunk is
+// read from the iterable (which needs the lock) while the current one is
+// cut and trained.
 void Train(const EncoderRef& self, py::handle texts, int threads) {
   const unsigned workers = ResolveThreads(threads);
   py::iterator it = IterTexts(texts);
   BM25& model = *self->model();
   BM25 added(model.b(), model.k1());
   size_t documents = 0;
-  Texts chunk;
-  while (NextChunk(it, chunk)) {
-    py::gil_scoped_release release;
-    documents += TextEncoder::TrainTokens(added, self->TokensMany(chunk, workers));
+  const TextEncoder& encoder = *self;
+  auto train_chunk = [&encoder, &added, &documents, workers](const Texts& chunk) {
+    documents += TextEncoder::TrainTokens(added, encoder.TokensMany(chunk, workers));
+  };
+  Texts current;
+  Texts next;
+  bool more = NextChunk(it, current);
+  while (more) {
+    if (workers == 1) {
+      {
+        py::gil_scoped_release release;
+        train_chunk(current);
+      }
+      more = NextChunk(it, current);
+      continue;
+    }
+    // The future's destructor waits for the task, also when NextChunk
+    // throws, so the task never outlives the chunk and model it uses.
+    std::future<void> task = std::async(std::launch::async, train_chunk, std::cref(current));
+    more = NextChunk(it, next);
+    {
+      py::gil_scoped_release release;
+      task.get();
+    }
+    std::swap(current, next);
   }
   if (documents != 0) model.merge(added);
 }

@@ -190,12 +190,12 @@ def shuffled_corpus(tmp_path_factory):
 
 @pytest.mark.parametrize("threads", ["1", "2"])
 @pytest.mark.parametrize("flags", [[], ["--search"], ["--keep-stop-words"]], ids=["cut", "search", "keep-stop"])
-def test_segmented_training_writes_the_per_line_model(capsys, tmp_path, bundled_jieba, shuffled_corpus, flags, threads):
+def test_segmented_training_writes_the_per_line_model(capsys, tmp_path, shuffled_corpus, flags, threads):
     path, lines = shuffled_corpus
     written, expected = tmp_path / "written.json", tmp_path / "expected.json"
-    status, _, err = run(capsys, "train", *flags, "--threads", threads, path, "-o", written)
+    status, _, err = run(capsys, "train", *DICT, *flags, "--threads", threads, path, "-o", written)
     assert status == 0, err
-    model = per_line_model(bundled_jieba, pymiratext.default_paths()["stop_word_path"], lines,
+    model = per_line_model(jieba(), DATA / "stop_words.txt", lines,
                            search="--search" in flags, keep_stop_words="--keep-stop-words" in flags)
     model.dump(str(expected))
     assert written.read_bytes() == expected.read_bytes()
@@ -203,17 +203,17 @@ def test_segmented_training_writes_the_per_line_model(capsys, tmp_path, bundled_
 
 
 @pytest.mark.parametrize("query", [False, True], ids=["documents", "queries"])
-def test_segmented_encode_and_search_agree_with_the_library(capsys, tmp_path, bundled_jieba, shuffled_corpus, query):
+def test_segmented_encode_and_search_agree_with_the_library(capsys, tmp_path, shuffled_corpus, query):
     path, lines = shuffled_corpus
     model_path = tmp_path / "m.json"
-    run(capsys, "train", path, "-o", model_path)
+    run(capsys, "train", *DICT, path, "-o", model_path)
     model = cli.load_model(str(model_path))
-    encoder = pymiratext.TextEncoder(bundled_jieba, model)
-    status, out, _ = run(capsys, "encode", "-m", model_path, "--threads", "2", *(["--query"] if query else []), path)
+    encoder = pymiratext.TextEncoder(jieba(), model)
+    status, out, _ = run(capsys, "encode", *DICT, "-m", model_path, "--threads", "2", *(["--query"] if query else []), path)
     encode = encoder.encode_queries if query else encoder.encode_documents
     assert status == 0
     assert out.splitlines() == [json.dumps(v, ensure_ascii=False) for v in encode(lines, threads=1)]
-    status, out, _ = run(capsys, "search", "-m", model_path, "--corpus", path, "--threads", "2", "--top", "5", "天气")
+    status, out, _ = run(capsys, "search", *DICT, "-m", model_path, "--corpus", path, "--threads", "2", "--top", "5", "天气")
     scores = [cli.dot(model.encode_query(["天气"]), v) for v in encoder.encode_documents(lines)]
     best = sorted((-s, n) for n, s in enumerate(scores, 1) if s is not None)[:5]
     assert [int(r.split("(line ")[1].split(")")[0]) for r in out.splitlines()] == [n for _, n in best]
