@@ -37,7 +37,9 @@ class TextEncoder {
   const std::shared_ptr<const jieba::Jieba>& jieba() const { return jieba_; }
   const std::shared_ptr<BM25>& model() const { return model_; }
   const Options& options() const { return options_; }
-  // The words dropped as stop words; empty when options().stop_words is false.
+  // The words dropped as stop words: the lines of the segmenter's stop-word
+  // file as a text reader sees them (ending at "\n", "\r\n" or "\r"; an
+  // empty line names no word). Empty when options().stop_words is false.
   const std::unordered_set<std::string>& stop_words() const { return stop_words_; }
 
   // The index terms of text, in segmentation order, into out (cleared first).
