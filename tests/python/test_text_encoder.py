@@ -286,3 +286,14 @@ def test_python_threads_share_one_encoder(bundled_jieba, sample_lines):
     for thread in pool:
         thread.join()
     assert results == [expected] * 15
+
+
+@pytest.mark.parametrize(
+    "call",
+    [lambda o: o.tokens("a"), lambda o: o.train(["a"]), lambda o: o.encode_queries(["a"]), lambda o: o.model,
+     lambda o: pickle.dumps(o)],
+    ids=["tokens", "train", "encode", "model", "pickle"],
+)
+def test_an_encoder_whose_init_never_ran_raises(call):
+    with pytest.raises((TypeError, RuntimeError)):
+        call(TextEncoder.__new__(TextEncoder))
