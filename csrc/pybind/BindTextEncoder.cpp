@@ -36,8 +36,7 @@ constexpr size_t kChunkBytes = size_t{4} << 20;
 // The UTF-8 text of a str item; anything else is a TypeError.
 void AppendText(py::handle item, Texts& out) {
   if (!PyUnicode_Check(item.ptr())) {
-    throw py::type_error(std::string("texts must hold str, not ") +
-                         Py_TYPE(item.ptr())->tp_name);
+    throw py::type_error(std::string("texts must hold str, not ") + Py_TYPE(item.ptr())->tp_name);
   }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(item.ptr(), &size);
@@ -173,7 +172,8 @@ void BindTextEncoder(py::module_& m) {
            "when None); search: segment with cut_for_search; stop_words: drop the\n"
            "Jieba's stop words (False keeps them).")
       .def_property_readonly(
-          "jieba", [](const EncoderRef& self) { return std::const_pointer_cast<Jieba>(self->jieba()); },
+          "jieba",
+          [](const EncoderRef& self) { return std::const_pointer_cast<Jieba>(self->jieba()); },
           "The segmenter.")
       .def_property_readonly(
           "model", [](const EncoderRef& self) { return self->model(); },
