@@ -344,7 +344,10 @@ auto Held(R (BM25::*member)(Args...) const) {
 template <typename Token>
 py::dict ToDict(const TokenDocuments<Token>& input, std::size_t document,
                 const BM25::Weights& weights) {
-  py::dict dict;
+  // Sized up front: growing a dict key by key rebuilds it several times.
+  auto dict = py::reinterpret_steal<py::dict>(
+      _PyDict_NewPresized(static_cast<Py_ssize_t>(weights.size())));
+  if (!dict) throw py::error_already_set();
   for (const BM25::Weight& weight : weights) {
     const py::object key = input.Key(document, weight.first);
     const py::float_ value(weight.value);
