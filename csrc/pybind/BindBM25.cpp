@@ -122,6 +122,10 @@ bool LoadDocument(py::handle src, bool convert, TokenDocuments<Token>& out) {
     const std::size_t n = static_cast<std::size_t>(Py_SIZE(src.ptr()));
     auto& tokens = out.documents.tokens;
     const std::size_t mark = tokens.size();
+    if (mark == 0) {
+      tokens.reserve(n);
+      out.objects.reserve(n);
+    }
     std::size_t i = 0;
     Token token{};
     // Nothing below runs Python code, so the list cannot change meanwhile.
