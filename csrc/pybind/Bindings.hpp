@@ -13,4 +13,7 @@ pybind11::object BindBM25Impl(pybind11::module_& m);
 void BindTokenizder(pybind11::module_& m);
 void BindJieba(pybind11::module_& m);
 
+// Registers class TextEncoder; needs BM25 and Jieba registered first.
+void BindTextEncoder(pybind11::module_& m);
+
 }  // namespace mira::typing::text::pybind

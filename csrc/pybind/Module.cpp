@@ -17,4 +17,5 @@ PYBIND11_MODULE(pymiratext, m) {
   m.attr("__version__") = MIRA_VERSION;
   mira::typing::text::pybind::BindBM25(m);
   mira::typing::text::pybind::BindTokenizder(m);
+  mira::typing::text::pybind::BindTextEncoder(m);
 }

@@ -2,9 +2,9 @@
 
 from ._data import default_paths
 from ._version import __version__
-from .pymiratext import BM25, Jieba
+from .pymiratext import BM25, Jieba, TextEncoder
 
-__all__ = ["BM25", "Jieba", "default_paths"]
+__all__ = ["BM25", "Jieba", "TextEncoder", "default_paths"]
 
 
 def _check_extension() -> None:
