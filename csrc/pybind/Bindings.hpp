@@ -13,4 +13,7 @@ pybind11::object BindBM25Impl(pybind11::module_& m);
 void BindTokenizder(pybind11::module_& m);
 void BindJieba(pybind11::module_& m);
 
+// Registers the module functions token_id and id_vector.
+void BindTokenId(pybind11::module_& m);
+
 }  // namespace mira::typing::text::pybind

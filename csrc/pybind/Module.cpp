@@ -10,4 +10,5 @@ PYBIND11_MODULE(pymiratext, m) {
   m.attr("__name__") = "pymiratext";
   mira::typing::text::pybind::BindBM25(m);
   mira::typing::text::pybind::BindTokenizder(m);
+  mira::typing::text::pybind::BindTokenId(m);
 }

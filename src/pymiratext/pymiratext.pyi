@@ -1,6 +1,6 @@
 """Typing stubs of the compiled extension; the package re-exports its classes."""
 
-from typing import Dict, List, overload
+from typing import Dict, List, Union, overload
 
 class BM25:
     """BM25 sparse encoder trained one document at a time."""
@@ -34,3 +34,11 @@ class Jieba:
     ) -> None: ...
     def cut(self, sentence: str) -> List[str]: ...
     def cut_for_search(self, sentence: str) -> List[str]: ...
+
+def token_id(token: str) -> int:
+    """The token's stable 32-bit id: MurmurHash3 x86_32 (seed 0) of its UTF-8
+    bytes, modulo 2**32 - 1. The same on every machine, Python version and run."""
+
+def id_vector(vector: Dict[Union[str, int], float]) -> Dict[int, float]:
+    """A sparse vector keyed by token ids (str keys hashed with ``token_id``, int
+    keys kept, in 0..2**32 - 2), in ascending id order; colliding weights are added."""
