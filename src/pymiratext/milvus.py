@@ -204,8 +204,8 @@ class TextCollection:
             meta = {
                 "format": _META_FORMAT,
                 "model_sha256": _file_digest(model_path),
-                "search": bool(getattr(encoder, "search", False)),
-                "stop_words": bool(getattr(encoder, "stop_words", True)),
+                "search": bool(encoder.search),
+                "stop_words": bool(encoder.stop_words),
             }
             _create_collection(client, name, meta)
         except BaseException:
