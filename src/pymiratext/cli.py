@@ -509,6 +509,10 @@ def cmd_index(args: argparse.Namespace) -> int:
     milvus = _milvus()
     from . import BM25, TextEncoder
 
+    try:  # before training, which may take long
+        milvus.check_can_create(args.db, args.collection, model_path=args.model, replace=args.replace)
+    except _milvus_errors(milvus) as exc:
+        raise CliError(str(exc)) from None
     jieba = _tokenizer(args).jieba
     encoder = TextEncoder(jieba, BM25(b=args.b, k1=args.k1), search=args.search,
                           stop_words=not args.keep_stop_words)

@@ -50,6 +50,7 @@ __all__ = [
     "Hit",
     "ModelMismatchError",
     "TextCollection",
+    "check_can_create",
     "is_server_uri",
     "model_path_for",
 ]
@@ -70,6 +71,8 @@ _SEARCH_PARAMS = {"metric_type": "IP", "params": {"drop_ratio_search": 0.0}}
 # Extra candidates fetched beyond the requested top, so that ties at the cut-off
 # can be settled by id as in-process ranking settles them (by corpus order).
 _TIE_MARGIN = 16
+# Seconds to wait for a server before reporting that it cannot be reached.
+_CONNECT_TIMEOUT = 10.0
 # Milvus limits a search to 16,384 results.
 _MAX_LIMIT = 16384
 
@@ -131,7 +134,7 @@ def _connect(db: str) -> "MilvusClient":
             raise DatabaseError(f"cannot open the database {db}: no such folder {folder}")
         target = os.path.abspath(db)
     try:
-        return MilvusClient(uri=target)
+        return MilvusClient(uri=target, timeout=_CONNECT_TIMEOUT)
     except Exception as exc:  # pymilvus raises its own hierarchy and gRPC errors
         raise DatabaseError(f"cannot open the database {db}: {_reason(exc)}") from None
 
@@ -193,13 +196,9 @@ class TextCollection:
         model_path = _resolve_model_path(db, name, model_path)
         client = _connect(db)
         try:
-            if client.has_collection(name):
-                if not replace:
-                    raise ValueError(f"the collection {name!r} already exists in {db}")
+            _check_new(client, db, name, model_path, replace)
+            if replace and client.has_collection(name):
                 client.drop_collection(name)
-            folder = os.path.dirname(os.path.abspath(model_path))
-            if not os.path.isdir(folder):
-                raise ValueError(f"cannot write the model {model_path}: no such folder {folder}")
             model.dump(os.fsencode(model_path))
             meta = {
                 "format": _META_FORMAT,
@@ -385,8 +384,33 @@ class TextCollection:
         return hits[:top]
 
 
+def check_can_create(db: str, name: str = DEFAULT_COLLECTION, model_path: Optional[str] = None,
+                     replace: bool = False) -> None:
+    """Raises what ``TextCollection.create`` would raise for these arguments (an
+    unusable database, an existing collection, a missing model path or folder),
+    so that a caller can check before the long work of training."""
+    model_path = _resolve_model_path(db, name, model_path)
+    client = _connect(db)
+    try:
+        _check_new(client, db, name, model_path, replace)
+    finally:
+        client.close()
+
+
 # ----------------------------------------------------------------------
 # Helpers
+
+
+def _check_new(client: "MilvusClient", db: str, name: str, model_path: str, replace: bool) -> None:
+    try:
+        exists = client.has_collection(name)
+    except Exception as exc:
+        raise DatabaseError(f"cannot read the database {db}: {_reason(exc)}") from None
+    if exists and not replace:
+        raise ValueError(f"the collection {name!r} already exists in {db}")
+    folder = os.path.dirname(model_path)
+    if not os.path.isdir(folder):
+        raise ValueError(f"cannot write the model {model_path}: no such folder {folder}")
 
 
 def _resolve_model_path(db: str, name: str, model_path: Optional[str]) -> str:
