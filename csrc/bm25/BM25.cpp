@@ -122,6 +122,103 @@ std::map<int64_t, double> BM25::encode_query(const std::vector<int64_t>& tokens)
   return _encode_query(tokens);
 }
 
+namespace {
+
+std::vector<std::string> Copies(Span<std::string_view> tokens) {
+  return std::vector<std::string>(tokens.begin(), tokens.end());
+}
+std::vector<int64_t> Copies(Span<int64_t> tokens) {
+  return std::vector<int64_t>(tokens.begin(), tokens.end());
+}
+
+// Pairs each key of an ordered result with the first position of its token.
+template <typename Token, typename Key>
+BM25::Weights Positioned(Span<Token> tokens, const std::map<Key, double>& result) {
+  BM25::Weights weights;
+  for (const auto& [key, value] : result) {
+    std::size_t first = 0;
+    while (!(Key(tokens[first]) == key)) ++first;
+    weights.push_back({first, value});
+  }
+  return weights;
+}
+
+}  // namespace
+
+void BM25::train_tokens(Span<std::string_view> tokens) { train(Copies(tokens)); }
+void BM25::train_tokens(Span<int64_t> tokens) { train(Copies(tokens)); }
+
+BM25::Weights BM25::weigh_document(Span<std::string_view> tokens) const {
+  return Positioned(tokens, encode_document(Copies(tokens)));
+}
+BM25::Weights BM25::weigh_document(Span<int64_t> tokens) const {
+  return Positioned(tokens, encode_document(Copies(tokens)));
+}
+BM25::Weights BM25::weigh_query(Span<std::string_view> tokens) const {
+  return Positioned(tokens, encode_query(Copies(tokens)));
+}
+BM25::Weights BM25::weigh_query(Span<int64_t> tokens) const {
+  return Positioned(tokens, encode_query(Copies(tokens)));
+}
+
+template <typename Token>
+static void TrainAll(BM25& model, const BM25::Documents<Token>& documents) {
+  if (documents.size() == 0) throw std::runtime_error(kEmptyTraining);
+  BM25 copy = model;
+  for (std::size_t i = 0; i < documents.size(); ++i) {
+    if (!documents[i].empty()) copy.train_tokens(documents[i]);
+  }
+  model = std::move(copy);
+}
+
+void BM25::train_many(const Documents<std::string_view>& documents, unsigned) {
+  TrainAll(*this, documents);
+}
+void BM25::train_many(const Documents<int64_t>& documents, unsigned) { TrainAll(*this, documents); }
+
+std::vector<BM25::Weights> BM25::weigh_documents(const Documents<std::string_view>& documents,
+                                                 unsigned) const {
+  std::vector<Weights> out;
+  for (std::size_t i = 0; i < documents.size(); ++i) out.push_back(weigh_document(documents[i]));
+  return out;
+}
+std::vector<BM25::Weights> BM25::weigh_documents(const Documents<int64_t>& documents,
+                                                 unsigned) const {
+  std::vector<Weights> out;
+  for (std::size_t i = 0; i < documents.size(); ++i) out.push_back(weigh_document(documents[i]));
+  return out;
+}
+std::vector<BM25::Weights> BM25::weigh_queries(const Documents<std::string_view>& queries,
+                                               unsigned) const {
+  std::vector<Weights> out;
+  for (std::size_t i = 0; i < queries.size(); ++i) out.push_back(weigh_query(queries[i]));
+  return out;
+}
+std::vector<BM25::Weights> BM25::weigh_queries(const Documents<int64_t>& queries,
+                                               unsigned) const {
+  std::vector<Weights> out;
+  for (std::size_t i = 0; i < queries.size(); ++i) out.push_back(weigh_query(queries[i]));
+  return out;
+}
+
+void BM25::merge(const BM25& other) {
+  if (other._b != _b || other._k1 != _k1) {
+    throw std::invalid_argument("cannot merge BM25 models with different b or k1");
+  }
+  State next = state();
+  next.doc_count = CheckedAdd(next.doc_count, other._doc_count);
+  next.doc_length_total = CheckedAdd(next.doc_length_total, other._doc_length_total);
+  for (const auto& [token, n] : other._doc_token_frequency) {
+    Count& entry = next.doc_token_frequency[token];
+    entry = CheckedAdd(entry, n);
+  }
+  if (next.doc_count > 0) {
+    next.doc_length_average =
+        static_cast<double>(next.doc_length_total) / static_cast<double>(next.doc_count);
+  }
+  set_state(std::move(next));
+}
+
 BM25::State BM25::state() const {
   return State{_b, _k1, _doc_count, _doc_length_total, _doc_length_average, _doc_token_frequency};
 }

@@ -6,14 +6,19 @@
 // with the string of its decimal text ("42" and 42 are one token).
 //
 // Thread safety: no internal locking. The const operations may run
-// concurrently with each other; train and load must run alone.
+// concurrently with each other; train, train_many, merge, load and set_state
+// must run alone.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "common/Span.hpp"
 
 namespace mira::typing::text {
 
@@ -34,6 +39,36 @@ class BM25 {
     FrequencyTable doc_token_frequency;
   };
 
+  // Documents laid end to end: document i is tokens[bounds[i], bounds[i + 1]).
+  // Invariant: bounds starts with 0 and never decreases.
+  template <typename Token>
+  struct Documents {
+    std::vector<Token> tokens;
+    std::vector<std::size_t> bounds{0};
+
+    std::size_t size() const { return bounds.size() - 1; }
+    Span<Token> operator[](std::size_t i) const {
+      return Span<Token>(tokens.data() + bounds[i], bounds[i + 1] - bounds[i]);
+    }
+    // Appends one document.
+    void add(Span<Token> document) {
+      tokens.insert(tokens.end(), document.begin(), document.end());
+      end_document();
+    }
+    // Closes the document made of the tokens appended since the last close.
+    void end_document() { bounds.push_back(tokens.size()); }
+  };
+
+  // One entry of an encoded vector: the position of the token's first
+  // occurrence in the input, and its weight.
+  struct Weight {
+    std::size_t first;
+    double value;
+  };
+  // One entry per distinct token, in ascending token order (byte order for
+  // strings, numeric order for ids): the order of the std::map results.
+  using Weights = std::vector<Weight>;
+
   explicit BM25(double b = 0.75, double k1 = 1.2);
 
   // Adds one document. Throws std::runtime_error on an empty document and
@@ -51,6 +86,38 @@ class BM25 {
   // Token to idf, normalised to sum 1. Same empty/readiness rules as above.
   std::map<std::string, double> encode_query(const std::vector<std::string>& tokens) const;
   std::map<int64_t, double> encode_query(const std::vector<int64_t>& tokens) const;
+
+  // The same operations over token views, without copying the tokens; the
+  // results and errors are those of the vector overloads above. A failed
+  // train_tokens leaves the model unchanged.
+  void train_tokens(Span<std::string_view> tokens);
+  void train_tokens(Span<int64_t> tokens);
+  Weights weigh_document(Span<std::string_view> tokens) const;
+  Weights weigh_document(Span<int64_t> tokens) const;
+  Weights weigh_query(Span<std::string_view> tokens) const;
+  Weights weigh_query(Span<int64_t> tokens) const;
+
+  // Batches on up to `threads` threads (the calling thread included); the
+  // results never depend on the thread count. train_many trains the
+  // non-empty documents in order, like the list-of-documents train (an
+  // empty batch throws its message); on any failure the model is unchanged.
+  void train_many(const Documents<std::string_view>& documents, unsigned threads);
+  void train_many(const Documents<int64_t>& documents, unsigned threads);
+  // Element i is weigh_document / weigh_query of document i.
+  std::vector<Weights> weigh_documents(const Documents<std::string_view>& documents,
+                                       unsigned threads) const;
+  std::vector<Weights> weigh_documents(const Documents<int64_t>& documents,
+                                       unsigned threads) const;
+  std::vector<Weights> weigh_queries(const Documents<std::string_view>& queries,
+                                     unsigned threads) const;
+  std::vector<Weights> weigh_queries(const Documents<int64_t>& queries, unsigned threads) const;
+
+  // Adds other's document count, length total and token counts, as if its
+  // documents had been trained here after this model's own; other may be
+  // this model. Throws std::invalid_argument when b or k1 differ and
+  // std::overflow_error when a count would leave the 64-bit range; on any
+  // failure neither model changes.
+  void merge(const BM25& other);
 
   // ln((doc_count + 1) / (count + 0.5)), or ln((doc_count + 1) / 1.5) for an unseen token.
   double idf(const std::string& token) const;

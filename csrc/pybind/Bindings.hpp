@@ -13,6 +13,9 @@ pybind11::object BindBM25Impl(pybind11::module_& m);
 void BindTokenizder(pybind11::module_& m);
 void BindJieba(pybind11::module_& m);
 
+// Registers class TextEncoder; needs BM25 and Jieba registered first.
+void BindTextEncoder(pybind11::module_& m);
+
 // Registers the module functions token_id and id_vector.
 void BindTokenId(pybind11::module_& m);
 

@@ -10,5 +10,6 @@ PYBIND11_MODULE(pymiratext, m) {
   m.attr("__name__") = "pymiratext";
   mira::typing::text::pybind::BindBM25(m);
   mira::typing::text::pybind::BindTokenizder(m);
+  mira::typing::text::pybind::BindTextEncoder(m);
   mira::typing::text::pybind::BindTokenId(m);
 }

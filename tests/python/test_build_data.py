@@ -2,15 +2,9 @@
 
 import collections
 import math
-import os
-import sys
 
+import build_data
 import pytest
-
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
-
-import build_data  # noqa: E402
 
 STOP = frozenset("的了在上这个为") | {"这个", "为了"}
 SUFFIXES = frozenset("的了上里")

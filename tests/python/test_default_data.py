@@ -1,22 +1,19 @@
 """Checks of the shipped default data set, with the plain-Python reference
 segmenter in tools/ref_segment.py standing in for the native one.
 
-SEGMENTATION_CASES is plain data so that the native ``pymiratext.Jieba``
-tests can import it and expect the same cuts.
+The native ``pymiratext.Jieba`` must give the same cuts as the reference
+and as SEGMENTATION_CASES (at the end of this file).
 """
 
 import math
 import os
 import runpy
-import sys
 
 import pytest
+import ref_segment
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DATA = os.path.join(ROOT, "src", "pymiratext", "data")
-sys.path.insert(0, os.path.join(ROOT, "tools"))
-
-import ref_segment  # noqa: E402
 
 # (id, sentence, words a reader expects)
 SEGMENTATION_CASES = [
@@ -171,3 +168,29 @@ def test_default_paths_name_the_constructor_keywords():
                          ids=[i for i, _, _ in SEGMENTATION_CASES])
 def test_everyday_sentences_segment_as_a_reader_expects(segmenter, sentence, expected):
     assert segmenter.cut(sentence) == expected
+
+
+# The native segmenter on the shipped data must agree with the reference
+# segmenter and with the readers' cuts.
+
+
+@pytest.fixture(scope="module")
+def native(request):
+    pytest.importorskip("pymiratext.pymiratext")  # the built extension
+    return request.getfixturevalue("bundled_jieba")
+
+
+@pytest.mark.parametrize("sentence,expected", [(s, e) for _, s, e in SEGMENTATION_CASES],
+                         ids=[i for i, _, _ in SEGMENTATION_CASES])
+def test_default_data_cuts_as_a_reader_expects(native, sentence, expected):
+    assert native.cut(sentence) == expected
+
+
+def test_default_data_matches_the_reference_segmenter(native, segmenter):
+    from pymiratext._data import sample_corpus_path
+
+    with open(sample_corpus_path(), encoding="utf-8") as f:
+        lines = [line.rstrip("\n") for line in f if line.strip()]
+    assert lines
+    for line in lines:
+        assert native.cut(line) == segmenter.cut(line), line

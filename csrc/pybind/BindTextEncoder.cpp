@@ -1,0 +1,185 @@
+// Python class TextEncoder: conversion, lock handling and exception
+// translation only; the pipeline lives in encoder/TextEncoder.hpp.
+//
+// Texts are converted while the interpreter lock is held; cutting runs
+// without it. The model is read or written only with the lock held, so no
+// Python thread can train or load it meanwhile through BM25's methods.
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bm25/BM25.hpp"
+#include "common/Parallel.hpp"
+#include "encoder/TextEncoder.hpp"
+#include "pybind/Bindings.hpp"
+#include "tokenizer/jieba/Jieba.hpp"
+
+namespace py = pybind11;
+
+namespace mira::typing::text::pybind {
+namespace {
+
+using jieba::Jieba;
+using EncoderRef = std::shared_ptr<TextEncoder>;
+using Texts = std::vector<std::string>;
+
+// Streaming training converts and cuts this much at a time, so memory stays
+// bounded whatever the corpus length; large enough to keep threads busy.
+constexpr size_t kChunkTexts = 4096;
+constexpr size_t kChunkBytes = size_t{4} << 20;
+
+// The UTF-8 text of a str item; anything else is a TypeError.
+void AppendText(py::handle item, Texts& out) {
+  if (!PyUnicode_Check(item.ptr())) {
+    throw py::type_error(std::string("texts must hold str, not ") +
+                         Py_TYPE(item.ptr())->tp_name);
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(item.ptr(), &size);
+  if (data == nullptr) throw py::error_already_set();  // lone surrogates
+  out.emplace_back(data, static_cast<size_t>(size));
+}
+
+py::iterator IterTexts(py::handle texts) {
+  // A str is iterable, but its characters are no list of texts.
+  if (PyUnicode_Check(texts.ptr())) {
+    throw py::type_error("texts must be an iterable of str, not a str");
+  }
+  return py::iter(texts);
+}
+
+// Pulls the next bounded chunk; false when the iterable is exhausted.
+bool NextChunk(py::iterator& it, Texts& chunk) {
+  chunk.clear();
+  size_t bytes = 0;
+  while (chunk.size() < kChunkTexts && bytes < kChunkBytes && it != py::iterator::sentinel()) {
+    AppendText(*it, chunk);
+    bytes += chunk.back().size();
+    ++it;
+  }
+  return !chunk.empty();
+}
+
+Texts AllTexts(py::handle texts) {
+  py::iterator it = IterTexts(texts);
+  Texts all;
+  for (; it != py::iterator::sentinel(); ++it) AppendText(*it, all);
+  return all;
+}
+
+py::list ToPython(const std::vector<TextEncoder::Vector>& vectors) {
+  py::list out(vectors.size());
+  for (size_t i = 0; i < vectors.size(); ++i) {
+    py::dict vector;
+    for (const auto& [token, weight] : vectors[i]) {
+      vector[py::str(token)] = py::float_(weight);
+    }
+    out[i] = std::move(vector);
+  }
+  return out;
+}
+
+template <class Encode>
+py::list EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Encode encode) {
+  const unsigned workers = ResolveThreads(threads);
+  const Texts all = AllTexts(texts);
+  std::vector<TextEncoder::TokenList> tokens;
+  {
+    py::gil_scoped_release release;
+    tokens = self->TokensMany(all, workers);
+  }
+  return ToPython(((*self).*encode)(tokens, workers));
+}
+
+void Train(const EncoderRef& self, py::handle texts, int threads) {
+  const unsigned workers = ResolveThreads(threads);
+  py::iterator it = IterTexts(texts);
+  Texts chunk;
+  BM25& model = *self->model();
+  while (NextChunk(it, chunk)) {
+    std::vector<TextEncoder::TokenList> tokens;
+    {
+      py::gil_scoped_release release;
+      tokens = self->TokensMany(chunk, workers);
+    }
+    TextEncoder::TrainTokens(model, tokens);
+  }
+}
+
+const char kClassDoc[] =
+    "The whole text-to-vector path: segment with a Jieba, keep the words that hold a\n"
+    "letter or a digit, drop the Jieba's stop words, then train or encode a BM25 model.";
+
+}  // namespace
+
+void BindTextEncoder(py::module_& m) {
+  py::class_<TextEncoder, EncoderRef>(m, "TextEncoder", kClassDoc)
+      .def(py::init([](std::shared_ptr<Jieba> jieba, std::shared_ptr<BM25> model, bool search,
+                       bool stop_words) {
+             if (!model) model = std::make_shared<BM25>();
+             return std::make_shared<TextEncoder>(std::move(jieba), std::move(model),
+                                                  TextEncoder::Options{search, stop_words});
+           }),
+           py::arg("jieba").none(false), py::arg("model") = py::none(), py::arg("search") = false,
+           py::arg("stop_words") = true,
+           // The Python objects stay alive with the encoder, so `model` gives
+           // back the very object passed in.
+           py::keep_alive<1, 2>(), py::keep_alive<1, 3>(),
+           "jieba: the segmenter; model: the BM25 to train or encode with (a new BM25()\n"
+           "when None); search: segment with cut_for_search; stop_words: drop the\n"
+           "Jieba's stop words (False keeps them).")
+      .def_property_readonly(
+          "jieba", [](const EncoderRef& self) { return std::const_pointer_cast<Jieba>(self->jieba()); },
+          "The segmenter.")
+      .def_property_readonly(
+          "model", [](const EncoderRef& self) { return self->model(); },
+          "The BM25 model that train fills and encode_* read.")
+      .def_property_readonly(
+          "search", [](const EncoderRef& self) { return self->options().search; },
+          "Whether texts are segmented with cut_for_search.")
+      .def_property_readonly(
+          "stop_words", [](const EncoderRef& self) { return self->options().stop_words; },
+          "Whether the Jieba's stop words are dropped.")
+      .def(
+          "tokens",
+          [](const EncoderRef& self, const std::string& text) {
+            TextEncoder::TokenList tokens;
+            self->Tokens(text, tokens);
+            return tokens;
+          },
+          py::arg("text"), py::call_guard<py::gil_scoped_release>(),
+          "The index terms of a text: its words that hold a letter or a digit, stop\n"
+          "words dropped, in text order.")
+      .def("train", &Train, py::arg("texts"), py::arg("threads") = 0,
+           "Train the model on each text in order, one document a text; texts without\n"
+           "tokens are skipped. Reads the iterable in bounded chunks, so memory stays\n"
+           "bounded for any corpus length. threads: 0 all hardware threads, 1 the\n"
+           "calling thread; the model never depends on it.")
+      .def(
+          "encode_documents",
+          [](const EncoderRef& self, py::handle texts, int threads) {
+            return EncodeTexts(self, texts, threads, &TextEncoder::EncodeDocumentTokens);
+          },
+          py::arg("texts"), py::arg("threads") = 0,
+          "BM25 document vector of each text, in order. A text without tokens gives {};\n"
+          "any other text on an untrained model raises RuntimeError.")
+      .def(
+          "encode_queries",
+          [](const EncoderRef& self, py::handle texts, int threads) {
+            return EncodeTexts(self, texts, threads, &TextEncoder::EncodeQueryTokens);
+          },
+          py::arg("texts"), py::arg("threads") = 0,
+          "BM25 query vector of each text, in order; the same rules as encode_documents.")
+      // Pickled by its Jieba, its model and its options: unpickling calls the
+      // constructor again, which keeps the restored objects alive.
+      .def("__reduce__", [](const py::object& self) {
+        return py::make_tuple(py::type::of(self),
+                              py::make_tuple(self.attr("jieba"), self.attr("model"),
+                                             self.attr("search"), self.attr("stop_words")));
+      });
+}
+
+}  // namespace mira::typing::text::pybind
