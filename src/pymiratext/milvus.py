@@ -156,7 +156,8 @@ class TextCollection:
     Use ``create`` or ``open``; both return an open collection, which is also a
     context manager that closes its connection. Fields: ``id`` (INT64 primary
     key), ``vector`` (sparse, inverted index, inner product) and ``text``
-    (VARCHAR, null for texts over 65,535 UTF-8 bytes).
+    (VARCHAR; empty for texts over 65,535 UTF-8 bytes, which are searched
+    but come back with ``text`` None).
 
     Not thread-safe: use one object per thread.
     """
@@ -379,7 +380,7 @@ class TextCollection:
             )
         except Exception as exc:
             raise DatabaseError(f"cannot search the collection {self.name!r}: {_reason(exc)}") from None
-        hits = [Hit(int(r["id"]), float(r["distance"]), r["entity"].get("text")) for r in results[0]]
+        hits = [Hit(int(r["id"]), float(r["distance"]), r["entity"].get("text") or None) for r in results[0]]
         hits.sort(key=lambda hit: (-hit.score, hit.id))
         return hits[:top]
 
@@ -422,14 +423,18 @@ def _resolve_model_path(db: str, name: str, model_path: Optional[str]) -> str:
 
 
 def _create_collection(client: "MilvusClient", name: str, meta: Dict[str, Any]) -> None:
-    schema = client.create_schema(auto_id=False, enable_dynamic_field=False)
+    # The record goes both into the collection's properties and into its schema
+    # description: some Milvus Lite releases keep only the one, some only the other.
+    record = json.dumps(meta, sort_keys=True)
+    schema = client.create_schema(auto_id=False, enable_dynamic_field=False, description=record)
     schema.add_field("id", DataType.INT64, is_primary=True)
     schema.add_field("vector", DataType.SPARSE_FLOAT_VECTOR)
-    schema.add_field("text", DataType.VARCHAR, max_length=MAX_TEXT_BYTES, nullable=True)
+    # Not nullable (older Milvus Lite refuses that): a text that does not fit is
+    # stored as "", which no indexed text can be, since a text has index terms.
+    schema.add_field("text", DataType.VARCHAR, max_length=MAX_TEXT_BYTES)
     index = client.prepare_index_params()
     index.add_index(field_name="vector", index_type="SPARSE_INVERTED_INDEX", metric_type="IP", params=_INDEX_PARAMS)
-    client.create_collection(name, schema=schema, index_params=index)
-    client.alter_collection_properties(name, properties={_META_KEY: json.dumps(meta, sort_keys=True)})
+    client.create_collection(name, schema=schema, index_params=index, properties={_META_KEY: record})
 
 
 def _read_meta(client: "MilvusClient", db: str, name: str) -> Dict[str, Any]:
@@ -439,19 +444,20 @@ def _read_meta(client: "MilvusClient", db: str, name: str) -> Dict[str, Any]:
         raise DatabaseError(f"cannot read the database {db}: {_reason(exc)}") from None
     if not exists:
         raise CollectionNotFoundError(f"the database {db} has no collection {name!r}")
-    properties = client.describe_collection(name).get("properties") or {}
+    description = client.describe_collection(name)
+    record = (description.get("properties") or {}).get(_META_KEY) or description.get("description")
     try:
-        meta = json.loads(properties[_META_KEY])
+        meta = json.loads(record)
         if meta.get("format") != _META_FORMAT:
             raise ValueError
         meta["model_sha256"], meta["search"], meta["stop_words"]
-    except (KeyError, ValueError, TypeError, AttributeError):
+    except (KeyError, ValueError, TypeError, AttributeError):  # no record, or not ours
         raise ModelMismatchError(f"the collection {name!r} in {db} was not made by pymiratext") from None
     return meta
 
 
-def _storable(text: str) -> Optional[str]:
-    return text if len(text.encode("utf-8")) <= MAX_TEXT_BYTES else None
+def _storable(text: str) -> str:
+    return text if len(text.encode("utf-8")) <= MAX_TEXT_BYTES else ""
 
 
 class _NoBar:
