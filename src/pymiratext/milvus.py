@@ -346,15 +346,22 @@ class TextCollection:
                     if vector
                 ]
                 if rows:
-                    try:
-                        self.client.insert(self.name, rows)
-                    except Exception as exc:
-                        raise DatabaseError(f"cannot add to the collection {self.name!r}: {_reason(exc)}") from None
+                    self._write(self.client.insert, rows)
                 added += len(rows)
                 bar.update(len(batch))
+            if added:
+                # Sealed segments are searched through their inverted index;
+                # rows still in the write buffer are scanned one by one.
+                self._write(self.client.flush)
         finally:
             bar.close()
         return added
+
+    def _write(self, operation, *args: Any) -> None:
+        try:
+            operation(self.name, *args)
+        except Exception as exc:  # pymilvus raises its own hierarchy and gRPC errors
+            raise DatabaseError(f"cannot add to the collection {self.name!r}: {_reason(exc)}") from None
 
     def search(self, query: str, top: int = 10) -> List[Hit]:
         """The *top* documents by dot product with the query's vector, best first.
