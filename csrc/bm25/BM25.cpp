@@ -1,9 +1,15 @@
 #include "bm25/BM25.hpp"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <cstring>
+#include <type_traits>
 #include <limits>
 #include <stdexcept>
 #include <utility>
+
+#include "common/Parallel.hpp"
 
 namespace mira::typing::text {
 namespace {
@@ -13,52 +19,288 @@ const char kCountOverflow[] = "BM25 counts would exceed the 64-bit range";
 
 constexpr BM25::Count kMaxCount = std::numeric_limits<BM25::Count>::max();
 
+// Below this many tokens a batch is not worth a second thread.
+constexpr std::size_t kTokensPerThread = 4096;
+
 // sum + n, or overflow_error when it leaves the range; n is never negative.
 BM25::Count CheckedAdd(BM25::Count sum, BM25::Count n) {
   if (sum > kMaxCount - n) throw std::overflow_error(kCountOverflow);
   return sum + n;
 }
 
+BM25::Count CheckedAdd(BM25::Count sum, std::size_t n) {
+  if (n > static_cast<std::size_t>(kMaxCount)) throw std::overflow_error(kCountOverflow);
+  return CheckedAdd(sum, static_cast<BM25::Count>(n));
+}
+
 // The table key of a token: integer ids are keyed by their decimal text.
-const std::string& TableKey(const std::string& token) { return token; }
-std::string TableKey(int64_t token) { return std::to_string(token); }
+class TableKey {
+ public:
+  explicit TableKey(std::string_view token) : view_(token) {}
+  explicit TableKey(int64_t token) {
+    const auto result = std::to_chars(text_, text_ + sizeof text_, token);
+    view_ = std::string_view(text_, static_cast<std::size_t>(result.ptr - text_));
+  }
+  TableKey(const TableKey&) = delete;
+  TableKey& operator=(const TableKey&) = delete;
+  std::string_view view() const { return view_; }
+
+ private:
+  char text_[24];
+  std::string_view view_;
+};
+
+uint64_t HashOf(std::string_view token) { return HashToken(token); }
+uint64_t HashOf(int64_t token) {
+  // Ids are looked up only in a per-call tally; any good mix will do.
+  const uint64_t x = static_cast<uint64_t>(token) * 0x9e3779b97f4a7c15ull;
+  return x ^ (x >> 29);
+}
+
+// The first eight bytes of a token, big-endian and zero-padded: comparing
+// these orders two tokens as their bytes do, unless they are equal.
+uint64_t Prefix(std::string_view token) {
+  unsigned char bytes[8] = {};
+  std::memcpy(bytes, token.data(), std::min<std::size_t>(8, token.size()));
+  uint64_t prefix = 0;
+  for (unsigned char byte : bytes) prefix = (prefix << 8) | byte;
+  return prefix;
+}
+
+bool Same(std::string_view a, std::string_view b) { return SameToken(a, b); }
+bool Same(int64_t a, int64_t b) { return a == b; }
+
+// Distinct tokens of one document with their counts and first positions.
+// Reused across documents: clear is O(1) through a generation stamp.
+template <typename Token>
+class Tally {
+ public:
+  struct Entry {
+    Token token;
+    uint64_t hash;
+    std::size_t first;
+    BM25::Count n;
+  };
+
+  void count(Span<Token> tokens) {
+    prepare(tokens.size());
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+      const Token& token = tokens[i];
+      const uint64_t hash = HashOf(token);
+      for (std::size_t s = static_cast<std::size_t>(hash) & mask_;; s = (s + 1) & mask_) {
+        Slot& slot = slots_[s];
+        if (slot.generation != generation_) {
+          slot = {generation_, static_cast<uint32_t>(entries_.size())};
+          entries_.push_back({token, hash, i, 1});
+          break;
+        }
+        Entry& entry = entries_[slot.entry];
+        if (entry.hash == hash && Same(entry.token, token)) {
+          ++entry.n;
+          break;
+        }
+      }
+    }
+  }
+
+  // The distinct tokens in ascending order; the tally is spent afterwards.
+  std::vector<Entry>& sorted() {
+    if constexpr (std::is_same_v<Token, std::string_view>) {
+      // The hash is no longer needed: it holds the sort prefix from here on.
+      for (Entry& entry : entries_) entry.hash = Prefix(entry.token);
+      std::sort(entries_.begin(), entries_.end(), [](const Entry& x, const Entry& y) {
+        return x.hash != y.hash ? x.hash < y.hash : x.token < y.token;
+      });
+    } else {
+      std::sort(entries_.begin(), entries_.end(),
+                [](const Entry& x, const Entry& y) { return x.token < y.token; });
+    }
+    return entries_;
+  }
+
+ private:
+  struct Slot {
+    uint32_t generation;
+    uint32_t entry;
+  };
+
+  void prepare(std::size_t n) {
+    if (n > std::numeric_limits<uint32_t>::max() / 2) throw std::length_error("document too long");
+    entries_.clear();
+    entries_.reserve(n);
+    std::size_t size = 16;
+    while (size < 2 * n) size *= 2;
+    if (size > slots_.size() || generation_ == std::numeric_limits<uint32_t>::max()) {
+      slots_.assign(std::max(size, slots_.size()), Slot{0, 0});
+      generation_ = 0;
+    }
+    mask_ = slots_.size() - 1;
+    ++generation_;
+  }
+
+  std::vector<Entry> entries_;
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+  uint32_t generation_ = 0;
+};
+
+// Adds one occurrence of each token to the table; on any failure (overflow,
+// allocation) the table is restored before the exception leaves.
+template <typename Token>
+void AddTokens(TokenTable& table, Span<Token> tokens) {
+  const std::size_t old_size = table.size();
+  std::size_t done = 0;
+  try {
+    for (; done < tokens.size(); ++done) {
+      const TableKey key(tokens[done]);
+      BM25::Count& entry = table[key.view()];
+      if (entry == kMaxCount) throw std::overflow_error(kCountOverflow);
+      ++entry;
+    }
+  } catch (...) {
+    // Every key before `done` is present, so these look-ups insert nothing.
+    for (std::size_t i = 0; i < done; ++i) {
+      const TableKey key(tokens[i]);
+      --table[key.view()];
+    }
+    table.truncate(old_size);
+    throw;
+  }
+}
+
+// Adds the counts of each delta in turn, all or nothing.
+void AddTables(TokenTable& table, const TokenTable* const* deltas, std::size_t n) {
+  const std::size_t old_size = table.size();
+  std::size_t d = 0;
+  std::size_t i = 0;
+  try {
+    for (; d < n; ++d) {
+      const TokenTable& delta = *deltas[d];
+      for (i = 0; i < delta.size(); ++i) {
+        const auto& [token, count] = *(delta.begin() + i);
+        BM25::Count& entry = table.slot(token, delta.hash_at(i));
+        entry = CheckedAdd(entry, count);
+      }
+    }
+  } catch (...) {
+    for (std::size_t undo_d = 0; undo_d <= d && undo_d < n; ++undo_d) {
+      const TokenTable& delta = *deltas[undo_d];
+      const std::size_t end = undo_d == d ? i : delta.size();
+      for (std::size_t j = 0; j < end; ++j) {
+        const auto& [token, count] = *(delta.begin() + j);
+        table.slot(token, delta.hash_at(j)) -= count;
+      }
+    }
+    table.truncate(old_size);
+    throw;
+  }
+}
+
+bool SameParameter(double x, double y) { return x == y || (std::isnan(x) && std::isnan(y)); }
 
 }  // namespace
 
 BM25::BM25(double b, double k1) : _b(b), _k1(k1) {}
 
 void BM25::train(const std::vector<std::string>& tokens) {
-  if (tokens.empty()) throw std::runtime_error(kEmptyTraining);
-  _train(tokens);
+  const std::vector<std::string_view> views(tokens.begin(), tokens.end());
+  train_tokens(views);
 }
 
-void BM25::train(const std::vector<int64_t>& tokens) {
-  if (tokens.empty()) throw std::runtime_error(kEmptyTraining);
-  _train(tokens);
-}
+void BM25::train(const std::vector<int64_t>& tokens) { train_tokens(tokens); }
 
 void BM25::train(const std::vector<std::vector<int64_t>>& tokens_vec) {
-  if (tokens_vec.empty()) throw std::runtime_error(kEmptyTraining);
-  for (const auto& tokens : tokens_vec) _train(tokens);
+  Documents<int64_t> documents;
+  for (const auto& tokens : tokens_vec) documents.add(tokens);
+  train_many(documents, 1);
+}
+
+void BM25::train_tokens(Span<std::string_view> tokens) { _train_one(tokens); }
+void BM25::train_tokens(Span<int64_t> tokens) { _train_one(tokens); }
+
+template <typename Token>
+void BM25::_train_one(Span<Token> tokens) {
+  if (tokens.empty()) throw std::runtime_error(kEmptyTraining);
+  // Loaded counts can sit anywhere in the 64-bit range; the totals are
+  // checked before anything changes.
+  const Count doc_count = CheckedAdd(_doc_count, Count{1});
+  const Count doc_length_total = CheckedAdd(_doc_length_total, tokens.size());
+  AddTokens(_doc_token_frequency, tokens);
+  _doc_count = doc_count;
+  _doc_length_total = doc_length_total;
+  _doc_length_average = static_cast<double>(_doc_length_total) / static_cast<double>(_doc_count);
+}
+
+void BM25::train_many(const Documents<std::string_view>& documents, unsigned threads) {
+  _train_many(documents, threads);
+}
+
+void BM25::train_many(const Documents<int64_t>& documents, unsigned threads) {
+  _train_many(documents, threads);
 }
 
 template <typename Token>
-void BM25::_train(const std::vector<Token>& tokens) {
-  if (tokens.empty()) return;
-  // Loaded counts can sit anywhere in the 64-bit range; the totals are
-  // checked before anything changes.
-  const Count doc_count = CheckedAdd(_doc_count, 1);
-  const Count doc_length_total = CheckedAdd(_doc_length_total, static_cast<Count>(tokens.size()));
-  for (const auto& [token, n] : _token_frequency(tokens)) {
-    Count& entry = _doc_token_frequency[TableKey(token)];
-    entry = CheckedAdd(entry, n);
+void BM25::_train_many(const Documents<Token>& documents, unsigned threads) {
+  if (documents.size() == 0) throw std::runtime_error(kEmptyTraining);
+  Count added = 0;
+  for (std::size_t i = 0; i < documents.size(); ++i) added += documents[i].empty() ? 0 : 1;
+  if (added == 0) return;
+  const Count doc_count = CheckedAdd(_doc_count, added);
+  // Empty documents add no tokens, so the tokens of the batch are exactly
+  // the tokens between the first and the last bound.
+  const Span<Token> all(documents.tokens.data() + documents.bounds.front(),
+                        documents.bounds.back() - documents.bounds.front());
+  const Count doc_length_total = CheckedAdd(_doc_length_total, all.size());
+
+  const std::size_t chunks =
+      std::min<std::size_t>(threads, std::max<std::size_t>(1, all.size() / kTokensPerThread));
+  if (chunks <= 1) {
+    AddTokens(_doc_token_frequency, all);
+  } else {
+    // Each chunk counts its slice of the tokens apart; adding the partial
+    // tables in chunk order inserts new tokens in first-occurrence order,
+    // as one pass would.
+    std::vector<TokenTable> partial(chunks);
+    ParallelFor(chunks, chunks, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t c = begin; c < end; ++c) {
+        const std::size_t from = c * all.size() / chunks;
+        const std::size_t to = (c + 1) * all.size() / chunks;
+        TokenTable& table = partial[c];
+        for (std::size_t i = from; i < to; ++i) {
+          const TableKey key(all[i]);
+          ++table[key.view()];
+        }
+      }
+    });
+    std::vector<const TokenTable*> deltas;
+    for (const TokenTable& table : partial) deltas.push_back(&table);
+    AddTables(_doc_token_frequency, deltas.data(), deltas.size());
   }
-  // The document totals change only once every entry is in, so a failure
-  // above (allocation, overflow) leaves them describing the earlier documents.
   _doc_count = doc_count;
   _doc_length_total = doc_length_total;
-  _doc_length_average =
-      static_cast<double>(_doc_length_total) / static_cast<double>(_doc_count);
+  _doc_length_average = static_cast<double>(_doc_length_total) / static_cast<double>(_doc_count);
+}
+
+void BM25::merge(const BM25& other) {
+  if (!SameParameter(_b, other._b) || !SameParameter(_k1, other._k1)) {
+    throw std::invalid_argument("cannot merge BM25 models with different b or k1");
+  }
+  if (&other == this) {
+    const BM25 copy = other;
+    merge(copy);
+    return;
+  }
+  const Count doc_count = CheckedAdd(_doc_count, other._doc_count);
+  const Count doc_length_total = CheckedAdd(_doc_length_total, other._doc_length_total);
+  const TokenTable* delta = &other._doc_token_frequency;
+  AddTables(_doc_token_frequency, &delta, 1);
+  _doc_count = doc_count;
+  _doc_length_total = doc_length_total;
+  // Training no document leaves the average as it was.
+  if (other._doc_count > 0) {
+    _doc_length_average =
+        static_cast<double>(_doc_length_total) / static_cast<double>(_doc_count);
+  }
 }
 
 void BM25::check_initialized() const {
@@ -67,156 +309,138 @@ void BM25::check_initialized() const {
   }
 }
 
-double BM25::idf(const std::string& token) const {
+double BM25::_idf(TokenTable::const_iterator entry) const {
   // At the top of the range doc_count + 1 is 2^63, which a double holds exactly.
   const double documents = _doc_count == kMaxCount ? static_cast<double>(_doc_count) + 1.0
                                                    : static_cast<double>(_doc_count + 1);
-  auto it = _doc_token_frequency.find(token);
-  if (it == _doc_token_frequency.end()) return std::log(documents / 1.5);
-  return std::log(documents / (static_cast<double>(it->second) + 0.5));
+  if (entry == _doc_token_frequency.end()) return std::log(documents / 1.5);
+  return std::log(documents / (static_cast<double>(entry->second) + 0.5));
 }
 
-template <typename Token>
-std::map<Token, double> BM25::_encode_document(const std::vector<Token>& tokens) const {
-  std::map<Token, double> result;
-  if (tokens.empty()) return result;
-  check_initialized();
-  const double length = static_cast<double>(tokens.size());
-  const double norm = ((length / _doc_length_average) * _b + (1.0 - _b)) * _k1;
-  for (const auto& [token, n] : _token_frequency(tokens)) {
-    const double tf = static_cast<double>(n);
-    result[token] = tf / (norm + tf);
-  }
-  return result;
-}
-
-template <typename Token>
-std::map<Token, double> BM25::_encode_query(const std::vector<Token>& tokens) const {
-  std::map<Token, double> result;
-  if (tokens.empty()) return result;
-  check_initialized();
-  for (const Token& token : tokens) {
-    const double weight = idf(TableKey(token));
-    double& entry = result[token];
-    if (std::fabs(entry) < 1e-9) entry = weight;
-  }
-  double sum = 0.0;
-  for (const auto& entry : result) sum += entry.second;
-  for (auto& entry : result) entry.second = entry.second / sum;
-  return result;
-}
-
-std::map<std::string, double> BM25::encode_document(const std::vector<std::string>& tokens) const {
-  return _encode_document(tokens);
-}
-
-std::map<int64_t, double> BM25::encode_document(const std::vector<int64_t>& tokens) const {
-  return _encode_document(tokens);
-}
-
-std::map<std::string, double> BM25::encode_query(const std::vector<std::string>& tokens) const {
-  return _encode_query(tokens);
-}
-
-std::map<int64_t, double> BM25::encode_query(const std::vector<int64_t>& tokens) const {
-  return _encode_query(tokens);
-}
+double BM25::idf(std::string_view token) const { return _idf(_doc_token_frequency.find(token)); }
 
 namespace {
 
-std::vector<std::string> Copies(Span<std::string_view> tokens) {
-  return std::vector<std::string>(tokens.begin(), tokens.end());
-}
-std::vector<int64_t> Copies(Span<int64_t> tokens) {
-  return std::vector<int64_t>(tokens.begin(), tokens.end());
-}
-
-// Pairs each key of an ordered result with the first position of its token.
-template <typename Token, typename Key>
-BM25::Weights Positioned(Span<Token> tokens, const std::map<Key, double>& result) {
-  BM25::Weights weights;
-  for (const auto& [key, value] : result) {
-    std::size_t first = 0;
-    while (!(Key(tokens[first]) == key)) ++first;
-    weights.push_back({first, value});
-  }
-  return weights;
+template <typename Token>
+Tally<Token>& ThreadTally() {
+  thread_local Tally<Token> tally;
+  return tally;
 }
 
 }  // namespace
 
-void BM25::train_tokens(Span<std::string_view> tokens) { train(Copies(tokens)); }
-void BM25::train_tokens(Span<int64_t> tokens) { train(Copies(tokens)); }
-
-BM25::Weights BM25::weigh_document(Span<std::string_view> tokens) const {
-  return Positioned(tokens, encode_document(Copies(tokens)));
-}
-BM25::Weights BM25::weigh_document(Span<int64_t> tokens) const {
-  return Positioned(tokens, encode_document(Copies(tokens)));
-}
-BM25::Weights BM25::weigh_query(Span<std::string_view> tokens) const {
-  return Positioned(tokens, encode_query(Copies(tokens)));
-}
-BM25::Weights BM25::weigh_query(Span<int64_t> tokens) const {
-  return Positioned(tokens, encode_query(Copies(tokens)));
+template <typename Token>
+BM25::Weights BM25::_weigh_document(Span<Token> tokens) const {
+  Weights result;
+  if (tokens.empty()) return result;
+  check_initialized();
+  const double length = static_cast<double>(tokens.size());
+  const double norm = ((length / _doc_length_average) * _b + (1.0 - _b)) * _k1;
+  Tally<Token>& tally = ThreadTally<Token>();
+  tally.count(tokens);
+  const auto& distinct = tally.sorted();
+  result.reserve(distinct.size());
+  for (const auto& entry : distinct) {
+    const double tf = static_cast<double>(entry.n);
+    result.push_back({entry.first, tf / (norm + tf)});
+  }
+  return result;
 }
 
 template <typename Token>
-static void TrainAll(BM25& model, const BM25::Documents<Token>& documents) {
-  if (documents.size() == 0) throw std::runtime_error(kEmptyTraining);
-  BM25 copy = model;
-  for (std::size_t i = 0; i < documents.size(); ++i) {
-    if (!documents[i].empty()) copy.train_tokens(documents[i]);
+BM25::Weights BM25::_weigh_query(Span<Token> tokens) const {
+  Weights result;
+  if (tokens.empty()) return result;
+  check_initialized();
+  Tally<Token>& tally = ThreadTally<Token>();
+  tally.count(tokens);
+  const auto& distinct = tally.sorted();
+  result.reserve(distinct.size());
+  double sum = 0.0;
+  for (const auto& entry : distinct) {
+    const TableKey key(entry.token);
+    const double weight = _idf(_doc_token_frequency.find(key.view()));
+    result.push_back({entry.first, weight});
+    sum += weight;
   }
-  model = std::move(copy);
+  for (Weight& weight : result) weight.value = weight.value / sum;
+  return result;
 }
 
-void BM25::train_many(const Documents<std::string_view>& documents, unsigned) {
-  TrainAll(*this, documents);
+BM25::Weights BM25::weigh_document(Span<std::string_view> tokens) const {
+  return _weigh_document(tokens);
 }
-void BM25::train_many(const Documents<int64_t>& documents, unsigned) { TrainAll(*this, documents); }
+BM25::Weights BM25::weigh_document(Span<int64_t> tokens) const { return _weigh_document(tokens); }
+BM25::Weights BM25::weigh_query(Span<std::string_view> tokens) const {
+  return _weigh_query(tokens);
+}
+BM25::Weights BM25::weigh_query(Span<int64_t> tokens) const { return _weigh_query(tokens); }
+
+template <typename Token>
+std::vector<BM25::Weights> BM25::_weigh_each(const Documents<Token>& documents, unsigned threads,
+                                             bool queries) const {
+  std::vector<Weights> results(documents.size());
+  // Readiness is checked inside each call, so an untrained model fails on
+  // the first non-empty document whatever the thread count.
+  const std::size_t tokens = documents.bounds.back() - documents.bounds.front();
+  const std::size_t per_document = tokens / std::max<std::size_t>(1, documents.size()) + 1;
+  ParallelFor(
+      documents.size(), threads,
+      [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+          results[i] = queries ? _weigh_query(documents[i]) : _weigh_document(documents[i]);
+        }
+      },
+      std::max<std::size_t>(1, kTokensPerThread / per_document));
+  return results;
+}
 
 std::vector<BM25::Weights> BM25::weigh_documents(const Documents<std::string_view>& documents,
-                                                 unsigned) const {
-  std::vector<Weights> out;
-  for (std::size_t i = 0; i < documents.size(); ++i) out.push_back(weigh_document(documents[i]));
-  return out;
+                                                 unsigned threads) const {
+  return _weigh_each(documents, threads, false);
 }
 std::vector<BM25::Weights> BM25::weigh_documents(const Documents<int64_t>& documents,
-                                                 unsigned) const {
-  std::vector<Weights> out;
-  for (std::size_t i = 0; i < documents.size(); ++i) out.push_back(weigh_document(documents[i]));
-  return out;
+                                                 unsigned threads) const {
+  return _weigh_each(documents, threads, false);
 }
 std::vector<BM25::Weights> BM25::weigh_queries(const Documents<std::string_view>& queries,
-                                               unsigned) const {
-  std::vector<Weights> out;
-  for (std::size_t i = 0; i < queries.size(); ++i) out.push_back(weigh_query(queries[i]));
-  return out;
+                                               unsigned threads) const {
+  return _weigh_each(queries, threads, true);
 }
 std::vector<BM25::Weights> BM25::weigh_queries(const Documents<int64_t>& queries,
-                                               unsigned) const {
-  std::vector<Weights> out;
-  for (std::size_t i = 0; i < queries.size(); ++i) out.push_back(weigh_query(queries[i]));
-  return out;
+                                               unsigned threads) const {
+  return _weigh_each(queries, threads, true);
 }
 
-void BM25::merge(const BM25& other) {
-  if (other._b != _b || other._k1 != _k1) {
-    throw std::invalid_argument("cannot merge BM25 models with different b or k1");
+namespace {
+
+template <typename Key, typename Token>
+std::map<Key, double> Ordered(Span<Token> tokens, const BM25::Weights& weights) {
+  std::map<Key, double> result;
+  for (const BM25::Weight& weight : weights) {
+    result.emplace_hint(result.end(), Key(tokens[weight.first]), weight.value);
   }
-  State next = state();
-  next.doc_count = CheckedAdd(next.doc_count, other._doc_count);
-  next.doc_length_total = CheckedAdd(next.doc_length_total, other._doc_length_total);
-  for (const auto& [token, n] : other._doc_token_frequency) {
-    Count& entry = next.doc_token_frequency[token];
-    entry = CheckedAdd(entry, n);
-  }
-  if (next.doc_count > 0) {
-    next.doc_length_average =
-        static_cast<double>(next.doc_length_total) / static_cast<double>(next.doc_count);
-  }
-  set_state(std::move(next));
+  return result;
+}
+
+}  // namespace
+
+std::map<std::string, double> BM25::encode_document(const std::vector<std::string>& tokens) const {
+  const std::vector<std::string_view> views(tokens.begin(), tokens.end());
+  return Ordered<std::string>(Span<std::string_view>(views), weigh_document(views));
+}
+
+std::map<int64_t, double> BM25::encode_document(const std::vector<int64_t>& tokens) const {
+  return Ordered<int64_t>(Span<int64_t>(tokens), weigh_document(tokens));
+}
+
+std::map<std::string, double> BM25::encode_query(const std::vector<std::string>& tokens) const {
+  const std::vector<std::string_view> views(tokens.begin(), tokens.end());
+  return Ordered<std::string>(Span<std::string_view>(views), weigh_query(views));
+}
+
+std::map<int64_t, double> BM25::encode_query(const std::vector<int64_t>& tokens) const {
+  return Ordered<int64_t>(Span<int64_t>(tokens), weigh_query(tokens));
 }
 
 BM25::State BM25::state() const {

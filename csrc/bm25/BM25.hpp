@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bm25/TokenTable.hpp"
 #include "common/Span.hpp"
 
 namespace mira::typing::text {
@@ -26,7 +27,7 @@ class BM25 {
  public:
   // Counts are 64-bit so that large corpora cannot wrap them.
   using Count = int64_t;
-  using FrequencyTable = std::unordered_map<std::string, Count>;
+  using FrequencyTable = TokenTable;
 
   // Everything that defines a model, including the running length total
   // that the model file does not keep; used to copy a model exactly.
@@ -72,10 +73,12 @@ class BM25 {
   explicit BM25(double b = 0.75, double k1 = 1.2);
 
   // Adds one document. Throws std::runtime_error on an empty document and
-  // std::overflow_error when a count would leave the 64-bit range.
+  // std::overflow_error when a count would leave the 64-bit range; a failed
+  // call leaves the model unchanged.
   void train(const std::vector<std::string>& tokens);
   void train(const std::vector<int64_t>& tokens);
-  // Adds each non-empty inner document in order. Throws on an empty outer list.
+  // Adds each non-empty inner document in order. Throws on an empty outer
+  // list; a failed call leaves the model unchanged.
   void train(const std::vector<std::vector<int64_t>>& tokens_vec);
 
   // Token to tf / (norm + tf). Empty input gives an empty map; otherwise
@@ -120,7 +123,7 @@ class BM25 {
   void merge(const BM25& other);
 
   // ln((doc_count + 1) / (count + 0.5)), or ln((doc_count + 1) / 1.5) for an unseen token.
-  double idf(const std::string& token) const;
+  double idf(std::string_view token) const;
 
   // Writes the model file; the target is replaced only after a complete write.
   void dump(const std::string& path) const;
@@ -142,11 +145,17 @@ class BM25 {
 
  private:
   template <typename Token>
-  void _train(const std::vector<Token>& tokens);
+  void _train_many(const Documents<Token>& documents, unsigned threads);
   template <typename Token>
-  std::map<Token, double> _encode_document(const std::vector<Token>& tokens) const;
+  Weights _weigh_document(Span<Token> tokens) const;
   template <typename Token>
-  std::map<Token, double> _encode_query(const std::vector<Token>& tokens) const;
+  Weights _weigh_query(Span<Token> tokens) const;
+  template <typename Token>
+  std::vector<Weights> _weigh_each(const Documents<Token>& documents, unsigned threads,
+                                   bool queries) const;
+  template <typename Token>
+  void _train_one(Span<Token> tokens);
+  double _idf(TokenTable::const_iterator entry) const;
   void check_initialized() const;
 
   double _b;

@@ -60,41 +60,36 @@ std::vector<TextEncoder::TokenList> TextEncoder::TokensMany(const std::vector<st
   return tokens;
 }
 
-std::vector<TextEncoder::Vector> TextEncoder::EncodeDocumentTokens(
-    const std::vector<std::vector<std::string>>& tokens, unsigned threads) const {
-  std::vector<Vector> vectors(tokens.size());
-  const BM25& model = *model_;
-  ParallelFor(tokens.size(), threads, [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) vectors[i] = model.encode_document(tokens[i]);
-  });
-  return vectors;
+BM25::Documents<std::string_view> TextEncoder::Views(const std::vector<TokenList>& tokens) {
+  BM25::Documents<std::string_view> views;
+  size_t total = 0;
+  for (const TokenList& list : tokens) total += list.size();
+  views.tokens.reserve(total);
+  views.bounds.reserve(tokens.size() + 1);
+  for (const TokenList& list : tokens) {
+    views.tokens.insert(views.tokens.end(), list.begin(), list.end());
+    views.end_document();
+  }
+  return views;
 }
 
-std::vector<TextEncoder::Vector> TextEncoder::EncodeQueryTokens(
-    const std::vector<std::vector<std::string>>& tokens, unsigned threads) const {
-  std::vector<Vector> vectors(tokens.size());
-  const BM25& model = *model_;
-  ParallelFor(tokens.size(), threads, [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) vectors[i] = model.encode_query(tokens[i]);
-  });
-  return vectors;
+std::vector<BM25::Weights> TextEncoder::WeighDocuments(const std::vector<TokenList>& tokens,
+                                                       unsigned threads) const {
+  return model_->weigh_documents(Views(tokens), threads);
 }
 
-std::vector<TextEncoder::Vector> TextEncoder::EncodeDocuments(const std::vector<std::string>& texts,
-                                                              unsigned threads) const {
-  return EncodeDocumentTokens(TokensMany(texts, threads), threads);
+std::vector<BM25::Weights> TextEncoder::WeighQueries(const std::vector<TokenList>& tokens,
+                                                     unsigned threads) const {
+  return model_->weigh_queries(Views(tokens), threads);
 }
 
-std::vector<TextEncoder::Vector> TextEncoder::EncodeQueries(const std::vector<std::string>& texts,
-                                                            unsigned threads) const {
-  return EncodeQueryTokens(TokensMany(texts, threads), threads);
-}
-
-size_t TextEncoder::TrainTokens(BM25& target, const std::vector<std::vector<std::string>>& tokens) {
+size_t TextEncoder::TrainTokens(BM25& target, const std::vector<TokenList>& tokens) {
   size_t added = 0;
-  for (const auto& document : tokens) {
+  std::vector<std::string_view> views;
+  for (const TokenList& document : tokens) {
     if (document.empty()) continue;
-    target.train(document);
+    views.assign(document.begin(), document.end());
+    target.train_tokens(views);
     ++added;
   }
   return added;

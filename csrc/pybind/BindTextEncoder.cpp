@@ -6,6 +6,8 @@
 // Python thread can train or load it meanwhile through BM25's methods.
 #include <pybind11/stl.h>
 
+#include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <utility>
@@ -70,20 +72,31 @@ Texts AllTexts(py::handle texts) {
   return all;
 }
 
-py::list ToPython(const std::vector<TextEncoder::Vector>& vectors) {
-  py::list out(vectors.size());
-  for (size_t i = 0; i < vectors.size(); ++i) {
+// One dict per token list, keyed by the token at each weight's first
+// position, in the weights' (sorted) order.
+py::list ToPython(const std::vector<TextEncoder::TokenList>& tokens,
+                  const std::vector<BM25::Weights>& weights) {
+  py::list out(weights.size());
+  for (size_t i = 0; i < weights.size(); ++i) {
     py::dict vector;
-    for (const auto& [token, weight] : vectors[i]) {
-      vector[py::str(token)] = py::float_(weight);
+    for (const BM25::Weight& weight : weights[i]) {
+      const std::string& token = tokens[i][weight.first];
+      py::object key = py::reinterpret_steal<py::object>(
+          PyUnicode_DecodeUTF8(token.data(), static_cast<Py_ssize_t>(token.size()), nullptr));
+      if (!key) throw py::error_already_set();
+      py::object value = py::reinterpret_steal<py::object>(PyFloat_FromDouble(weight.value));
+      if (!value) throw py::error_already_set();
+      if (PyDict_SetItem(vector.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
     }
-    out[i] = std::move(vector);
+    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), vector.release().ptr());
   }
   return out;
 }
 
-template <class Encode>
-py::list EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Encode encode) {
+using Weigh = std::vector<BM25::Weights> (TextEncoder::*)(
+    const std::vector<TextEncoder::TokenList>&, unsigned) const;
+
+py::list EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Weigh weigh) {
   const unsigned workers = ResolveThreads(threads);
   const Texts all = AllTexts(texts);
   std::vector<TextEncoder::TokenList> tokens;
@@ -91,22 +104,50 @@ py::list EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Enco
     py::gil_scoped_release release;
     tokens = self->TokensMany(all, workers);
   }
-  return ToPython(((*self).*encode)(tokens, workers));
+  // The model is read with the lock held, so that no Python thread trains or
+  // loads it meanwhile; the weighing itself still runs on the workers.
+  return ToPython(tokens, ((*self).*weigh)(tokens, workers));
 }
 
+// Trains a private model chunk by chunk and merges it into the encoder's
+// model at the end: a failure anywhere (a bad item, an exception from the
+// iterable, an overflow) leaves the model as it was, and the result equals
+// training each text in turn. With more than one thread, the next chunk is
+// read from the iterable (which needs the lock) while the current one is
+// cut and trained.
 void Train(const EncoderRef& self, py::handle texts, int threads) {
   const unsigned workers = ResolveThreads(threads);
   py::iterator it = IterTexts(texts);
-  Texts chunk;
   BM25& model = *self->model();
-  while (NextChunk(it, chunk)) {
-    std::vector<TextEncoder::TokenList> tokens;
+  BM25 added(model.b(), model.k1());
+  size_t documents = 0;
+  const TextEncoder& encoder = *self;
+  auto train_chunk = [&encoder, &added, &documents, workers](const Texts& chunk) {
+    documents += TextEncoder::TrainTokens(added, encoder.TokensMany(chunk, workers));
+  };
+  Texts current;
+  Texts next;
+  bool more = NextChunk(it, current);
+  while (more) {
+    if (workers == 1) {
+      {
+        py::gil_scoped_release release;
+        train_chunk(current);
+      }
+      more = NextChunk(it, current);
+      continue;
+    }
+    // The future's destructor waits for the task, also when NextChunk
+    // throws, so the task never outlives the chunk and model it uses.
+    std::future<void> task = std::async(std::launch::async, train_chunk, std::cref(current));
+    more = NextChunk(it, next);
     {
       py::gil_scoped_release release;
-      tokens = self->TokensMany(chunk, workers);
+      task.get();
     }
-    TextEncoder::TrainTokens(model, tokens);
+    std::swap(current, next);
   }
+  if (documents != 0) model.merge(added);
 }
 
 const char kClassDoc[] =
@@ -161,7 +202,7 @@ void BindTextEncoder(py::module_& m) {
       .def(
           "encode_documents",
           [](const EncoderRef& self, py::handle texts, int threads) {
-            return EncodeTexts(self, texts, threads, &TextEncoder::EncodeDocumentTokens);
+            return EncodeTexts(self, texts, threads, &TextEncoder::WeighDocuments);
           },
           py::arg("texts"), py::arg("threads") = 0,
           "BM25 document vector of each text, in order. A text without tokens gives {};\n"
@@ -169,7 +210,7 @@ void BindTextEncoder(py::module_& m) {
       .def(
           "encode_queries",
           [](const EncoderRef& self, py::handle texts, int threads) {
-            return EncodeTexts(self, texts, threads, &TextEncoder::EncodeQueryTokens);
+            return EncodeTexts(self, texts, threads, &TextEncoder::WeighQueries);
           },
           py::arg("texts"), py::arg("threads") = 0,
           "BM25 query vector of each text, in order; the same rules as encode_documents.")

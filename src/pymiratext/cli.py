@@ -18,8 +18,10 @@ from ._pipeline import (
     CHUNK_LINES,
     STDIN,
     CliError,
+    NativeStderr,
     Tokenizer,
     dot,
+    dump_model,
     encode_lines,
     input_size,
     is_term,
@@ -29,13 +31,10 @@ from ._pipeline import (
     read_lines,
     train_model,
 )
-from ._pipeline import NativeStderr as _NativeStderr  # noqa: F401  (kept for callers of cli)
-from ._pipeline import dump_model as _dump
 
-# Names that callers of this module used before the pipeline moved.
-_is_term = is_term
-_progress = progress_bar
-_input_size = input_size
+# The pipeline's helpers stay importable from here under their private names.
+_is_term, _dump, _progress, _input_size, _NativeStderr = (
+    is_term, dump_model, progress_bar, input_size, NativeStderr)
 
 PROG = "pymiratext"
 

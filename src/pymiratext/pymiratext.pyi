@@ -20,6 +20,49 @@ class BM25:
     def encode_query(self, arg0: List[str], /) -> Dict[str, float]: ...
     @overload
     def encode_query(self, arg0: List[int], /) -> Dict[int, float]: ...
+    @overload
+    def train_many(self, documents: List[List[str]], threads: int = 0) -> None:
+        """Train on each non-empty document in order, like one train call each.
+
+        Raises RuntimeError for an empty list of documents; on any error the
+        model is left as it was. threads: 0 for one per CPU, 1 for the calling
+        thread only; the result never depends on it.
+        """
+    @overload
+    def train_many(self, documents: List[List[int]], threads: int = 0) -> None: ...
+    @overload
+    def encode_documents(
+        self, documents: List[List[str]], threads: int = 0
+    ) -> List[Dict[str, float]]:
+        """encode_document of each document, in order, on up to `threads` threads."""
+    @overload
+    def encode_documents(
+        self, documents: List[List[int]], threads: int = 0
+    ) -> List[Dict[int, float]]: ...
+    @overload
+    def encode_queries(self, queries: List[List[str]], threads: int = 0) -> List[Dict[str, float]]:
+        """encode_query of each query, in order, on up to `threads` threads."""
+    @overload
+    def encode_queries(self, queries: List[List[int]], threads: int = 0) -> List[Dict[int, float]]: ...
+    def merge(self, other: BM25) -> None:
+        """Add another model's statistics, as if its documents were trained here.
+
+        Shards trained apart and merged give the model that training them in
+        turn gives. ValueError when b or k1 differ, OverflowError when a count
+        would exceed the 64-bit range; on error neither model changes.
+        """
+    @property
+    def b(self) -> float:
+        """Length normalisation parameter."""
+    @property
+    def k1(self) -> float:
+        """Term-frequency saturation parameter."""
+    @property
+    def doc_count(self) -> int:
+        """Number of documents trained (or loaded)."""
+    @property
+    def doc_length_average(self) -> float:
+        """Average document length in tokens."""
 
 class Jieba:
     """Chinese word segmenter over a word dictionary and an HMM model."""

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -84,6 +85,14 @@ TEST(TextEncoder, StopWordLinesEndAtAnyLineBreak) {
   EXPECT_TRUE(keep.stop_words().empty());
 }
 
+// Weights as the ordered map that the per-document encoders return.
+std::map<std::string, double> AsMap(const Words& tokens, const BM25::Weights& weights) {
+  std::map<std::string, double> out;
+  for (const BM25::Weight& w : weights) out.emplace(tokens.at(w.first), w.value);
+  EXPECT_EQ(out.size(), weights.size());
+  return out;
+}
+
 TEST(TextEncoder, BatchesEqualPerTextResultsForAnyThreadCount) {
   auto jieba = Load();
   const std::vector<std::string> texts = {
@@ -95,15 +104,24 @@ TEST(TextEncoder, BatchesEqualPerTextResultsForAnyThreadCount) {
   std::vector<Words> expected(texts.size());
   for (size_t i = 0; i < texts.size(); ++i) encoder.Tokens(texts[i], expected[i]);
 
+  BM25 reference(0.6, 1.5);
+  for (const Words& document : expected) {
+    if (!document.empty()) reference.train(document);
+  }
   EXPECT_EQ(TextEncoder::TrainTokens(*model, expected), 4u);
+  EXPECT_EQ(model->doc_count(), reference.doc_count());
+  EXPECT_EQ(model->doc_length_total(), reference.doc_length_total());
+  EXPECT_EQ(model->doc_token_frequency(), reference.doc_token_frequency());
   for (unsigned threads : {1u, 2u, 5u, 16u}) {
-    EXPECT_EQ(encoder.TokensMany(texts, threads), expected);
-    const auto documents = encoder.EncodeDocuments(texts, threads);
-    const auto queries = encoder.EncodeQueries(texts, threads);
+    const auto tokens = encoder.TokensMany(texts, threads);
+    EXPECT_EQ(tokens, expected);
+    const auto documents = encoder.WeighDocuments(tokens, threads);
+    const auto queries = encoder.WeighQueries(tokens, threads);
     ASSERT_EQ(documents.size(), texts.size());
+    ASSERT_EQ(queries.size(), texts.size());
     for (size_t i = 0; i < texts.size(); ++i) {
-      EXPECT_EQ(documents[i], model->encode_document(expected[i]));
-      EXPECT_EQ(queries[i], model->encode_query(expected[i]));
+      EXPECT_EQ(AsMap(tokens[i], documents[i]), model->encode_document(expected[i]));
+      EXPECT_EQ(AsMap(tokens[i], queries[i]), model->encode_query(expected[i]));
     }
   }
 }
@@ -111,8 +129,9 @@ TEST(TextEncoder, BatchesEqualPerTextResultsForAnyThreadCount) {
 TEST(TextEncoder, UntrainedModelFailsOnlyForTextsWithTokens) {
   TextEncoder encoder(Load(), std::make_shared<BM25>(), {});
   for (unsigned threads : {1u, 3u}) {
-    EXPECT_EQ(encoder.EncodeDocuments({"", "，"}, threads).size(), 2u);
-    EXPECT_THROW(encoder.EncodeQueries({"", "学生", ""}, threads), std::runtime_error);
+    EXPECT_EQ(encoder.WeighDocuments(encoder.TokensMany({"", "，"}, threads), threads).size(), 2u);
+    const auto tokens = encoder.TokensMany({"", "学生", ""}, threads);
+    EXPECT_THROW(encoder.WeighQueries(tokens, threads), std::runtime_error);
   }
 }
 

@@ -42,8 +42,9 @@ def trained(docs, b=0.75, k1=1.2):
 
 
 def test_load_and_dump_sit_between_train_and_encode_document():
+    # Later additions are registered after the original five.
     names = [name for name in vars(BM25) if not name.startswith("_")]
-    assert names == ["train", "load", "dump", "encode_document", "encode_query"]
+    assert names[:5] == ["train", "load", "dump", "encode_document", "encode_query"]
     for name in ("load", "dump"):
         assert getattr(BM25, name).__doc__.startswith(f"{name}(self: pymiratext.BM25, arg0: str) -> None")
 

@@ -5,7 +5,7 @@ import pickle
 
 import pytest
 
-from pymiratext import BM25
+from pymiratext import BM25, TextEncoder
 
 STRING_DOCS = [["a", "b", "a"], ["b", "c"], ["a", "d", "d", "d"]]
 INT_DOCS = [[1, 2, 1], [2, 3], [1, 4, 4, 4]]
@@ -102,14 +102,45 @@ def test_spawned_process_pool_gives_the_serial_result(cli_jieba, lines):
     assert _interleave(parts) == expected
 
 
-def test_dask_local_cluster_gives_the_serial_result(cli_jieba, lines):
+@pytest.fixture(scope="module")
+def dask_client():
     distributed = pytest.importorskip("dask.distributed")
-    jieba, model, expected = _serial(cli_jieba, lines)
     with distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
     ) as cluster, distributed.Client(cluster) as client:
-        # Scatter once so each worker unpickles the segmenter a single time.
-        jieba_f, model_f = client.scatter([jieba, model], broadcast=True)
-        futures = [client.submit(segment_and_encode, jieba_f, model_f, chunk) for chunk in _chunks(lines, 2)]
-        parts = client.gather(futures)
+        yield client
+
+
+def test_dask_local_cluster_gives_the_serial_result(cli_jieba, lines, dask_client):
+    jieba, model, expected = _serial(cli_jieba, lines)
+    # Scatter once so each worker unpickles the segmenter a single time.
+    jieba_f, model_f = dask_client.scatter([jieba, model], broadcast=True)
+    futures = [dask_client.submit(segment_and_encode, jieba_f, model_f, chunk) for chunk in _chunks(lines, 2)]
+    parts = dask_client.gather(futures)
     assert _interleave(parts) == expected
+
+
+def train_shard(jieba, lines):
+    """What a worker runs: a model of its own, trained on its shard."""
+    encoder = TextEncoder(jieba)
+    encoder.train(lines, threads=1)
+    return encoder.model
+
+
+@pytest.mark.parametrize("split", [0, 1, 17], ids=["first-shard-empty", "one-line", "middle"])
+def test_dask_workers_train_shards_that_merge_into_the_sequential_model(
+    cli_jieba, lines, dask_client, tmp_path, split
+):
+    corpus = lines * 5
+    sequential = TextEncoder(cli_jieba)
+    for line in corpus:
+        sequential.train([line])
+    jieba_f = dask_client.scatter(cli_jieba, broadcast=True)
+    shards = dask_client.gather(
+        [dask_client.submit(train_shard, jieba_f, part, pure=False) for part in (corpus[:split], corpus[split:])]
+    )
+    assert len(dask_client.scheduler_info()["workers"]) == 2
+    merged = BM25()
+    for shard in shards:
+        merged.merge(shard)
+    assert _dumped(merged, tmp_path / "merged.json") == _dumped(sequential.model, tmp_path / "sequential.json")

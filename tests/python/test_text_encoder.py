@@ -230,13 +230,28 @@ def test_constructor_arguments(bundled_jieba):
     assert (encoder.search, encoder.stop_words) == (False, True)
 
 
-def test_failing_iterable_propagates_its_exception(bundled_jieba):
-    def lines():
-        yield "今天天气很好"
-        raise KeyError("stop")
+def _raising(lines, error):
+    yield from lines
+    raise error
 
-    with pytest.raises(KeyError, match="stop"):
-        TextEncoder(bundled_jieba).train(lines())
+
+@pytest.mark.parametrize(
+    "tail, error",
+    [(lambda: _raising(["今天天气很好"], KeyError("stop")), KeyError), (lambda: ["好", 3], TypeError)],
+    ids=["iterable-raises", "bad-item"],
+)
+def test_failed_training_leaves_the_model_as_it_was(bundled_jieba, sample_lines, tmp_path, tail, error):
+    encoder = TextEncoder(bundled_jieba)
+    encoder.train(sample_lines[:10])
+    before = dumped(encoder.model, tmp_path / "before.json")
+
+    def texts():  # several streaming chunks go by before the failure
+        yield from sample_lines * 100
+        yield from tail()
+
+    with pytest.raises(error):
+        encoder.train(texts())
+    assert dumped(encoder.model, tmp_path / "after.json") == before
 
 
 # ---------------------------------------------------------------- pickling

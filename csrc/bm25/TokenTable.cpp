@@ -1,0 +1,165 @@
+#include "bm25/TokenTable.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <limits>
+#include <stdexcept>
+
+namespace mira::typing::text {
+namespace {
+
+uint64_t Load64(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+uint64_t Load32(const char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// 64 x 64 -> 128-bit product, folded: a strong and cheap mixing step.
+uint64_t Fold(uint64_t a, uint64_t b) {
+  const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+  return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
+}
+
+constexpr uint64_t kOdd1 = 0x9e3779b97f4a7c15ull;
+constexpr uint64_t kOdd2 = 0xc2b2ae3d27d4eb4full;
+constexpr uint64_t kOdd3 = 0x165667b19e3779f9ull;
+
+uint64_t ProcessSeed() {
+  static const uint64_t seed = [] {
+    static const char anchor = 0;
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    return Fold(reinterpret_cast<uintptr_t>(&anchor) ^ kOdd1,
+                static_cast<uint64_t>(now) ^ kOdd2);
+  }();
+  return seed;
+}
+
+}  // namespace
+
+uint64_t HashToken(std::string_view token) {
+  const char* p = token.data();
+  const std::size_t n = token.size();
+  uint64_t seed = ProcessSeed();
+  uint64_t a = 0;
+  uint64_t b = 0;
+  if (n <= 16) {
+    if (n >= 8) {
+      a = Load64(p);
+      b = Load64(p + n - 8);
+    } else if (n >= 4) {
+      a = Load32(p);
+      b = Load32(p + n - 4);
+    } else if (n > 0) {
+      a = (uint64_t{static_cast<unsigned char>(p[0])} << 16) |
+          (uint64_t{static_cast<unsigned char>(p[n / 2])} << 8) |
+          static_cast<unsigned char>(p[n - 1]);
+    }
+  } else {
+    std::size_t i = 0;
+    for (; n - i > 16; i += 16) seed = Fold(Load64(p + i) ^ kOdd1, Load64(p + i + 8) ^ seed);
+    a = Load64(p + n - 16);
+    b = Load64(p + n - 8);
+  }
+  return Fold(kOdd3 ^ n, Fold(a ^ kOdd2, b ^ seed));
+}
+
+TokenTable::TokenTable(std::initializer_list<value_type> entries) {
+  for (const auto& [key, count] : entries) {
+    const std::size_t before = size();
+    Count& entry = (*this)[key];
+    if (size() != before) entry = count;
+  }
+}
+
+TokenTable::const_iterator TokenTable::find(std::string_view key, uint64_t hash) const {
+  if (slots_.empty()) return end();
+  for (std::size_t i = home(hash);; i = (i + 1) & mask_) {
+    const Slot slot = slots_[i];
+    if (slot == 0) return end();
+    const std::size_t entry = slot - 1;
+    if (hashes_[entry] == hash && SameToken(entries_[entry].first, key)) return begin() + entry;
+  }
+}
+
+TokenTable::Count TokenTable::at(std::string_view key) const {
+  const auto it = find(key);
+  if (it == end()) throw std::out_of_range("TokenTable::at: no such token");
+  return it->second;
+}
+
+TokenTable::Count& TokenTable::slot(std::string_view key, uint64_t hash) {
+  if (!slots_.empty()) {
+    for (std::size_t i = home(hash);; i = (i + 1) & mask_) {
+      const Slot slot = slots_[i];
+      if (slot == 0) break;
+      const std::size_t entry = slot - 1;
+      if (hashes_[entry] == hash && SameToken(entries_[entry].first, key)) return entries_[entry].second;
+    }
+  }
+  reserve(size() + 1);
+  // Both vectors have room now, so neither push_back can fail after the
+  // first succeeded.
+  entries_.emplace_back(std::string(key), 0);
+  hashes_.push_back(hash);
+  place(size() - 1);
+  return entries_.back().second;
+}
+
+void TokenTable::reserve(std::size_t n) {
+  if (n > std::numeric_limits<Slot>::max() - 1) throw std::length_error("TokenTable too large");
+  if (entries_.capacity() < n) {
+    const std::size_t grown = std::max(n, 2 * entries_.capacity());
+    entries_.reserve(grown);
+    hashes_.reserve(grown);
+  } else if (hashes_.capacity() < n) {
+    hashes_.reserve(entries_.capacity());
+  }
+  if (2 * n > slots_.size()) {
+    std::size_t slots = slots_.empty() ? 16 : slots_.size();
+    while (2 * n > slots) slots *= 2;
+    rehash(slots);
+  }
+}
+
+void TokenTable::rehash(std::size_t slots) {
+  std::vector<Slot> fresh(slots, 0);
+  slots_.swap(fresh);
+  mask_ = slots - 1;
+  for (std::size_t i = 0; i < entries_.size(); ++i) place(i);
+}
+
+void TokenTable::place(std::size_t entry) {
+  std::size_t i = home(hashes_[entry]);
+  while (slots_[i] != 0) i = (i + 1) & mask_;
+  slots_[i] = static_cast<Slot>(entry + 1);
+}
+
+void TokenTable::truncate(std::size_t size) {
+  // Newest first: each removed entry is then the last one placed, so
+  // emptying its slot restores the index as it was before the insertion.
+  while (entries_.size() > size) {
+    const std::size_t entry = entries_.size() - 1;
+    std::size_t i = home(hashes_[entry]);
+    while (slots_[i] != entry + 1) i = (i + 1) & mask_;
+    slots_[i] = 0;
+    entries_.pop_back();
+    hashes_.pop_back();
+  }
+}
+
+bool TokenTable::operator==(const TokenTable& other) const {
+  if (size() != other.size()) return false;
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    const auto it = other.find(entries_[i].first, hashes_[i]);
+    if (it == other.end() || it->second != entries_[i].second) return false;
+  }
+  return true;
+}
+
+}  // namespace mira::typing::text
