@@ -250,7 +250,7 @@ def cmd_index(args: argparse.Namespace) -> int:
     jieba = _tokenizer(args).jieba
     encoder = TextEncoder(jieba, BM25(b=args.b, k1=args.k1), search=args.search,
                           stop_words=not args.keep_stop_words)
-    progress = _progress(_input_size(args.corpus))
+    progress = progress_bar(input_size(args.corpus))
 
     def training_texts() -> Iterator[str]:
         for _number, text, size in _numbered_lines(args.corpus):
