@@ -42,7 +42,7 @@ except ImportError as exc:  # pragma: no cover - exercised by the command-line t
         "the Milvus integration needs the 'milvus' extra: pip install \"pymiratext[milvus]\""
     ) from exc
 
-from . import BM25, Jieba, default_paths, id_vector
+from . import BM25, Jieba, TextEncoder, default_paths, id_vector
 
 __all__ = [
     "CollectionNotFoundError",
@@ -123,7 +123,7 @@ def _model_digest(model: BM25) -> str:
         return _file_digest(path)
 
 
-def _connect(db: str) -> "MilvusClient":
+def _connect(db: str, must_exist: bool = False) -> "MilvusClient":
     if is_server_uri(db):
         target = db
     else:
@@ -132,6 +132,9 @@ def _connect(db: str) -> "MilvusClient":
         folder = os.path.dirname(os.path.abspath(db))
         if not os.path.isdir(folder):
             raise DatabaseError(f"cannot open the database {db}: no such folder {folder}")
+        if must_exist and not os.path.exists(db):
+            # Milvus Lite would create an empty database rather than report it missing.
+            raise DatabaseError(f"cannot open the database {db}: no such file")
         target = os.path.abspath(db)
     try:
         return MilvusClient(uri=target, timeout=_CONNECT_TIMEOUT)
@@ -142,12 +145,6 @@ def _connect(db: str) -> "MilvusClient":
 def _reason(exc: BaseException) -> str:
     message = getattr(exc, "message", None) or str(exc) or type(exc).__name__
     return " ".join(str(message).split())
-
-
-def _encoder_class():
-    from . import TextEncoder
-
-    return TextEncoder
 
 
 class TextCollection:
@@ -199,7 +196,7 @@ class TextCollection:
         try:
             _check_new(client, db, name, model_path, replace)
             if replace and client.has_collection(name):
-                client.drop_collection(name)
+                _database_call(db, client.drop_collection, name)
             model.dump(os.fsencode(model_path))
             meta = {
                 "format": _META_FORMAT,
@@ -207,7 +204,7 @@ class TextCollection:
                 "search": bool(encoder.search),
                 "stop_words": bool(encoder.stop_words),
             }
-            _create_collection(client, name, meta)
+            _database_call(db, _create_collection, client, name, meta)
         except BaseException:
             client.close()
             raise
@@ -230,10 +227,10 @@ class TextCollection:
         collection's) or ``FileNotFoundError`` (no model file).
         """
         model_path = _resolve_model_path(db, name, model_path)
-        client = _connect(db)
+        client = _connect(db, must_exist=True)
         try:
             meta = _read_meta(client, db, name)
-            client.load_collection(name)  # a reopened collection starts released
+            _database_call(db, client.load_collection, name)  # a reopened collection starts released
             if not os.path.isfile(model_path):
                 raise FileNotFoundError(2, "the collection's model file is missing", model_path)
             if _file_digest(model_path) != meta["model_sha256"]:
@@ -245,9 +242,7 @@ class TextCollection:
                 model.load(stream.read())
             if jieba is None:
                 jieba = Jieba(**default_paths())
-            encoder = _encoder_class()(
-                jieba, model, search=meta["search"], stop_words=meta["stop_words"]
-            )
+            encoder = TextEncoder(jieba, model, search=meta["search"], stop_words=meta["stop_words"])
         except BaseException:
             client.close()
             raise
@@ -409,6 +404,13 @@ def check_can_create(db: str, name: str = DEFAULT_COLLECTION, model_path: Option
 # Helpers
 
 
+def _database_call(db: str, operation, *args: Any) -> Any:
+    try:
+        return operation(*args)
+    except Exception as exc:  # pymilvus raises its own hierarchy and gRPC errors
+        raise DatabaseError(f"the database {db} refused the operation: {_reason(exc)}") from None
+
+
 def _check_new(client: "MilvusClient", db: str, name: str, model_path: str, replace: bool) -> None:
     try:
         exists = client.has_collection(name)
@@ -451,7 +453,7 @@ def _read_meta(client: "MilvusClient", db: str, name: str) -> Dict[str, Any]:
         raise DatabaseError(f"cannot read the database {db}: {_reason(exc)}") from None
     if not exists:
         raise CollectionNotFoundError(f"the database {db} has no collection {name!r}")
-    description = client.describe_collection(name)
+    description = _database_call(db, client.describe_collection, name)
     record = (description.get("properties") or {}).get(_META_KEY) or description.get("description")
     try:
         meta = json.loads(record)

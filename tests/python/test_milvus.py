@@ -210,6 +210,7 @@ def test_index_reports_and_keeps_the_model_beside_the_database(capsys, tmp_path)
          "the database {db} has no collection 'nope'"),
         (["search", "--db", "{tmp}/missing/x.db", "手机"],
          "cannot open the database {tmp}/missing/x.db: no such folder {tmp}/missing"),
+        (["search", "--db", "{tmp}/absent.db", "手机"], "cannot open the database {tmp}/absent.db: no such file"),
         (["search", "--db", "{tmp}/x.sqlite", "手机"],
          "cannot open the database {tmp}/x.sqlite: a local Milvus Lite file name ends in .db"),
         (["index", "--db", "{db}", "{corpus}"], "the collection 'pymiratext' already exists in {db}"),
@@ -218,7 +219,7 @@ def test_index_reports_and_keeps_the_model_beside_the_database(capsys, tmp_path)
         (["search", "--db", "http://127.0.0.1:1", "-m", "{tmp}/m.json", "手机"],
          "cannot open the database http://127.0.0.1:1:"),
     ],
-    ids=["no-collection", "no-folder", "not-db", "exists", "server-without-model", "server-unreachable"],
+    ids=["no-collection", "no-folder", "no-file", "not-db", "exists", "server-without-model", "server-unreachable"],
 )
 def test_cli_errors_are_one_line(capsys, cli_db, tmp_path, argv, message):
     db, _model = cli_db
@@ -231,8 +232,8 @@ def test_cli_errors_are_one_line(capsys, cli_db, tmp_path, argv, message):
 
 def test_cli_without_the_extra_says_how_to_install_it(capsys, monkeypatch, tmp_path):
     monkeypatch.setitem(sys.modules, "pymilvus", None)  # makes `import pymilvus` fail
-    monkeypatch.delitem(sys.modules, "pymiratext.milvus")
-    monkeypatch.delattr(pymiratext, "milvus")
+    monkeypatch.delitem(sys.modules, "pymiratext.milvus", raising=False)
+    monkeypatch.delattr(pymiratext, "milvus", raising=False)
     status, _out, err = run(capsys, "search", "--db", tmp_path / "x.db", "手机")
     assert (status, err) == (1, 'pymiratext: error: the Milvus integration is not installed: '
                                 'pip install "pymiratext[milvus]"\n')
