@@ -43,6 +43,13 @@ def db(tmp_path_factory, encoder, corpus):
     return path
 
 
+@pytest.fixture(scope="module")
+def scratch(tmp_path_factory):
+    """One database for the tests that make collections of their own: each new
+    database file starts a Milvus Lite server, which costs a second or two."""
+    return str(tmp_path_factory.mktemp("scratch") / "scratch.db")
+
+
 def brute_force(encoder, corpus, query):
     """Every line sharing a token with the query, scored by a plain dot product, best first."""
     q = id_vector(encoder.encode_queries([query])[0])
@@ -79,11 +86,11 @@ def test_reopened_database_answers_the_same(db, jieba):
     assert answers[0] == answers[1]
 
 
-def test_ids_and_texts_round_trip(tmp_path, encoder):
+def test_ids_and_texts_round_trip(scratch, encoder):
     long_text = "手机" * 20000  # 120,000 UTF-8 bytes: over the text field's limit
     texts = ["手机理财的风险 𠀀", "", long_text, "手机\t电池"]
     ids = [2**40, 7, -3, 0]
-    with milvus.TextCollection.create(str(tmp_path / "ids.db"), encoder) as collection:
+    with milvus.TextCollection.create(scratch, encoder, name="ids") as collection:
         assert collection.add(texts, ids=ids, progress=False) == 3  # the empty text has no terms
         rows = collection.client.query(collection.name, filter="id in [1099511627776, -3, 0, 7]",
                                        output_fields=["text"])
@@ -92,8 +99,8 @@ def test_ids_and_texts_round_trip(tmp_path, encoder):
         assert {hit.id: hit.text for hit in hits} == {2**40: texts[0], -3: None, 0: texts[3]}
 
 
-def test_ids_default_to_running_numbers(tmp_path, encoder):
-    with milvus.TextCollection.create(str(tmp_path / "n.db"), encoder) as collection:
+def test_ids_default_to_running_numbers(scratch, encoder):
+    with milvus.TextCollection.create(scratch, encoder, name="numbered") as collection:
         collection.add(["手机", "电池"], progress=False)
         collection.add(["理财"], progress=False)
         rows = collection.client.query(collection.name, filter="id >= 0", output_fields=["text"])
@@ -101,19 +108,18 @@ def test_ids_default_to_running_numbers(tmp_path, encoder):
 
 
 @pytest.mark.parametrize("ids", [[1], [1, 2, 3]], ids=["fewer", "more"])
-def test_ids_must_match_texts(tmp_path, encoder, ids):
-    with milvus.TextCollection.create(str(tmp_path / "m.db"), encoder) as collection:
+def test_ids_must_match_texts(scratch, encoder, ids):
+    with milvus.TextCollection.create(scratch, encoder, name="mismatch", replace=True) as collection:
         with pytest.raises(ValueError, match="ids"):
             collection.add(["手机", "电池"], ids=ids)
         with pytest.raises(ValueError, match="ids"):
             collection.add(iter(["手机", "电池"]), ids=iter(ids))
 
 
-def test_adding_after_further_training_is_refused(tmp_path, jieba, corpus):
+def test_adding_after_further_training_is_refused(scratch, jieba, corpus):
     encoder = TextEncoder(jieba, search=True)
     encoder.train(corpus)
-    path = str(tmp_path / "stale.db")
-    with milvus.TextCollection.create(path, encoder) as collection:
+    with milvus.TextCollection.create(scratch, encoder, name="stale") as collection:
         collection.add(corpus[:3], progress=False)
         encoder.train(["新的文档改变了统计"])
         with pytest.raises(milvus.ModelMismatchError, match="statistics have changed"):
@@ -121,33 +127,30 @@ def test_adding_after_further_training_is_refused(tmp_path, jieba, corpus):
         assert len(collection) == 3
 
 
-def test_model_file_is_checked_on_open(tmp_path, jieba, corpus, encoder):
-    path = str(tmp_path / "model.db")
-    milvus.TextCollection.create(path, encoder, name="c").close()
-    model_path = milvus.model_path_for(path, "c")
+def test_model_file_is_checked_on_open(scratch, jieba, corpus, encoder):
+    milvus.TextCollection.create(scratch, encoder, name="c").close()
+    model_path = milvus.model_path_for(scratch, "c")
     other = TextEncoder(jieba, search=True)
     other.train(corpus[:10])
     other.model.dump(model_path)
     with pytest.raises(milvus.ModelMismatchError, match="not the model"):
-        milvus.TextCollection.open(path, "c", jieba=jieba)
+        milvus.TextCollection.open(scratch, "c", jieba=jieba)
 
 
-def test_create_refuses_an_existing_collection_unless_replaced(tmp_path, encoder):
-    path = str(tmp_path / "twice.db")
-    with milvus.TextCollection.create(path, encoder) as collection:
+def test_create_refuses_an_existing_collection_unless_replaced(scratch, encoder):
+    with milvus.TextCollection.create(scratch, encoder, name="twice") as collection:
         collection.add(["手机"], progress=False)
     with pytest.raises(ValueError, match="already exists"):
-        milvus.TextCollection.create(path, encoder)
-    with milvus.TextCollection.create(path, encoder, replace=True) as collection:
+        milvus.TextCollection.create(scratch, encoder, name="twice")
+    with milvus.TextCollection.create(scratch, encoder, name="twice", replace=True) as collection:
         assert len(collection) == 0
 
 
-def test_options_are_kept_with_the_collection(tmp_path, jieba, corpus):
+def test_options_are_kept_with_the_collection(scratch, jieba, corpus):
     encoder = TextEncoder(jieba, search=False, stop_words=False)
     encoder.train(corpus)
-    path = str(tmp_path / "options.db")
-    milvus.TextCollection.create(path, encoder).close()
-    with milvus.TextCollection.open(path, jieba=jieba) as collection:
+    milvus.TextCollection.create(scratch, encoder, name="options").close()
+    with milvus.TextCollection.open(scratch, "options", jieba=jieba) as collection:
         assert (collection.encoder.search, collection.encoder.stop_words) == (False, False)
         assert collection.encoder.tokens("红烧肉怎么做") == encoder.tokens("红烧肉怎么做")
 
@@ -194,13 +197,14 @@ def test_search_db_prints_what_search_corpus_prints(capsys, cli_db, query):
     assert from_db == from_corpus
 
 
-def test_index_reports_and_keeps_the_model_beside_the_database(capsys, tmp_path):
-    db = tmp_path / "one.db"
+def test_index_reports_and_keeps_the_model_beside_the_database(capsys, cli_db):
+    db, _model = cli_db
     status, _out, err = run(capsys, "index", "--db", db, "--collection", "news", sample_corpus_path())
     assert status == 0
     assert err == (f"pymiratext: indexed 65 documents in the collection news of {db}; "
                    f"model written to {db}.news.bm25.json\n")
-    assert json.loads((tmp_path / "one.db.news.bm25.json").read_text(encoding="utf-8"))["_doc_count"] == 65
+    with open(f"{db}.news.bm25.json", encoding="utf-8") as stream:
+        assert json.load(stream)["_doc_count"] == 65
 
 
 @pytest.mark.parametrize(
@@ -213,13 +217,14 @@ def test_index_reports_and_keeps_the_model_beside_the_database(capsys, tmp_path)
         (["search", "--db", "{tmp}/absent.db", "手机"], "cannot open the database {tmp}/absent.db: no such file"),
         (["search", "--db", "{tmp}/x.sqlite", "手机"],
          "cannot open the database {tmp}/x.sqlite: a local Milvus Lite file name ends in .db"),
+        (["search", "--db", "{db}", "，。"], "the query '，。' has no words to search for"),
         (["index", "--db", "{db}", "{corpus}"], "the collection 'pymiratext' already exists in {db}"),
         (["index", "--db", "http://127.0.0.1:1", "{corpus}"],
          "a collection on a Milvus server needs an explicit model path (model_path=...)"),
         (["search", "--db", "http://127.0.0.1:1", "-m", "{tmp}/m.json", "手机"],
          "cannot open the database http://127.0.0.1:1:"),
     ],
-    ids=["no-collection", "no-folder", "no-file", "not-db", "exists", "server-without-model", "server-unreachable"],
+    ids=["no-collection", "no-folder", "no-file", "not-db", "no-words", "exists", "server-without-model", "server-unreachable"],
 )
 def test_cli_errors_are_one_line(capsys, cli_db, tmp_path, argv, message):
     db, _model = cli_db
