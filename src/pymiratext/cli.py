@@ -209,6 +209,8 @@ def _milvus_errors(milvus) -> tuple:
 def _search_db(args: argparse.Namespace) -> int:
     if args.corpus is not None:
         args.parser.error("--corpus and --db exclude each other")
+    if args.tokens:
+        args.parser.error("--tokens does not apply to --db: queries are segmented as the collection's documents were")
     milvus = _milvus()
     query = " ".join(args.query)
     try:

@@ -245,3 +245,13 @@ def test_cli_without_the_extra_says_how_to_install_it(capsys, monkeypatch, tmp_p
     status, out, _err = run(capsys, "demo", "--top", 1, "--show", 0)
     assert status == 0
     assert "(Milvus extra not installed: scoring in process instead" in out
+
+
+def test_index_numbers_lines_on_through_the_files(capsys, cli_db, tmp_path):
+    db, _model = cli_db
+    first, second = tmp_path / "a.txt", tmp_path / "b.txt"
+    first.write_text("手机理财的风险\n\n", encoding="utf-8")
+    second.write_text("红烧肉很好吃\n", encoding="utf-8")
+    assert run(capsys, "index", "--db", db, "--collection", "two", first, second)[0] == 0
+    status, out, _err = run(capsys, "search", "--db", db, "--collection", "two", "红烧肉")
+    assert (status, out.split("(line ")[1]) == (0, "3)  红烧肉很好吃\n")
