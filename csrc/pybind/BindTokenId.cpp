@@ -30,8 +30,7 @@ uint32_t KeyId(PyObject* key) {
     if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
     if (overflow != 0 || value < 0 || value > static_cast<long long>(kMaxTokenId)) {
       throw py::value_error("token id " + py::repr(key).cast<std::string>() +
-                            " is outside the sparse index range 0.." +
-                            std::to_string(kMaxTokenId));
+                            " is outside the sparse index range 0.." + std::to_string(kMaxTokenId));
     }
     return static_cast<uint32_t>(value);
   }
@@ -58,8 +57,7 @@ py::dict IdVector(const py::dict& vector) {
 
 void BindTokenId(py::module_& m) {
   m.def(
-      "token_id", [](const py::str& token) { return TokenId(Utf8(token.ptr())); },
-      py::arg("token"),
+      "token_id", [](const py::str& token) { return TokenId(Utf8(token.ptr())); }, py::arg("token"),
       "The token's stable 32-bit id: MurmurHash3 x86_32 (seed 0) of its UTF-8\n"
       "bytes, modulo 2**32 - 1 (the value 2**32 - 1 is reserved by sparse indexes).\n"
       "The same on every machine, Python version and run.");

@@ -1,8 +1,8 @@
-#include "bm25/TokenId.hpp"
-
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "bm25/TokenId.hpp"
 
 namespace mira::typing::text {
 namespace {
@@ -25,18 +25,18 @@ TEST_P(Murmur3Test, MatchesReferenceValue) {
 
 INSTANTIATE_TEST_SUITE_P(
     Vectors, Murmur3Test,
-    testing::Values(HashCase{"empty", "", 0, 0u}, HashCase{"empty_seed1", "", 1, 0x514E28B7u},
-                    HashCase{"empty_seed_max", "", 0xFFFFFFFFu, 0x81F16F39u},
-                    HashCase{"zero_bytes", std::string(4, '\0'), 0, 0x2362F9DEu},
-                    HashCase{"tail1", "a", 0x9747B28Cu, 0x7FA09EA6u},
-                    HashCase{"tail2", "aa", 0x9747B28Cu, 0x5D211726u},
-                    HashCase{"tail3", "aaa", 0x9747B28Cu, 0x283E0130u},
-                    HashCase{"block", "abcd", 0x9747B28Cu, 0xF0478627u},
-                    HashCase{"hello", "Hello, world!", 0x9747B28Cu, 0x24884CBAu},
-                    HashCase{"fox", "The quick brown fox jumps over the lazy dog", 0x9747B28Cu,
-                             0x2FA826CDu},
-                    HashCase{"utf8", "\xCF\x80\xCF\x80\xCF\x80\xCF\x80\xCF\x80\xCF\x80\xCF\x80\xCF\x80",
-                             0x9747B28Cu, 0xD58063C1u}),
+    testing::Values(
+        HashCase{"empty", "", 0, 0u}, HashCase{"empty_seed1", "", 1, 0x514E28B7u},
+        HashCase{"empty_seed_max", "", 0xFFFFFFFFu, 0x81F16F39u},
+        HashCase{"zero_bytes", std::string(4, '\0'), 0, 0x2362F9DEu},
+        HashCase{"tail1", "a", 0x9747B28Cu, 0x7FA09EA6u},
+        HashCase{"tail2", "aa", 0x9747B28Cu, 0x5D211726u},
+        HashCase{"tail3", "aaa", 0x9747B28Cu, 0x283E0130u},
+        HashCase{"block", "abcd", 0x9747B28Cu, 0xF0478627u},
+        HashCase{"hello", "Hello, world!", 0x9747B28Cu, 0x24884CBAu},
+        HashCase{"fox", "The quick brown fox jumps over the lazy dog", 0x9747B28Cu, 0x2FA826CDu},
+        HashCase{"utf8", "\xCF\x80\xCF\x80\xCF\x80\xCF\x80\xCF\x80\xCF\x80\xCF\x80\xCF\x80",
+                 0x9747B28Cu, 0xD58063C1u}),
     [](const testing::TestParamInfo<HashCase>& info) { return std::string(info.param.name); });
 
 TEST(TokenIdTest, IsSeedZeroHashBelowTheReservedValue) {
