@@ -83,22 +83,23 @@ def zipf_documents(count, rng, vocabulary=50000):
     return [rng.choices(words, weights, k=rng.randint(50, 150)) for _ in range(count)]
 
 
-def best(rounds, run):
-    """The shortest of `rounds` timings of run() (which returns seconds)."""
-    return min(run() for _ in range(rounds))
-
-
-def timed(function):
-    start = time.perf_counter()
-    function()
-    return time.perf_counter() - start
+def measure(variants, rounds, clock):
+    """The shortest time of each variant over `rounds` rounds, the variants
+    taking turns so that a busy spell on the machine hits all of them."""
+    best = {name: float("inf") for name in variants}
+    for _ in range(rounds):
+        for name, run in variants.items():
+            start = clock()
+            run()
+            best[name] = min(best[name], clock() - start)
+    return best
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--tokens", choices=("corpus", "zipf"), default="corpus")
     parser.add_argument("--documents", type=int, default=3000)
-    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--rounds", type=int, default=7)
     args = parser.parse_args()
     rng = random.Random(7)
     documents = (corpus_documents if args.tokens == "corpus" else zipf_documents)(args.documents, rng)
@@ -140,12 +141,14 @@ def main():
     print(f"{'per call, batch':<34}{'per call / Python':>19}{'batch 1 thread / Python':>25}"
           f"{'2 threads / 1':>15}")
     for name, (python_loop, native_loop, batch) in loops.items():
-        python_time = best(args.rounds, lambda: timed(python_loop))
-        native_time = best(args.rounds, lambda: timed(native_loop))
-        one = best(args.rounds, lambda: timed(lambda: batch(1)))
-        two = best(args.rounds, lambda: timed(lambda: batch(2)))
-        print(f"{name + ', ' + batch_names[name]:<34}{python_time / native_time:>18.2f}x"
-              f"{python_time / one:>24.2f}x{one / two:>14.2f}x")
+        # Single-threaded runs are timed in CPU time, which other processes
+        # on a shared machine disturb less; the thread comparison in wall time.
+        cpu = measure({"python": python_loop, "native": native_loop, "one": lambda: batch(1)},
+                      args.rounds, time.process_time)
+        wall = measure({"one": lambda: batch(1), "two": lambda: batch(2)}, args.rounds,
+                       time.perf_counter)
+        print(f"{name + ', ' + batch_names[name]:<34}{cpu['python'] / cpu['native']:>18.2f}x"
+              f"{cpu['python'] / cpu['one']:>24.2f}x{wall['one'] / wall['two']:>14.2f}x")
 
 
 if __name__ == "__main__":

@@ -151,11 +151,23 @@ void AddTokens(TokenTable& table, Span<Token> tokens) {
   const std::size_t old_size = table.size();
   std::size_t done = 0;
   try {
-    for (; done < tokens.size(); ++done) {
-      const TableKey key(tokens[done]);
-      BM25::Count& entry = table[key.view()];
-      if (entry == kMaxCount) throw std::overflow_error(kCountOverflow);
-      ++entry;
+    // Hashes are computed a block ahead and their slots prefetched, so the
+    // cache misses of a large table overlap instead of queueing.
+    constexpr std::size_t kBlock = 16;
+    uint64_t hashes[kBlock];
+    while (done < tokens.size()) {
+      const std::size_t block = std::min(kBlock, tokens.size() - done);
+      for (std::size_t i = 0; i < block; ++i) {
+        const TableKey key(tokens[done + i]);
+        hashes[i] = HashToken(key.view());
+        table.prefetch(hashes[i]);
+      }
+      for (std::size_t i = 0; i < block; ++i, ++done) {
+        const TableKey key(tokens[done]);
+        BM25::Count& entry = table.slot(key.view(), hashes[i]);
+        if (entry == kMaxCount) throw std::overflow_error(kCountOverflow);
+        ++entry;
+      }
     }
   } catch (...) {
     // Every key before `done` is present, so these look-ups insert nothing.

@@ -82,7 +82,8 @@ TokenTable::const_iterator TokenTable::find(std::string_view key, uint64_t hash)
   for (std::size_t i = home(hash);; i = (i + 1) & mask_) {
     const Slot slot = slots_[i];
     if (slot == 0) return end();
-    const std::size_t entry = slot - 1;
+    if (!SameTag(slot, hash)) continue;
+    const std::size_t entry = EntryOf(slot);
     if (hashes_[entry] == hash && SameToken(entries_[entry].first, key)) return begin() + entry;
   }
 }
@@ -98,8 +99,9 @@ TokenTable::Count& TokenTable::slot(std::string_view key, uint64_t hash) {
     for (std::size_t i = home(hash);; i = (i + 1) & mask_) {
       const Slot slot = slots_[i];
       if (slot == 0) break;
-      const std::size_t entry = slot - 1;
-      if (hashes_[entry] == hash && SameToken(entries_[entry].first, key)) return entries_[entry].second;
+      if (!SameTag(slot, hash)) continue;
+      const std::size_t entry = EntryOf(slot);
+      if (SameToken(entries_[entry].first, key)) return entries_[entry].second;
     }
   }
   reserve(size() + 1);
@@ -112,7 +114,7 @@ TokenTable::Count& TokenTable::slot(std::string_view key, uint64_t hash) {
 }
 
 void TokenTable::reserve(std::size_t n) {
-  if (n > std::numeric_limits<Slot>::max() - 1) throw std::length_error("TokenTable too large");
+  if (n >= std::numeric_limits<uint32_t>::max()) throw std::length_error("TokenTable too large");
   if (entries_.capacity() < n) {
     const std::size_t grown = std::max(n, 2 * entries_.capacity());
     entries_.reserve(grown);
@@ -137,7 +139,7 @@ void TokenTable::rehash(std::size_t slots) {
 void TokenTable::place(std::size_t entry) {
   std::size_t i = home(hashes_[entry]);
   while (slots_[i] != 0) i = (i + 1) & mask_;
-  slots_[i] = static_cast<Slot>(entry + 1);
+  slots_[i] = MakeSlot(hashes_[entry], entry);
 }
 
 void TokenTable::truncate(std::size_t size) {
@@ -146,7 +148,7 @@ void TokenTable::truncate(std::size_t size) {
   while (entries_.size() > size) {
     const std::size_t entry = entries_.size() - 1;
     std::size_t i = home(hashes_[entry]);
-    while (slots_[i] != entry + 1) i = (i + 1) & mask_;
+    while (slots_[i] != MakeSlot(hashes_[entry], entry)) i = (i + 1) & mask_;
     slots_[i] = 0;
     entries_.pop_back();
     hashes_.pop_back();

@@ -75,6 +75,11 @@ class TokenTable {
   // Removes the entries inserted after the table held `size` entries.
   void truncate(std::size_t size);
 
+  // Hints that key(s) with this hash will be looked up soon.
+  void prefetch(uint64_t hash) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[home(hash)]);
+  }
+
   // The full hash of entry i (in iteration order).
   uint64_t hash_at(std::size_t i) const { return hashes_[i]; }
   Count& count_at(std::size_t i) { return entries_[i].second; }
@@ -84,8 +89,17 @@ class TokenTable {
   bool operator!=(const TokenTable& other) const { return !(*this == other); }
 
  private:
-  // An index slot: 0 when empty, else 1 + the entry's position.
-  using Slot = uint32_t;
+  // An index slot: 0 when empty, else the upper half of the entry's hash
+  // (so most mismatches are seen without touching the entry) above
+  // 1 + the entry's position.
+  using Slot = uint64_t;
+  static Slot MakeSlot(uint64_t hash, std::size_t entry) {
+    return (hash & 0xffffffff00000000ull) | static_cast<uint64_t>(entry + 1);
+  }
+  static std::size_t EntryOf(Slot slot) { return static_cast<std::size_t>(slot & 0xffffffffu) - 1; }
+  static bool SameTag(Slot slot, uint64_t hash) {
+    return ((slot ^ hash) & 0xffffffff00000000ull) == 0;
+  }
 
   std::size_t home(uint64_t hash) const { return static_cast<std::size_t>(hash) & mask_; }
   void rehash(std::size_t slots);

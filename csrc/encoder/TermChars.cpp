@@ -208,9 +208,9 @@ const char kTermCharsUnicodeVersion[] = "14.0.0";
 
 bool IsTermChar(uint32_t code_point) {
   // The first range beginning after code_point; the one before it may hold it.
-  const CodeRange* next = std::upper_bound(
-      std::begin(kTermRanges), std::end(kTermRanges), code_point,
-      [](uint32_t cp, const CodeRange& range) { return cp < range.first; });
+  const CodeRange* next =
+      std::upper_bound(std::begin(kTermRanges), std::end(kTermRanges), code_point,
+                       [](uint32_t cp, const CodeRange& range) { return cp < range.first; });
   return next != std::begin(kTermRanges) && code_point <= std::prev(next)->last;
 }
 

@@ -26,7 +26,8 @@ inline bool HasTermChar(std::string_view utf8) {
     const unsigned char lead = *p;
     if (lead < 0x80) {
       // ASCII: letters and digits only.
-      if (static_cast<unsigned>((lead | 0x20) - 'a') < 26u || static_cast<unsigned>(lead - '0') < 10u) {
+      if (static_cast<unsigned>((lead | 0x20) - 'a') < 26u ||
+          static_cast<unsigned>(lead - '0') < 10u) {
         return true;
       }
       ++p;

@@ -52,7 +52,7 @@ void TextEncoder::Tokens(const std::string& text, std::vector<std::string>& out)
 }
 
 std::vector<TextEncoder::TokenList> TextEncoder::TokensMany(const std::vector<std::string>& texts,
-                                                         unsigned threads) const {
+                                                            unsigned threads) const {
   std::vector<std::vector<std::string>> tokens(texts.size());
   ParallelFor(texts.size(), threads, [&](size_t begin, size_t end) {
     for (size_t i = begin; i < end; ++i) Tokens(texts[i], tokens[i]);

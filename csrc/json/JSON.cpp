@@ -3,6 +3,7 @@
 #include <charconv>
 #include <memory>
 #include <utility>
+#include <vector>
 
 namespace mira::typing::text::json {
 namespace {
@@ -50,23 +51,65 @@ const std::string kNoBytes;
 
 }  // namespace
 
-JSON::JSON(const JSON& other) {
-  Internal.Int = 0;
-  switch (other.Type) {
-    case Kind::Object:
-      if (other.Internal.Map) Internal.Map = new ObjectMap(*other.Internal.Map);
+namespace {
+
+bool IsContainer(const JSON& value) {
+  return value.GetKind() == JSON::Kind::Object || value.GetKind() == JSON::Kind::Array;
+}
+
+}  // namespace
+
+// Copies one level: scalars and strings directly, nested containers as
+// pending pairs, so deep trees are copied without deep recursion.
+void JSON::CopyLevel(const JSON& from, std::vector<std::pair<const JSON*, JSON*>>& pending) {
+  switch (from.Type) {
+    case Kind::Object: {
+      SetKind(Kind::Object);
+      for (const auto& [key, value] : from.ObjectEntries()) {
+        JSON& slot = Internal.Map->emplace_hint(Internal.Map->end(), key, JSON())->second;
+        if (IsContainer(value)) pending.emplace_back(&value, &slot);
+        else slot = value;
+      }
       break;
-    case Kind::Array:
-      if (other.Internal.List) Internal.List = new ArrayList(*other.Internal.List);
+    }
+    case Kind::Array: {
+      SetKind(Kind::Array);
+      const ArrayList& elements = from.ArrayElements();
+      Internal.List->resize(elements.size());
+      for (std::size_t i = 0; i < elements.size(); ++i) {
+        if (IsContainer(elements[i])) pending.emplace_back(&elements[i], &(*Internal.List)[i]);
+        else (*Internal.List)[i] = elements[i];
+      }
       break;
+    }
     case Kind::String:
-      if (other.Internal.String) Internal.String = new std::string(*other.Internal.String);
+      SetKind(Kind::String);
+      if (from.Internal.String) *Internal.String = *from.Internal.String;
       break;
     default:
-      Internal = other.Internal;
+      SetKind(Kind::Null);
+      Internal = from.Internal;
+      Type = from.Type;
       break;
   }
-  Type = other.Type;
+}
+
+JSON::JSON(const JSON& other) {
+  Internal.Int = 0;
+  // Built apart and taken over at the end, so a failed allocation frees
+  // what was copied so far.
+  JSON copy;
+  std::vector<std::pair<const JSON*, JSON*>> pending;
+  copy.CopyLevel(other, pending);
+  while (!pending.empty()) {
+    const auto [from, to] = pending.back();
+    pending.pop_back();
+    to->CopyLevel(*from, pending);
+  }
+  Internal = copy.Internal;
+  Type = copy.Type;
+  copy.Type = Kind::Null;
+  copy.Internal.Int = 0;
 }
 
 JSON::JSON(JSON&& other) noexcept : Internal(other.Internal), Type(other.Type) {
@@ -106,10 +149,40 @@ void JSON::Swap(JSON& other) noexcept {
   std::swap(Type, other.Type);
 }
 
+// Moves the containers directly inside value into pending; a container
+// that cannot be queued (no memory) stays and is freed recursively.
+void JSON::DetachNested(JSON& value, std::vector<JSON>& pending) noexcept {
+  auto detach = [&pending](JSON& child) {
+    if (!IsContainer(child)) return;
+    try {
+      pending.push_back(std::move(child));
+    } catch (...) {
+    }
+  };
+  if (value.Type == Kind::Object && value.Internal.Map) {
+    for (auto& member : *value.Internal.Map) detach(member.second);
+  } else if (value.Type == Kind::Array && value.Internal.List) {
+    for (JSON& element : *value.Internal.List) detach(element);
+  }
+}
+
 void JSON::ClearInternal() noexcept {
   switch (Type) {
-    case Kind::Object: delete Internal.Map; break;
-    case Kind::Array: delete Internal.List; break;
+    case Kind::Object:
+    case Kind::Array: {
+      // Frees the tree level by level from a worklist instead of recursing:
+      // every container is emptied of nested containers before it is freed.
+      std::vector<JSON> pending;
+      DetachNested(*this, pending);
+      while (!pending.empty()) {
+        JSON node = std::move(pending.back());
+        pending.pop_back();
+        DetachNested(node, pending);
+      }
+      if (Type == Kind::Object) delete Internal.Map;
+      else delete Internal.List;
+      break;
+    }
     case Kind::String: delete Internal.String; break;
     default: break;
   }

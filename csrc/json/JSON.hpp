@@ -17,6 +17,8 @@
 #include <ostream>
 #include <string>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace mira::typing::text::json {
 
@@ -107,6 +109,8 @@ class JSON {
 
  private:
   void DumpTo(std::string& out, int depth, const std::string& tab) const;
+  void CopyLevel(const JSON& from, std::vector<std::pair<const JSON*, JSON*>>& pending);
+  static void DetachNested(JSON& value, std::vector<JSON>& pending) noexcept;
   void Swap(JSON& other) noexcept;
 
   union Payload {

@@ -37,6 +37,15 @@ double ToDouble(const std::string& text) {
   return value;
 }
 
+// The offending text for a message: in full up to kShownNumber bytes, else
+// its start, "...", and its length, so a huge number cannot flood the message.
+constexpr std::size_t kShownNumber = 40;
+MIRA_NOINLINE std::string Quoted(const std::string& number) {
+  if (number.size() <= kShownNumber) return "'" + number + "'";
+  return "'" + number.substr(0, kShownNumber) + "...' (" + std::to_string(number.size()) +
+         " bytes)";
+}
+
 // Invariant: offset_ never passes the end of the text; reading at the end
 // yields NUL, which no construct accepts, so each one stops there.
 class Parser {
@@ -272,9 +281,9 @@ class Parser {
         result = static_cast<int64_t>(std::stoll(mantissa, nullptr, 10));
       }
     } catch (const std::out_of_range&) {
-      throw std::out_of_range("JSON number out of range: '" + number + "'");
+      throw std::out_of_range("JSON number out of range: " + Quoted(number));
     } catch (const std::invalid_argument&) {
-      throw std::invalid_argument("Invalid JSON number: '" + number + "'");
+      throw std::invalid_argument("Invalid JSON number: " + Quoted(number));
     }
     return result;
   }

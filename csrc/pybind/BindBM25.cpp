@@ -122,6 +122,10 @@ bool LoadDocument(py::handle src, bool convert, TokenDocuments<Token>& out) {
     const std::size_t n = static_cast<std::size_t>(Py_SIZE(src.ptr()));
     auto& tokens = out.documents.tokens;
     const std::size_t mark = tokens.size();
+    if (mark == 0) {
+      tokens.reserve(n);
+      out.objects.reserve(n);
+    }
     std::size_t i = 0;
     Token token{};
     // Nothing below runs Python code, so the list cannot change meanwhile.
@@ -344,7 +348,10 @@ auto Held(R (BM25::*member)(Args...) const) {
 template <typename Token>
 py::dict ToDict(const TokenDocuments<Token>& input, std::size_t document,
                 const BM25::Weights& weights) {
-  py::dict dict;
+  // Sized up front: growing a dict key by key rebuilds it several times.
+  auto dict = py::reinterpret_steal<py::dict>(
+      _PyDict_NewPresized(static_cast<Py_ssize_t>(weights.size())));
+  if (!dict) throw py::error_already_set();
   for (const BM25::Weight& weight : weights) {
     const py::object key = input.Key(document, weight.first);
     const py::float_ value(weight.value);

@@ -28,16 +28,17 @@ using jieba::Jieba;
 using EncoderRef = std::shared_ptr<TextEncoder>;
 using Texts = std::vector<std::string>;
 
-// Streaming training converts and cuts this much at a time, so memory stays
-// bounded whatever the corpus length; large enough to keep threads busy.
-constexpr size_t kChunkTexts = 4096;
-constexpr size_t kChunkBytes = size_t{4} << 20;
+// Texts are converted and cut this much at a time, so that streaming
+// training stays within bounded memory whatever the corpus length, and the
+// work under the lock overlaps the cutting of the next chunk; large enough to
+// keep the threads busy.
+constexpr size_t kChunkTexts = 1024;
+constexpr size_t kChunkBytes = size_t{1} << 20;
 
 // The UTF-8 text of a str item; anything else is a TypeError.
 void AppendText(py::handle item, Texts& out) {
   if (!PyUnicode_Check(item.ptr())) {
-    throw py::type_error(std::string("texts must hold str, not ") +
-                         Py_TYPE(item.ptr())->tp_name);
+    throw py::type_error(std::string("texts must hold str, not ") + Py_TYPE(item.ptr())->tp_name);
   }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(item.ptr(), &size);
@@ -65,18 +66,10 @@ bool NextChunk(py::iterator& it, Texts& chunk) {
   return !chunk.empty();
 }
 
-Texts AllTexts(py::handle texts) {
-  py::iterator it = IterTexts(texts);
-  Texts all;
-  for (; it != py::iterator::sentinel(); ++it) AppendText(*it, all);
-  return all;
-}
-
-// One dict per token list, keyed by the token at each weight's first
-// position, in the weights' (sorted) order.
-py::list ToPython(const std::vector<TextEncoder::TokenList>& tokens,
-                  const std::vector<BM25::Weights>& weights) {
-  py::list out(weights.size());
+// Appends one dict per token list, keyed by the token at each weight's
+// first position, in the weights' (sorted) order.
+void AppendVectors(const std::vector<TextEncoder::TokenList>& tokens,
+                   const std::vector<BM25::Weights>& weights, py::list& out) {
   for (size_t i = 0; i < weights.size(); ++i) {
     py::dict vector;
     for (const BM25::Weight& weight : weights[i]) {
@@ -88,25 +81,53 @@ py::list ToPython(const std::vector<TextEncoder::TokenList>& tokens,
       if (!value) throw py::error_already_set();
       if (PyDict_SetItem(vector.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
     }
-    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), vector.release().ptr());
+    out.append(std::move(vector));
   }
-  return out;
 }
 
 using Weigh = std::vector<BM25::Weights> (TextEncoder::*)(
     const std::vector<TextEncoder::TokenList>&, unsigned) const;
 
+// Chunk by chunk: while the workers cut one chunk without the lock, the
+// calling thread converts the next one and turns the previous one into
+// dicts. The model is read with the lock held, so that no Python thread
+// trains or loads it meanwhile.
 py::list EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Weigh weigh) {
   const unsigned workers = ResolveThreads(threads);
-  const Texts all = AllTexts(texts);
-  std::vector<TextEncoder::TokenList> tokens;
-  {
-    py::gil_scoped_release release;
-    tokens = self->TokensMany(all, workers);
+  py::iterator it = IterTexts(texts);
+  const TextEncoder& encoder = *self;
+  py::list out;
+  Texts current;
+  Texts next;
+  std::vector<TextEncoder::TokenList> done;  // cut, not yet weighed
+  bool more = NextChunk(it, current);
+  while (more) {
+    std::vector<TextEncoder::TokenList> cut;
+    if (workers == 1) {
+      {
+        py::gil_scoped_release release;
+        cut = encoder.TokensMany(current, workers);
+      }
+      AppendVectors(cut, (encoder.*weigh)(cut, workers), out);
+      more = NextChunk(it, current);
+      continue;
+    }
+    // Declared after `cut` and `current`, so destroyed (waiting for the
+    // task) before them, also when the code below throws.
+    std::future<void> task = std::async(std::launch::async, [&encoder, &cut, &current, workers] {
+      cut = encoder.TokensMany(current, workers);
+    });
+    more = NextChunk(it, next);
+    if (!done.empty()) AppendVectors(done, (encoder.*weigh)(done, workers), out);
+    {
+      py::gil_scoped_release release;
+      task.get();
+    }
+    done = std::move(cut);
+    std::swap(current, next);
   }
-  // The model is read with the lock held, so that no Python thread trains or
-  // loads it meanwhile; the weighing itself still runs on the workers.
-  return ToPython(tokens, ((*self).*weigh)(tokens, workers));
+  if (!done.empty()) AppendVectors(done, (encoder.*weigh)(done, workers), out);
+  return out;
 }
 
 // Trains a private model chunk by chunk and merges it into the encoder's
@@ -173,7 +194,8 @@ void BindTextEncoder(py::module_& m) {
            "when None); search: segment with cut_for_search; stop_words: drop the\n"
            "Jieba's stop words (False keeps them).")
       .def_property_readonly(
-          "jieba", [](const EncoderRef& self) { return std::const_pointer_cast<Jieba>(self->jieba()); },
+          "jieba",
+          [](const EncoderRef& self) { return std::const_pointer_cast<Jieba>(self->jieba()); },
           "The segmenter.")
       .def_property_readonly(
           "model", [](const EncoderRef& self) { return self->model(); },

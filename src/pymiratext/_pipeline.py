@@ -302,12 +302,7 @@ def train_model(
                 model.train(tokens)
     else:
         tokenizer.encoder(model).train(texts(), threads=tokenizer.threads)
-    return model, _doc_count(model)
-
-
-def _doc_count(model) -> int:
-    count = getattr(model, "doc_count", None)
-    return model.__getstate__()[2] if count is None else count
+    return model, model.doc_count
 
 
 def load_model(path: str):

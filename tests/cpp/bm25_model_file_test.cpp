@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "bm25/BM25.hpp"
+#include "json/JSON.hpp"
 
 namespace {
 
@@ -234,3 +236,64 @@ TEST_F(ModelFile, ReplacingKeepsLinkAndPermissions) {
 }
 
 }  // namespace
+
+namespace mira::typing::text {
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || !defined(NDEBUG)
+constexpr std::size_t kLoadStack = 2048 * 1024;  // unoptimised frames are far larger
+#else
+constexpr std::size_t kLoadStack = 128 * 1024;  // musl's default thread stack
+#endif
+
+// Loading a file nested as deep as the parser allows, on a small stack,
+// whether the nesting sits in an ignored member or in the token table.
+TEST(ModelFileDepth, DeepestFileLoadsOnASmallThreadStack) {
+  static std::string nested;
+  for (int i = 1; i < json::JSON::kMaxDepth; ++i) nested += "{\"k\": ";
+  nested += "1";
+  for (int i = 1; i < json::JSON::kMaxDepth; ++i) nested += "}";
+  static std::string failure;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, kLoadStack);
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(
+                &thread, &attr,
+                [](void*) -> void* {
+                  const std::string rest =
+                      R"("_doc_count": 2, "_doc_length_average": 1.5, "_b": 0.75, "_k1": 1.2})";
+                  BM25 model;
+                  model.load("{\"x\": " + nested + ", \"_doc_token_frequency\": {}, " + rest);
+                  if (model.doc_count() != 2) failure = "not loaded";
+                  try {
+                    model.load("{\"_doc_token_frequency\": " + nested + ", " + rest);
+                    failure = "no exception";
+                  } catch (const std::runtime_error& error) {
+                    if (std::string(error.what()) != "load doc_token_frequency failed") {
+                      failure = error.what();
+                    }
+                  }
+                  return nullptr;
+                },
+                nullptr),
+            0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  EXPECT_EQ(failure, "");
+}
+
+TEST(ModelFileNumbers, MessageShowsOnlyTheStartOfAHugeNumber) {
+  BM25 model;
+  const std::string huge(1 << 20, '7');
+  try {
+    model.load("{\"_doc_count\": --" + huge + "}");
+    FAIL() << "no exception";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_EQ(std::string(error.what()),
+              "Invalid JSON number: '--" + huge.substr(0, 38) + "...' (1048578 bytes)");
+  }
+}
+
+}  // namespace
+}  // namespace mira::typing::text

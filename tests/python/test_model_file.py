@@ -188,3 +188,39 @@ def test_model_file_ignores_a_decimal_comma_locale(tmp_path):
         locale.setlocale(locale.LC_NUMERIC, saved)
     assert b'"_b" : 0.750000,' in text and b'"_doc_length_average" : 3.000000,' in text
     assert again == text
+
+
+def test_deepest_model_file_loads_on_a_128_kib_thread_stack():
+    import subprocess
+    import sys
+
+    # Run apart: overflowing the stack would kill the interpreter.
+    script = (
+        "import threading\n"
+        "from pymiratext import BM25\n"
+        "nested = '{\"k\": ' * 999 + '1' + '}' * 999\n"
+        "rest = '\"_doc_count\": 2, \"_doc_length_average\": 1.5, \"_b\": 0.75, \"_k1\": 1.2}'\n"
+        "out = []\n"
+        "def run():\n"
+        "    model = BM25()\n"
+        "    model.load('{\"x\": ' + nested + ', ' + rest)\n"
+        "    out.append(model.doc_count)\n"
+        "    try:\n"
+        "        BM25().load('{\"_doc_token_frequency\": ' + nested + ', ' + rest)\n"
+        "    except RuntimeError as error:\n"
+        "        out.append(str(error))\n"
+        "threading.stack_size(128 * 1024)\n"
+        "thread = threading.Thread(target=run)\n"
+        "thread.start()\n"
+        "thread.join()\n"
+        "print(out)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert (out.returncode, out.stdout) == (0, "[2, 'load doc_token_frequency failed']\n"), out.stderr
+
+
+def test_malformed_number_message_stays_short():
+    model = BM25()
+    with pytest.raises(ValueError) as info:
+        model.load('{"_doc_count": --%s}' % ("7" * 10_000_000))
+    assert str(info.value) == "Invalid JSON number: '--%s...' (10000002 bytes)" % ("7" * 38)

@@ -5,7 +5,7 @@ text, and BM25's per-document methods."""
 import pickle
 import re
 import shutil
-import sys
+import threading
 import unicodedata
 
 import pytest
@@ -268,9 +268,32 @@ def test_pickle_round_trip_keeps_segmenter_model_and_options(bundled_jieba, samp
     assert copy.encode_queries(sample_lines) == encoder.encode_queries(sample_lines)
 
 
-def test_the_model_outlives_other_references(bundled_jieba):
-    model = BM25(k1=1.7)
-    encoder = TextEncoder(bundled_jieba, model)
-    identity = id(model)
-    del model
-    assert id(encoder.model) == identity and sys.getrefcount(encoder.model) >= 2
+def test_python_threads_share_one_encoder(bundled_jieba, sample_lines):
+    # Each call releases the lock while cutting; concurrent calls must not
+    # disturb each other's results.
+    encoder = TextEncoder(bundled_jieba)
+    encoder.train(sample_lines)
+    expected = (encoder.encode_documents(sample_lines, threads=1), encoder.encode_queries(sample_lines, threads=1))
+    results = []
+
+    def work():
+        for _ in range(5):
+            results.append((encoder.encode_documents(sample_lines, threads=2), encoder.encode_queries(sample_lines)))
+
+    pool = [threading.Thread(target=work) for _ in range(3)]
+    for thread in pool:
+        thread.start()
+    for thread in pool:
+        thread.join()
+    assert results == [expected] * 15
+
+
+@pytest.mark.parametrize(
+    "call",
+    [lambda o: o.tokens("a"), lambda o: o.train(["a"]), lambda o: o.encode_queries(["a"]), lambda o: o.model,
+     lambda o: pickle.dumps(o)],
+    ids=["tokens", "train", "encode", "model", "pickle"],
+)
+def test_an_encoder_whose_init_never_ran_raises(call):
+    with pytest.raises((TypeError, RuntimeError)):
+        call(TextEncoder.__new__(TextEncoder))
