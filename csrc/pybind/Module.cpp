@@ -18,4 +18,5 @@ PYBIND11_MODULE(pymiratext, m) {
   mira::typing::text::pybind::BindBM25(m);
   mira::typing::text::pybind::BindTokenizder(m);
   mira::typing::text::pybind::BindTextEncoder(m);
+  mira::typing::text::pybind::BindTokenId(m);
 }

@@ -2,9 +2,9 @@
 
 from ._data import default_paths
 from ._version import __version__
-from .pymiratext import BM25, Jieba, TextEncoder
+from .pymiratext import BM25, Jieba, TextEncoder, id_vector, token_id
 
-__all__ = ["BM25", "Jieba", "TextEncoder", "default_paths"]
+__all__ = ["BM25", "Jieba", "TextEncoder", "default_paths", "id_vector", "token_id"]
 
 
 def _check_extension() -> None:

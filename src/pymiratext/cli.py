@@ -11,7 +11,7 @@ import math
 import os
 import sys
 import tempfile
-from typing import Iterable, Iterator, NoReturn, Optional
+from typing import Iterable, Iterator, NoReturn, Optional, Sequence, Tuple
 
 from ._data import DATA_FILES, paths_in, sample_corpus_path
 from ._version import __version__
@@ -151,6 +151,11 @@ def _format_hits(hits) -> Iterator[str]:
 
 
 def cmd_search(args: argparse.Namespace) -> int:
+    if args.db is not None:
+        return _search_db(args)
+    if args.model is None or args.corpus is None:
+        missing = [flag for flag, value in (("-m/--model", args.model), ("--corpus", args.corpus)) if value is None]
+        args.parser.error("the following arguments are required: " + ", ".join(missing) + " (or --db)")
     model = load_model(args.model)
     tokenizer = _tokenizer(args)
     query = " ".join(args.query)
@@ -193,16 +198,136 @@ def cmd_demo(args: argparse.Namespace) -> int:
               f"average length {stats['_doc_length_average']:.2f} tokens")
         print(f"   saved to {path}" + ("" if args.out else " (removed when the demo ends; --out DIR keeps it)"))
         model = load_model(path)  # answer from the saved file, as a real application would
+        collection = _demo_collection(tokenizer, model, corpus, folder)
         print()
         print(f"3. Queries (top {args.top} by dot product of query and document vectors):")
         for query in DEMO_QUERIES:
-            tokens, hits = rank(model, tokenizer, query, [corpus], args.top)
+            if collection is not None:
+                tokens = tokenizer.tokens(query)
+                hits = [(hit.score, hit.id, hit.text) for hit in collection.search(query, top=args.top)]
+            else:
+                tokens, hits = rank(model, tokenizer, query, [corpus], args.top)
             print()
             print(f"   Query: {query}")
             print(f"   Tokens: {' / '.join(tokens)}")
             for line in _format_hits(hits) if hits else ["(no match)"]:
                 print(f"   {line}")
+        if collection is not None:
+            collection.close()
     return 0
+
+
+# --------------------------------------------------------------------------
+# Milvus: index a corpus in a collection and search it
+
+
+def _milvus():
+    """The optional Milvus module, or a one-line error telling how to install it."""
+    try:
+        from . import milvus
+    except ImportError:
+        raise CliError('the Milvus integration is not installed: pip install "pymiratext[milvus]"') from None
+    import logging
+
+    # pymilvus logs every failed call with its stack; the failure is reported once, as one line.
+    logging.getLogger("pymilvus").setLevel(logging.CRITICAL)
+    return milvus
+
+
+def _milvus_errors(milvus) -> tuple:
+    return (milvus.DatabaseError, milvus.CollectionNotFoundError, milvus.ModelMismatchError, ValueError)
+
+
+def _search_db(args: argparse.Namespace) -> int:
+    if args.corpus is not None:
+        args.parser.error("--corpus and --db exclude each other")
+    if args.tokens:
+        args.parser.error("--tokens does not apply to --db: queries are segmented as the collection's documents were")
+    milvus = _milvus()
+    query = " ".join(args.query)
+    try:
+        query.encode("utf-8")
+    except UnicodeEncodeError:
+        raise CliError(f"the query {query!r} is not valid UTF-8 text") from None
+    jieba = _tokenizer(args).jieba
+    try:
+        with milvus.TextCollection.open(args.db, args.collection, jieba=jieba, model_path=args.model) as collection:
+            if not collection.encoder.tokens(query):
+                raise CliError(f"the query {query!r} has no words to search for")
+            hits = collection.search(query, top=args.top)
+    except _milvus_errors(milvus) as exc:
+        raise CliError(str(exc)) from None
+    if not hits:
+        print(f"{PROG}: no document of the collection {args.collection} matches the query", file=sys.stderr)
+    texts = ("(text not stored)" if hit.text is None else hit.text for hit in hits)
+    for line in _format_hits((hit.score, hit.id, text) for hit, text in zip(hits, texts)):
+        print(line)
+    return 0
+
+
+def _numbered_lines(paths: Sequence[str]) -> Iterator[Tuple[int, str, int]]:
+    """(line number counted on through the files, text, raw size) of every line."""
+    for number, (_name, _number, text, size) in enumerate(read_lines(paths), 1):
+        yield number, text, size
+
+
+def cmd_index(args: argparse.Namespace) -> int:
+    if STDIN in args.corpus:
+        raise CliError("index reads its corpus twice (to train, then to index): name files, not '-'")
+    milvus = _milvus()
+    from . import BM25, TextEncoder
+
+    try:  # before training, which may take long
+        milvus.check_can_create(args.db, args.collection, model_path=args.model, replace=args.replace)
+    except _milvus_errors(milvus) as exc:
+        raise CliError(str(exc)) from None
+    jieba = _tokenizer(args).jieba
+    encoder = TextEncoder(jieba, BM25(b=args.b, k1=args.k1), search=args.search,
+                          stop_words=not args.keep_stop_words)
+    progress = progress_bar(input_size(args.corpus))
+
+    def training_texts() -> Iterator[str]:
+        for _number, text, size in _numbered_lines(args.corpus):
+            yield text
+            progress.update(size)
+
+    try:
+        encoder.train(training_texts(), threads=args.threads)
+    finally:
+        progress.close()
+    try:
+        encoder.model.encode_document(["probe"])
+    except RuntimeError:
+        raise CliError("no documents to train on: the corpus has no words") from None
+    try:
+        with milvus.TextCollection.create(args.db, encoder, args.collection, model_path=args.model,
+                                          replace=args.replace) as collection:
+            items = ((number, text) for number, text, _size in _numbered_lines(args.corpus) if text.strip())
+            added = collection.add_items(items, threads=args.threads)
+    except _milvus_errors(milvus) as exc:
+        raise CliError(str(exc)) from None
+    print(f"{PROG}: indexed {added} documents in the collection {args.collection} of {args.db}; "
+          f"model written to {collection.model_path}", file=sys.stderr)
+    return 0
+
+
+def _demo_collection(tokenizer: "Tokenizer", model, corpus: str, folder: str):
+    """The sample corpus indexed in an embedded Milvus Lite database, or None
+    (with a one-line notice) when the Milvus extra is not installed."""
+    try:
+        from . import milvus
+    except ImportError:
+        print('   (Milvus extra not installed: scoring in process instead; '
+              'pip install "pymiratext[milvus]" adds the embedded database)')
+        return None
+
+    encoder = tokenizer.encoder(model)
+    path = os.path.join(folder, "demo.db")
+    collection = milvus.TextCollection.create(path, encoder, "demo", replace=True)
+    numbered = [(number, text) for _name, number, text, _size in read_lines([corpus]) if text.strip()]
+    added = collection.add_items(numbered, total=len(numbered))
+    print(f"   indexed {added} documents in an embedded Milvus Lite database ({path})")
+    return collection
 
 
 # --------------------------------------------------------------------------
@@ -245,6 +370,12 @@ def _count(text: str, least: int = 0) -> int:
 
 def _positive_int(text: str) -> int:
     return _count(text, least=1)
+
+
+def _add_db_arguments(parser: argparse.ArgumentParser, help_text: str, required: bool = False) -> None:
+    parser.add_argument("--db", metavar="PATH_OR_URI", required=required, help=help_text)
+    parser.add_argument("--collection", default="pymiratext", metavar="NAME",
+                        help="collection name (default pymiratext)")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -315,10 +446,28 @@ def build_parser() -> argparse.ArgumentParser:
     search = commands.add_parser("search", parents=[segmenting, indexing], help="rank corpus lines for a query",
                                  description="Rank the corpus lines by the dot product of query and document vectors.")
     search.add_argument("query", nargs="+", metavar="QUERY", help="the query text")
-    search.add_argument("-m", "--model", required=True, metavar="MODEL.json", help="model file")
-    search.add_argument("--corpus", required=True, metavar="FILE", help="corpus file, one document a line")
+    search.add_argument("-m", "--model", metavar="MODEL.json",
+                        help="model file (required with --corpus; with --db, the model of a server collection)")
+    search.add_argument("--corpus", metavar="FILE", help="corpus file, one document a line")
     search.add_argument("--top", type=_positive_int, default=10, help="number of results (default 10)")
-    search.set_defaults(func=cmd_search)
+    _add_db_arguments(search, "search this Milvus database (NAME.db or http://HOST:PORT) instead of a corpus file")
+    search.set_defaults(func=cmd_search, parser=search)
+
+    index = commands.add_parser(
+        "index", parents=[segmenting], help="train a model and index a corpus in Milvus",
+        description="Train a BM25 model on the corpus and index every line that has words in a Milvus "
+                    "collection, with its line number (counted on through the files) as id. "
+                    "Needs the 'milvus' extra.")
+    index.add_argument("corpus", nargs="+", metavar="CORPUS", help="corpus files")
+    _add_db_arguments(index, "a local Milvus Lite file (NAME.db) or a server URI (http://HOST:PORT)", required=True)
+    index.add_argument("-m", "--model", metavar="MODEL.json",
+                       help="where to keep the model (default: beside a local database; required for a server)")
+    index.add_argument("--keep-stop-words", action="store_true", help="keep stop words (by default they are dropped)")
+    index.add_argument("--b", type=_unit_interval, default=0.75, help="length normalisation (default 0.75)")
+    index.add_argument("--k1", type=_non_negative, default=1.2, help="term-frequency saturation (default 1.2)")
+    index.add_argument("--threads", type=_count, default=0, metavar="N", help="encoding threads (default 0: all cores)")
+    index.add_argument("--replace", action="store_true", help="replace an existing collection of that name")
+    index.set_defaults(func=cmd_index)
 
     demo = commands.add_parser("demo", help="run the whole pipeline on the bundled sample corpus",
                                description="Segment the bundled sample corpus, train and save a model, "

@@ -1,6 +1,6 @@
 """Typing stubs of the compiled extension; the package re-exports its classes."""
 
-from typing import Dict, Iterable, List, Optional, Tuple, overload
+from typing import Dict, Iterable, List, Optional, Tuple, Union, overload
 
 # The package version this extension was built for.
 __version__: str
@@ -140,3 +140,11 @@ class TextEncoder:
     def encode_queries(self, texts: Iterable[str], threads: int = 0) -> List[Dict[str, float]]:
         """The model's query vector of each text, in order; rules as for
         encode_documents."""
+
+def token_id(token: str) -> int:
+    """The token's stable 32-bit id: MurmurHash3 x86_32 (seed 0) of its UTF-8
+    bytes, modulo 2**32 - 1. The same on every machine, Python version and run."""
+
+def id_vector(vector: Dict[Union[str, int], float]) -> Dict[int, float]:
+    """A sparse vector keyed by token ids (str keys hashed with ``token_id``, int
+    keys kept, in 0..2**32 - 2), in ascending id order; colliding weights are added."""

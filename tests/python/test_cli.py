@@ -257,7 +257,7 @@ FAILURES = [
     ("dict-broken", lambda t, m: ["cut", "--dict", _broken_dict_folder(t), _write(t, "c.txt", "a\n")], 1, "cannot load the segmenter data"),
     ("query-without-words", lambda t, m: ["search", "-m", m, "--corpus", _write(t, "c.txt", "a\n"), *DICT, "。"], 1, "no words"),
     ("no-command", lambda t, m: [], 2, "required"),
-    ("unknown-command", lambda t, m: ["index"], 2, "invalid choice"),
+    ("unknown-command", lambda t, m: ["reindex"], 2, "invalid choice"),
     ("train-without-output", lambda t, m: ["train", "c.txt"], 2, "-o/--output"),
     ("b-out-of-range", lambda t, m: ["train", "c.txt", "-o", "m.json", "--b", "1.5"], 2, "between 0 and 1"),
     ("k1-not-finite", lambda t, m: ["train", "c.txt", "-o", "m.json", "--k1", "nan"], 2, "not a finite number"),
