@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "common/Parallel.hpp"
-#include "encoder/TermChars.hpp"
+#include "common/TermChars.hpp"
 
 namespace mira::typing::text {
 namespace {

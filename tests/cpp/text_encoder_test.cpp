@@ -8,7 +8,7 @@
 #include <string>
 #include <unordered_set>
 
-#include "encoder/TermChars.hpp"
+#include "common/TermChars.hpp"
 #include "test_support.hpp"
 
 namespace {

@@ -1,31 +1,12 @@
 #include "tokenizer/jieba/CharClass.hpp"
 
 #include <algorithm>
-#include <iterator>
+
+#include "common/TermChars.hpp"
 
 namespace mira::typing::text::jieba {
 
-namespace {
-
-struct RuneRange {
-  Rune first;
-  Rune last;
-};
-
-constexpr RuneRange kLetterOrDigit[] = {
-#include "tokenizer/jieba/CharClassTable.inc"
-};
-
-}  // namespace
-
-bool IsLetterOrDigit(Rune r) {
-  if (r < 0x80) return (r >= '0' && r <= '9') || ((r | 0x20) >= 'a' && (r | 0x20) <= 'z');
-  // The first range whose end is not below r is the only one that can hold it.
-  const RuneRange* it =
-      std::lower_bound(std::begin(kLetterOrDigit), std::end(kLetterOrDigit), r,
-                       [](const RuneRange& range, Rune v) { return range.last < v; });
-  return it != std::end(kLetterOrDigit) && it->first <= r;
-}
+bool IsLetterOrDigit(Rune r) { return IsTermChar(r); }
 
 bool HoldsLetterOrDigit(const std::string& utf8) {
   RuneArray runes;

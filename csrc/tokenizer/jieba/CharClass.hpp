@@ -3,7 +3,7 @@
 // "Letter or digit" means a code point of the Unicode general categories L*
 // (letters, CJK ideographs included) or N* (decimal digits, letter numbers
 // such as Roman numerals, other numbers such as circled digits), after the
-// table in CharClassTable.inc. Pure functions; safe from any thread.
+// table in common/TermChars.cpp. Pure functions; safe from any thread.
 #pragma once
 
 #include <string>
