@@ -151,8 +151,9 @@ void AddTokens(TokenTable& table, Span<Token> tokens) {
   const std::size_t old_size = table.size();
   std::size_t done = 0;
   try {
-    // Hashes are computed a block ahead and their slots prefetched, so the
-    // cache misses of a large table overlap instead of queueing.
+    // A block of tokens is hashed and its slots, then its entries,
+    // prefetched before the look-ups, so that the cache misses of a large
+    // table overlap instead of queueing.
     constexpr std::size_t kBlock = 16;
     uint64_t hashes[kBlock];
     while (done < tokens.size()) {
@@ -160,8 +161,9 @@ void AddTokens(TokenTable& table, Span<Token> tokens) {
       for (std::size_t i = 0; i < block; ++i) {
         const TableKey key(tokens[done + i]);
         hashes[i] = HashToken(key.view());
-        table.prefetch(hashes[i]);
+        table.prefetch_slot(hashes[i]);
       }
+      for (std::size_t i = 0; i < block; ++i) table.prefetch_entry(hashes[i]);
       for (std::size_t i = 0; i < block; ++i, ++done) {
         const TableKey key(tokens[done]);
         BM25::Count& entry = table.slot(key.view(), hashes[i]);
