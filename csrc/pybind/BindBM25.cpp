@@ -491,6 +491,9 @@ auto Property(T (BM25::*getter)() const) {
 
 }  // namespace
 
+void AwaitBM25Reading(const BM25& model) { AwaitReading(model); }
+void AwaitBM25Writing(const BM25& model) { AwaitWriting(model); }
+
 py::object BindBM25Impl(py::module_& m) {
   py::class_<BM25, std::shared_ptr<BM25>> cls(
       m, "BM25",
