@@ -2,7 +2,9 @@
 # Runs the whole test suite from a fresh clone, installing what it needs:
 #   C++ unit tests (plain and under AddressSanitizer + UndefinedBehaviorSanitizer),
 #   a short fuzz run when clang is available, and the Python tests on
-#   Python 3.11 and Python 3.9, each against a fresh `pip install .`.
+#   Python 3.11 and Python 3.9, each against a fresh `pip install .[test,milvus]`, and the
+#   distributions: sdist, wheel built from the sdist, twine check, content
+#   checks and a smoke test of the wheel in a fresh virtual environment.
 # Exits non-zero when any step fails; every step runs regardless.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -64,12 +66,33 @@ python_tests() {  # python_tests 3.11
   venv="$BUILD/venv-$v"
   "$py" -m venv --clear "$venv" &&
     "$venv/bin/pip" install -q --upgrade pip >/dev/null &&
-    "$venv/bin/pip" install -q "$ROOT[test]" 2> >(grep -v "is ignored: it is neither" >&2) &&
+    { "$venv/bin/pip" install -q "$ROOT[test,milvus]" 2> >(grep -v "is ignored: it is neither" >&2) ||
+      { echo "the milvus extra cannot be installed: its tests are skipped";
+        "$venv/bin/pip" install -q "$ROOT[test]" 2> >(grep -v "is ignored: it is neither" >&2); }; } &&
     (cd "$BUILD" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/tests/python") ||
     failures+=("Python $v tests")
 }
 python_tests 3.11
 python_tests 3.9
+
+dist_checks() {  # builds the distributions as a release would and tries the wheel
+  local py out="$BUILD/dist" tools="$BUILD/venv-dist-tools" fresh="$BUILD/venv-dist-smoke"
+  step "Distributions (sdist, wheel built from it, smoke test of the wheel)"
+  if ! py=$(find_python 3.11); then failures+=("Python 3.11 not found (distributions)"); return; fi
+  rm -rf "$out"
+  "$py" -m venv --clear "$tools" &&
+    "$tools/bin/pip" install -q --upgrade pip build twine 2> >(grep -v "is ignored: it is neither" >&2) &&
+    { "$tools/bin/python" -m build --outdir "$out" "$ROOT" >"$BUILD/dist-build.log" 2>&1 ||
+        { tail -n 30 "$BUILD/dist-build.log"; false; }; } &&
+    "$tools/bin/twine" check --strict "$out"/*.tar.gz "$out"/*.whl &&
+    "$tools/bin/python" tools/check_dist.py sdist "$out"/*.tar.gz &&
+    "$tools/bin/python" tools/check_dist.py wheel "$out"/*.whl &&
+    "$py" -m venv --clear "$fresh" &&
+    "$fresh/bin/pip" install -q "$out"/*.whl 2> >(grep -v "is ignored: it is neither" >&2) &&
+    (cd "$BUILD" && "$fresh/bin/python" "$ROOT/tools/check_dist.py" smoke) ||
+    failures+=("Distributions")
+}
+dist_checks
 
 step "Summary"
 if [ ${#failures[@]} -ne 0 ]; then

@@ -7,10 +7,14 @@
 // lock; arguments are converted before and the result list built after.
 #include <pybind11/stl.h>
 
+#include <cstddef>
 #include <memory>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
+#include "common/Parallel.hpp"
 #include "pybind/Bindings.hpp"
 #include "tokenizer/jieba/Jieba.hpp"
 #include "tokenizer/jieba/limonp/Logging.hpp"
@@ -35,6 +39,69 @@ void TranslateLoadErrors(std::exception_ptr p) {
   } catch (const limonp::BadContentError& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
   }
+}
+
+// top_k as a size: ValueError when negative; a value beyond the range of
+// size_t asks for more keywords than any text has, so it means all of them.
+size_t TopK(const py::int_& top_k) {
+  const int negative = PyObject_RichCompareBool(top_k.ptr(), py::int_(0).ptr(), Py_LT);
+  if (negative < 0) throw py::error_already_set();
+  if (negative) throw py::value_error("top_k must not be negative");
+  const size_t k = PyLong_AsSize_t(top_k.ptr());
+  if (k == static_cast<size_t>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return 0;
+  }
+  return k;
+}
+
+// The three text-analysis methods; a block of their own beside the cuts.
+void BindJiebaAnalysis(py::class_<Jieba, std::shared_ptr<Jieba>> cls) {
+  using Span = std::tuple<std::string, size_t, size_t>;
+  cls.def(
+         "tokenize",
+         [](const JiebaRef& self, const std::string& sentence, bool search) {
+           std::vector<jieba::Word> words;
+           self->Tokenize(sentence, words, search);
+           std::vector<Span> spans;
+           spans.reserve(words.size());
+           for (jieba::Word& w : words) {
+             const size_t start = w.rune_offset;
+             spans.emplace_back(std::move(w.text), start, start + w.rune_length);
+           }
+           return spans;
+         },
+         py::arg("sentence"), py::arg("search") = false, py::call_guard<py::gil_scoped_release>(),
+         "The words of cut (or of cut_for_search when search is true, in its order),\n"
+         "each as (word, start, end) with sentence[start:end] == word.")
+      .def(
+          "tag",
+          [](const JiebaRef& self, const std::string& sentence) {
+            std::vector<jieba::WordTag> tagged;
+            self->Tag(sentence, tagged);
+            return tagged;
+          },
+          py::arg("sentence"), py::call_guard<py::gil_scoped_release>(),
+          "The words of cut, each as (word, tag): the dictionary's part-of-speech tag,\n"
+          "or for a word without one 'm' (mostly ASCII digits), 'eng' (other ASCII\n"
+          "text) or 'x'.")
+      .def(
+          "extract_keywords",
+          [](const JiebaRef& self, const std::string& sentence, const py::int_& top_k) {
+            const size_t k = TopK(top_k);  // with the lock: may raise
+            py::gil_scoped_release release;
+            std::vector<std::pair<std::string, double>> out;
+            for (jieba::Keyword& kw : self->ExtractKeywords(sentence, k)) {
+              out.emplace_back(std::move(kw.word), kw.weight);
+            }
+            return out;  // converted once the lock is back
+          },
+          py::arg("sentence"), py::arg("top_k") = 20,
+          "The top_k heaviest TF-IDF keywords of the words of cut as (word, weight),\n"
+          "heaviest first, ties in order of first appearance; top_k 0 returns all.\n"
+          "Counted are words of two or more characters that hold a Unicode letter or\n"
+          "number and are not stop words; weight = count / counted words * IDF, with\n"
+          "the IDF file's mean for a word it lacks. A negative top_k raises ValueError.");
 }
 
 }  // namespace
@@ -69,6 +136,29 @@ void BindJieba(py::module_& m) {
           py::arg("sentence"), py::call_guard<py::gil_scoped_release>(),
           "Like cut, with the two- and three-character dictionary words inside each\n"
           "long word placed before it.")
+      .def(
+          "cut_many",
+          [](const JiebaRef& self, const std::vector<std::string>& sentences, bool search,
+             int threads) {
+            const unsigned workers = ResolveThreads(threads);
+            std::vector<Words> cuts(sentences.size());
+            {
+              py::gil_scoped_release release;
+              ParallelFor(sentences.size(), workers, [&](size_t begin, size_t end) {
+                for (size_t i = begin; i < end; ++i) {
+                  if (search) {
+                    self->CutForSearch(sentences[i], cuts[i]);
+                  } else {
+                    self->Cut(sentences[i], cuts[i]);
+                  }
+                }
+              });
+            }
+            return cuts;
+          },
+          py::arg("sentences"), py::arg("search") = false, py::arg("threads") = 0,
+          "Cut each sentence, in order: the words of cut, or of cut_for_search when\n"
+          "search is true. threads: 0 all hardware threads, 1 the calling thread.")
       // Pickled by its five paths, so that worker processes reload the files.
       .def(py::pickle(
           [](const JiebaRef& self) {
@@ -83,6 +173,7 @@ void BindJieba(py::module_& m) {
                 state[2].cast<std::string>(), state[3].cast<std::string>(),
                 state[4].cast<std::string>());
           }));
+  BindJiebaAnalysis(m.attr("Jieba"));
 }
 
 void BindTokenizder(py::module_& m) { BindJieba(m); }

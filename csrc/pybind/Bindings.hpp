@@ -25,4 +25,10 @@ void AwaitBM25Writing(const BM25& model);
 void BindTokenizder(pybind11::module_& m);
 void BindJieba(pybind11::module_& m);
 
+// Registers class TextEncoder; needs BM25 and Jieba registered first.
+void BindTextEncoder(pybind11::module_& m);
+
+// Registers the module functions token_id and id_vector.
+void BindTokenId(pybind11::module_& m);
+
 }  // namespace mira::typing::text::pybind

@@ -2,15 +2,9 @@
 
 import collections
 import math
-import os
-import sys
 
+import build_data
 import pytest
-
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
-
-import build_data  # noqa: E402
 
 STOP = frozenset("的了在上这个为") | {"这个", "为了"}
 SUFFIXES = frozenset("的了上里")
@@ -77,3 +71,121 @@ def test_two_character_words_are_judged_only_in_the_early_rounds():
 def test_bad_fullwidth_shares_are_rejected(text):
     with pytest.raises(Exception):
         build_data.shares_arg(text)
+
+
+CLASSIFIERS = frozenset(build_data.DEFAULT_CLASSIFIERS)
+DETERMINERS = frozenset(build_data.DEFAULT_DETERMINERS)
+KEEP = build_data.NUMERAL_KEEP | {"这个"}
+
+
+@pytest.mark.parametrize("word,parts", [
+    ("一个", ("一", "个")),
+    ("三十年", ("三十", "年")),
+    ("两种", ("两", "种")),
+    ("这一", ("这", "一")),
+    ("这三个", ("这", "三个")),
+    ("那位", ("那", "位")),
+    ("十分", None),      # lexicalised: "very"
+    ("一点", None),
+    ("这个", None),      # kept like a stop word
+    ("一九九八", None),  # a number, not a phrase
+    ("第一", None),      # ordinal
+    ("三月", None),      # month name: 月 is no classifier here
+    ("每天", None),      # 每 is no determiner here
+    ("一样", None),      # 样 is no classifier
+    ("个", None),
+], ids=lambda v: str(v))
+def test_numeral_split(word, parts):
+    assert build_data.numeral_split(word, CLASSIFIERS, DETERMINERS, KEEP) == parts
+
+
+def test_numeral_phrases_pass_their_frequency_down_to_new_parts():
+    freqs = {"这三个": 10, "三个": 100, "这": 1000, "个": 2000, "十分": 50}
+    stats = collections.Counter()
+    build_data.split_numeral_phrases(freqs, CLASSIFIERS, DETERMINERS, KEEP, stats)
+    # 这三个 -> 这 + 三个, then 三个 (with its grown mass) -> 三 + 个; 三 is created
+    assert freqs == {"这": 1010, "三": 110, "个": 2110, "十分": 50}
+    assert stats["numeral_phrases_split"] == 2
+
+
+def parse_chinese_number(text):
+    """Plain reference reader of the Chinese numerals chinese_number writes."""
+    total = section = digit = 0
+    for c in text:
+        if c in build_data.DIGIT_NAMES:
+            digit = build_data.DIGIT_NAMES.index(c)
+        elif c in "十百千":
+            section += (digit or 1) * {"十": 10, "百": 100, "千": 1000}[c]
+            digit = 0
+        elif c == "万":
+            total += (section + digit) * 10000
+            section = digit = 0
+    return total + section + digit
+
+
+def test_chinese_numbers_read_back_and_are_written_as_in_text():
+    for n in range(1, 100000):
+        assert parse_chinese_number(build_data.chinese_number(n)) == n, n
+    assert [build_data.chinese_number(n) for n in (10, 11, 20, 105, 1010, 10500)] == \
+        ["十", "十一", "二十", "一百零五", "一千零一十", "一万零五百"]
+
+
+def test_generated_numerals_cover_years_with_each_zero():
+    words = build_data.numeral_words("〇○")
+    assert {"二○○○", "二〇〇〇", "一九九八", "二十一", "第九十九", "两千", "九万"} <= set(words)
+    assert words == sorted(set(words))
+    assert all(c in build_data.NUMERAL_CHARS or c == "第" for w in words for c in w)
+
+
+def test_raised_words_beat_every_split_and_keep_higher_frequencies():
+    freqs = {"有": 50000, "的": 200000, "有的": 10, "在": 60000, "于": 30000, "在于": 5000,
+             "填": 9_000_000}
+    freqs["总"] = TOTAL - sum(freqs.values())
+    stats = collections.Counter()
+    build_data.ensure_words(freqs, ["有的", "在于", "○○"], 1.0, 7, stats, "raised")
+    log_total = math.log(sum(freqs.values()) - freqs["○○"])  # the total the margins used
+    pmi = math.log(freqs["有的"]) - math.log(50000) - math.log(200000) + log_total
+    assert pmi >= 1.0 and pmi < 1.01
+    assert freqs["在于"] == 5000  # already far above its split
+    assert freqs["○○"] == 7       # no split in the dictionary: the fallback
+    assert stats["raised"] == 2
+
+
+def test_cedict_lines_give_simplified_headwords_and_header():
+    lines = [
+        "# a comment",
+        "#! date=2023-11-07T06:42:16Z",
+        "#! entries=3",
+        "經濟 经济 [jing1 ji4] /economy/",
+        "電腦 电脑 [dian4 nao3] /computer/",
+        "A型 A型 [A xing2] /type A/",
+        "broken line",
+        "",
+    ]
+    words, header = build_data.read_cedict(lines)
+    assert words == {"经济", "电脑", "A型"}
+    assert header == {"date": "2023-11-07T06:42:16Z", "entries": "3"}
+
+
+LEX = frozenset({"经济", "发展", "经济发展", "信息", "技术"})
+
+
+@pytest.mark.parametrize("word,a,b,pmi,kept", [
+    ("总面积", "总", "面积", 8.0, False),    # unlisted: judged at the unlexical limit
+    ("总面积", "总", "面积", 10.5, True),
+    ("陈志强", "陈", "志强", 8.0, True),     # led by a surname: judged as a listed word
+    ("经济发展", "经济", "发展", 6.0, False),  # listed compound of two listed words
+    ("经济发展", "经济", "发展", 7.5, True),
+    ("信息技术", "信息", "技术", 6.0, False),  # unlisted compound
+    ("台新", "台", "新", 3.0, False),        # unlisted, led by a classifier
+    ("新台", "新", "台", 3.0, True),         # no stop word, no leading classifier
+], ids=lambda v: str(v))
+def test_lexicon_sets_the_limits(word, a, b, pmi, kept):
+    parts = {"总": 40000, "面积": 5000, "陈": 30000, "志强": 900, "经济": 20000,
+             "发展": 30000, "信息": 20000, "技术": 25000, "台": 30000, "新": 60000}
+    table = dict(parts)
+    table[word] = freq_for_pmi(parts[a], parts[b], pmi)
+    out = prune(table, lexicon=LEX, unlexical_threshold=10.0, compound_threshold=7.0,
+                unlexical_two_threshold=4.0, surnames=frozenset("陈"),
+                classifiers=frozenset("台"), rounds=1)
+    assert (word in out) == kept

@@ -3,8 +3,10 @@
 import io
 import json
 import os
+import random
 import subprocess
 import sys
+import unicodedata
 from pathlib import Path
 
 import pytest
@@ -160,6 +162,63 @@ def test_segmented_search_finds_the_matching_documents(capsys, tmp_path):
     assert set(lines) == {1, 5, 6}
 
 
+def per_line_model(jieba, stop_word_path, lines, search=False, keep_stop_words=False):
+    """The model of the per-line pipeline: cut, the letter-or-digit filter, and the
+    stop-word file read as text."""
+    with open(stop_word_path, encoding="utf-8") as stream:
+        stop = frozenset() if keep_stop_words else frozenset(line.rstrip("\r\n") for line in stream) - {""}
+    model = BM25()
+    for line in lines:
+        words = jieba.cut_for_search(line) if search else jieba.cut(line)
+        tokens = [w for w in words if any(unicodedata.category(c)[0] in "LN" for c in w) and w not in stop]
+        if tokens:
+            model.train(tokens)
+    return model
+
+
+@pytest.fixture(scope="module")
+def shuffled_corpus(tmp_path_factory):
+    lines = pymiratext._data.sample_corpus_path()
+    with open(lines, encoding="utf-8") as stream:
+        lines = [line.rstrip("\n") for line in stream] * 12
+    random.Random(7).shuffle(lines)
+    path = tmp_path_factory.mktemp("corpus") / "corpus.txt"
+    # Windows line ends and a byte-order mark are no part of any document.
+    path.write_bytes(b"\xef\xbb\xbf" + "\r\n".join(lines).encode("utf-8") + b"\r\n")
+    return path, lines
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+@pytest.mark.parametrize("flags", [[], ["--search"], ["--keep-stop-words"]], ids=["cut", "search", "keep-stop"])
+def test_segmented_training_writes_the_per_line_model(capsys, tmp_path, shuffled_corpus, flags, threads):
+    path, lines = shuffled_corpus
+    written, expected = tmp_path / "written.json", tmp_path / "expected.json"
+    status, _, err = run(capsys, "train", *DICT, *flags, "--threads", threads, path, "-o", written)
+    assert status == 0, err
+    model = per_line_model(jieba(), DATA / "stop_words.txt", lines,
+                           search="--search" in flags, keep_stop_words="--keep-stop-words" in flags)
+    model.dump(str(expected))
+    assert written.read_bytes() == expected.read_bytes()
+    assert f"trained on {json.loads(expected.read_text(encoding='utf-8'))['_doc_count']} documents" in err
+
+
+@pytest.mark.parametrize("query", [False, True], ids=["documents", "queries"])
+def test_segmented_encode_and_search_agree_with_the_library(capsys, tmp_path, shuffled_corpus, query):
+    path, lines = shuffled_corpus
+    model_path = tmp_path / "m.json"
+    run(capsys, "train", *DICT, path, "-o", model_path)
+    model = cli.load_model(str(model_path))
+    encoder = pymiratext.TextEncoder(jieba(), model)
+    status, out, _ = run(capsys, "encode", *DICT, "-m", model_path, "--threads", "2", *(["--query"] if query else []), path)
+    encode = encoder.encode_queries if query else encoder.encode_documents
+    assert status == 0
+    assert out.splitlines() == [json.dumps(v, ensure_ascii=False) for v in encode(lines, threads=1)]
+    status, out, _ = run(capsys, "search", *DICT, "-m", model_path, "--corpus", path, "--threads", "2", "--top", "5", "天气")
+    scores = [cli.dot(model.encode_query(["天气"]), v) for v in encoder.encode_documents(lines)]
+    best = sorted((-s, n) for n, s in enumerate(scores, 1) if s is not None)[:5]
+    assert [int(r.split("(line ")[1].split(")")[0]) for r in out.splitlines()] == [n for _, n in best]
+
+
 # ---------------------------------------------------------------- failures
 
 
@@ -198,11 +257,13 @@ FAILURES = [
     ("dict-broken", lambda t, m: ["cut", "--dict", _broken_dict_folder(t), _write(t, "c.txt", "a\n")], 1, "cannot load the segmenter data"),
     ("query-without-words", lambda t, m: ["search", "-m", m, "--corpus", _write(t, "c.txt", "a\n"), *DICT, "。"], 1, "no words"),
     ("no-command", lambda t, m: [], 2, "required"),
-    ("unknown-command", lambda t, m: ["index"], 2, "invalid choice"),
+    ("unknown-command", lambda t, m: ["reindex"], 2, "invalid choice"),
     ("train-without-output", lambda t, m: ["train", "c.txt"], 2, "-o/--output"),
     ("b-out-of-range", lambda t, m: ["train", "c.txt", "-o", "m.json", "--b", "1.5"], 2, "between 0 and 1"),
     ("k1-not-finite", lambda t, m: ["train", "c.txt", "-o", "m.json", "--k1", "nan"], 2, "not a finite number"),
     ("top-zero", lambda t, m: ["search", "-m", m, "--corpus", "c.txt", "--top", "0", "q"], 2, "at least 1"),
+    ("threads-negative", lambda t, m: ["encode", "-m", m, "--threads", "-1"], 2, "at least 0"),
+    ("corpus-not-utf8", lambda t, m: ["train", *DICT, _write(t, "c.txt", b"\xe5\xa4\xa9\n\xff\n"), "-o", t / "o.json"], 1, "c.txt:2: not valid UTF-8"),
 ]
 
 

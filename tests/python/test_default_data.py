@@ -1,57 +1,56 @@
 """Checks of the shipped default data set, with the plain-Python reference
 segmenter in tools/ref_segment.py standing in for the native one.
 
-SEGMENTATION_CASES is plain data so that the native ``pymiratext.Jieba``
-tests can import it and expect the same cuts.
+The native ``pymiratext.Jieba`` must give the same cuts as the reference
+and as SEGMENTATION_CASES (at the end of this file).
 """
 
 import math
 import os
 import runpy
-import sys
 
 import pytest
+import ref_segment
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DATA = os.path.join(ROOT, "src", "pymiratext", "data")
-sys.path.insert(0, os.path.join(ROOT, "tools"))
-
-import ref_segment  # noqa: E402
 
 # (id, sentence, words a reader expects)
 SEGMENTATION_CASES = [
-    ("weather", "今天天气很好", ["今天", "天气", "很好"]),
+    # a degree adverb stands apart from the adjective it modifies
+    ("weather", "今天天气很好", ["今天", "天气", "很", "好"]),
     ("weather-fullwidth", "明天下午北京有小雨，气温１８度。",
      ["明天", "下午", "北京", "有", "小雨", "，", "气温", "１８度", "。"]),
     ("compositional-phrase", "我的新电脑运行得很快。",
      ["我", "的", "新", "电脑", "运行", "得", "很快", "。"]),
+    # numeral and classifier are two words; so are modifier and head of a compound
     ("new-laptop", "他买了一台新的笔记本电脑",
-     ["他", "买", "了", "一台", "新", "的", "笔记本电脑"]),
+     ["他", "买", "了", "一", "台", "新", "的", "笔记本", "电脑"]),
     ("travel-name", "张伟坐高铁去上海出差。",
      ["张伟", "坐", "高铁", "去", "上海", "出差", "。"]),
     ("travel-distance", "火车站离这里大约有三公里。",
      ["火车站", "离", "这里", "大约", "有", "三", "公里", "。"]),
     ("computing-ascii", "他用Python写了一个程序，版本是3.14。",
-     ["他", "用", "Python", "写", "了", "一个", "程序", "，", "版本", "是", "3.14", "。"]),
+     ["他", "用", "Python", "写", "了", "一", "个", "程序", "，", "版本", "是", "3.14", "。"]),
     ("computing-server", "服务器宕机了三个小时，工程师正在排查原因。",
-     ["服务器", "宕机", "了", "三个", "小时", "，", "工程师", "正在", "排查", "原因", "。"]),
+     ["服务器", "宕机", "了", "三", "个", "小时", "，", "工程师", "正在", "排查", "原因", "。"]),
     ("computing-os", "这款软件支持Windows和Linux系统",
      ["这款", "软件", "支持", "Windows", "和", "Linux", "系统"]),
     ("news-percent", "据新华社报道，国内生产总值同比增长５．２％。",
-     ["据", "新华社", "报道", "，", "国内生产总值", "同比增长", "５．２％", "。"]),
+     ["据", "新华社", "报道", "，", "国内生产总值", "同比", "增长", "５．２％", "。"]),
     ("news-date-fullwidth", "会议定于１０月２０日召开",
      ["会议", "定于", "１０月", "２０日", "召开"]),
     ("hmm-name", "陈志强明天到广州开会", ["陈志强", "明天", "到", "广州", "开会"]),
     ("food", "这家餐厅的红烧肉味道不错，价格也不贵。",
-     ["这家", "餐厅", "的", "红烧肉", "味道", "不错", "，", "价格", "也", "不贵", "。"]),
+     ["这", "家", "餐厅", "的", "红烧肉", "味道", "不错", "，", "价格", "也", "不", "贵", "。"]),
     ("question", "周末去爬山吗", ["周末", "去", "爬山", "吗"]),
     # everyday words made of frequent characters must not be pruned as phrases
     ("food-everyday-word", "这家餐厅的红烧肉非常好吃",
-     ["这家", "餐厅", "的", "红烧肉", "非常", "好吃"]),
+     ["这", "家", "餐厅", "的", "红烧肉", "非常", "好吃"]),
     ("function-words-kept", "为了健康，我不要再熬夜了",
      ["为了", "健康", "，", "我", "不要", "再", "熬夜", "了"]),
     ("movie", "你真的觉得这部电影好看吗",
-     ["你", "真的", "觉得", "这部电影", "好看", "吗"]),
+     ["你", "真的", "觉得", "这", "部", "电影", "好看", "吗"]),
     # a locative after a dictionary word stands apart
     ("computing-locative", "运行在Linux服务器上",
      ["运行", "在", "Linux", "服务器", "上"]),
@@ -63,7 +62,15 @@ SEGMENTATION_CASES = [
     ("date-fullwidth-deadline", "请在１２月３１日之前提交报告",
      ["请", "在", "１２月", "３１日", "之前", "提交", "报告"]),
     ("weather-highs", "上海今天最高气温３２度",
-     ["上海", "今天", "最高气温", "３２度"]),
+     ["上海", "今天", "最高", "气温", "３２度"]),
+    # years in Chinese numerals, zero written ○ or 〇
+    ("year-circle-zero", "二○○○年他大学毕业", ["二○○○", "年", "他", "大学", "毕业"]),
+    ("year-and-month", "一九九八年七月", ["一九九八", "年", "七月"]),
+    # function-word compounds stay whole
+    ("function-compounds", "有的人还要努力，问题在于能否做到",
+     ["有的", "人", "还要", "努力", "，", "问题", "在于", "能否", "做到"]),
+    ("especially", "特别是信息技术和经济发展", ["特别是", "信息", "技术", "和", "经济", "发展"]),
+    ("demonstrative-numeral", "他在这一年里读书", ["他", "在", "这", "一", "年", "里", "读书"]),
 ]
 
 SEPARATORS = set(" \t\n\r\uff0c\u3002")
@@ -149,7 +156,10 @@ def test_stop_words_are_clean_lines():
 def test_user_dictionary_is_empty_and_licences_ship():
     assert os.path.getsize(os.path.join(DATA, "user_dict.txt")) == 0
     licences = os.listdir(os.path.join(DATA, "licenses"))
-    assert {"LGPL-3", "rime-essay.copyright"} <= set(licences)
+    assert {"LGPL-3", "GPL-3", "rime-essay.copyright", "CC-BY-SA-4.0",
+            "cc-cedict.notice"} <= set(licences)
+    with open(os.path.join(DATA, "licenses", "cc-cedict.notice"), encoding="utf-8") as f:
+        assert "Creative Commons Attribution-ShareAlike 4.0" in f.read()
 
 
 def test_sample_corpus_has_enough_short_documents():
@@ -171,3 +181,29 @@ def test_default_paths_name_the_constructor_keywords():
                          ids=[i for i, _, _ in SEGMENTATION_CASES])
 def test_everyday_sentences_segment_as_a_reader_expects(segmenter, sentence, expected):
     assert segmenter.cut(sentence) == expected
+
+
+# The native segmenter on the shipped data must agree with the reference
+# segmenter and with the readers' cuts.
+
+
+@pytest.fixture(scope="module")
+def native(request):
+    pytest.importorskip("pymiratext.pymiratext")  # the built extension
+    return request.getfixturevalue("bundled_jieba")
+
+
+@pytest.mark.parametrize("sentence,expected", [(s, e) for _, s, e in SEGMENTATION_CASES],
+                         ids=[i for i, _, _ in SEGMENTATION_CASES])
+def test_default_data_cuts_as_a_reader_expects(native, sentence, expected):
+    assert native.cut(sentence) == expected
+
+
+def test_default_data_matches_the_reference_segmenter(native, segmenter):
+    from pymiratext._data import sample_corpus_path
+
+    with open(sample_corpus_path(), encoding="utf-8") as f:
+        lines = [line.rstrip("\n") for line in f if line.strip()]
+    assert lines
+    for line in lines:
+        assert native.cut(line) == segmenter.cut(line), line

@@ -3,15 +3,11 @@ data, so that it can be trusted as the oracle for the native segmenter."""
 
 import math
 import os
-import sys
 
 import pytest
+import ref_segment
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-DATA = os.path.join(ROOT, "tests", "data")
-sys.path.insert(0, os.path.join(ROOT, "tools"))
-
-import ref_segment  # noqa: E402
+DATA = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data")
 
 
 def data(name):

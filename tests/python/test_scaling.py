@@ -2,17 +2,10 @@
 
 import multiprocessing
 import pickle
-from pathlib import Path
 
 import pytest
 
-import pymiratext
-from pymiratext import BM25
-from pymiratext._data import paths_in
-
-DATA = Path(__file__).resolve().parents[1] / "data" / "cli"
-PATHS = paths_in(str(DATA))  # the folder holds the five files under their standard names
-LINES = [line for line in (DATA / "corpus.txt").read_text(encoding="utf-8").splitlines() if line]
+from pymiratext import BM25, TextEncoder
 
 STRING_DOCS = [["a", "b", "a"], ["b", "c"], ["a", "d", "d", "d"]]
 INT_DOCS = [[1, 2, 1], [2, 3], [1, 4, 4, 4]]
@@ -58,10 +51,15 @@ def test_untrained_bm25_round_trip_keeps_parameters_and_stays_untrained(tmp_path
     assert _dumped(copy, tmp_path / "c.json") == _dumped(BM25(b=0.3, k1=2.0), tmp_path / "o.json")
 
 
-def test_jieba_round_trip_cuts_the_same():
-    original = pymiratext.Jieba(**PATHS)
+@pytest.fixture(scope="module")
+def lines(cli_data):
+    return [line for line in (cli_data / "corpus.txt").read_text(encoding="utf-8").splitlines() if line]
+
+
+def test_jieba_round_trip_cuts_the_same(cli_jieba, lines):
+    original = cli_jieba
     copy = pickle.loads(pickle.dumps(original))
-    for line in LINES:
+    for line in lines:
         assert copy.cut(line) == original.cut(line)
         assert copy.cut_for_search(line) == original.cut_for_search(line)
 
@@ -78,12 +76,11 @@ def segment_and_encode(jieba, model, lines):
     return out
 
 
-def _serial():
-    jieba = pymiratext.Jieba(**PATHS)
+def _serial(jieba, lines):
     model = BM25()
-    for line in LINES:
+    for line in lines:
         model.train(jieba.cut(line))
-    return jieba, model, segment_and_encode(jieba, model, LINES)
+    return jieba, model, segment_and_encode(jieba, model, lines)
 
 
 def _chunks(items, n):
@@ -97,22 +94,52 @@ def _interleave(parts):
     return merged
 
 
-def test_spawned_process_pool_gives_the_serial_result():
-    jieba, model, expected = _serial()
+def test_spawned_process_pool_gives_the_serial_result(cli_jieba, lines):
+    jieba, model, expected = _serial(cli_jieba, lines)
     context = multiprocessing.get_context("spawn")
     with context.Pool(2) as pool:
-        parts = pool.starmap(segment_and_encode, [(jieba, model, chunk) for chunk in _chunks(LINES, 2)])
+        parts = pool.starmap(segment_and_encode, [(jieba, model, chunk) for chunk in _chunks(lines, 2)])
     assert _interleave(parts) == expected
 
 
-def test_dask_local_cluster_gives_the_serial_result():
+@pytest.fixture(scope="module")
+def dask_client():
     distributed = pytest.importorskip("dask.distributed")
-    jieba, model, expected = _serial()
     with distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
     ) as cluster, distributed.Client(cluster) as client:
-        # Scatter once so each worker unpickles the segmenter a single time.
-        jieba_f, model_f = client.scatter([jieba, model], broadcast=True)
-        futures = [client.submit(segment_and_encode, jieba_f, model_f, chunk) for chunk in _chunks(LINES, 2)]
-        parts = client.gather(futures)
+        yield client
+
+
+def test_dask_local_cluster_gives_the_serial_result(cli_jieba, lines, dask_client):
+    jieba, model, expected = _serial(cli_jieba, lines)
+    # Scatter once so each worker unpickles the segmenter a single time.
+    jieba_f, model_f = dask_client.scatter([jieba, model], broadcast=True)
+    futures = [dask_client.submit(segment_and_encode, jieba_f, model_f, chunk) for chunk in _chunks(lines, 2)]
+    parts = dask_client.gather(futures)
     assert _interleave(parts) == expected
+
+
+def train_shard(jieba, lines):
+    """What a worker runs: a model of its own, trained on its shard."""
+    encoder = TextEncoder(jieba)
+    encoder.train(lines, threads=1)
+    return encoder.model
+
+
+@pytest.mark.parametrize("split", [0, 1, 17], ids=["first-shard-empty", "one-line", "middle"])
+def test_dask_workers_train_shards_that_merge_into_the_sequential_model(
+    cli_jieba, lines, dask_client, tmp_path, split
+):
+    corpus = lines * 5
+    sequential = TextEncoder(cli_jieba)
+    for line in corpus:
+        sequential.train([line])
+    jieba_f = dask_client.scatter(cli_jieba, broadcast=True)
+    shards = dask_client.gather(
+        [dask_client.submit(train_shard, jieba_f, part, pure=False) for part in (corpus[:split], corpus[split:])]
+    )
+    merged = BM25()
+    for shard in shards:
+        merged.merge(shard)
+    assert _dumped(merged, tmp_path / "merged.json") == _dumped(sequential.model, tmp_path / "sequential.json")

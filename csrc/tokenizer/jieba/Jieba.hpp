@@ -50,6 +50,25 @@ class Jieba {
     query_segment_.Cut(sentence, words, true);
   }
 
+  // The words of Cut (or of CutForSearch when search is true) with their
+  // places: rune_offset and rune_length index the sentence's code points.
+  void Tokenize(const std::string& sentence, std::vector<Word>& words, bool search) const {
+    if (search) {
+      query_segment_.Cut(sentence, words, true);
+    } else {
+      mix_segment_.Cut(sentence, words, true);
+    }
+  }
+  // The words of Cut with their part-of-speech tags; out is replaced.
+  void Tag(const std::string& sentence, std::vector<WordTag>& out) const {
+    out.clear();
+    mix_segment_.Tag(sentence, out);
+  }
+  // The top_k (0: all) TF-IDF keywords of the words of Cut, heaviest first.
+  std::vector<Keyword> ExtractKeywords(const std::string& sentence, size_t top_k) const {
+    return keyword_extractor_.Extract(sentence, top_k);
+  }
+
   const JiebaPaths& Paths() const { return paths_; }
   const DictTrie& Dictionary() const { return dictionary_; }
   const MixSegment& GetMixSegment() const { return mix_segment_; }

@@ -1,5 +1,6 @@
 #include "tokenizer/jieba/KeywordExtractor.hpp"
 
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <vector>
@@ -47,7 +48,7 @@ void KeywordExtractor::LoadIdfDict(const std::string& path) {
     idf_sum += idf;
   }
   // The mean is taken over every line read, skipped ones included (0/0 for
-  // an empty file); nothing in the library reads it yet.
+  // an empty file).
   idfAverage = idf_sum / static_cast<double>(lineno);
 }
 
@@ -58,6 +59,13 @@ void KeywordExtractor::LoadStopWordDict(const std::string& path) {
             << "open " << path << " failed");
   std::string line;
   while (std::getline(ifs, line)) stopWords.insert(line);
+}
+
+std::vector<Keyword> KeywordExtractor::Extract(const std::string& sentence, size_t top_k) const {
+  std::vector<std::string> words;
+  segment.Cut(sentence, words, true);
+  const double mean = std::isnan(idfAverage) ? 0.0 : idfAverage;
+  return RankKeywords(words, idfTable, mean, stopWords, top_k);
 }
 
 }  // namespace mira::typing::text::jieba

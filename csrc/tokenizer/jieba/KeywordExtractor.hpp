@@ -8,8 +8,10 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "tokenizer/jieba/MixSegment.hpp"
+#include "tokenizer/jieba/TfIdf.hpp"
 
 namespace mira::typing::text::jieba {
 
@@ -24,6 +26,11 @@ class KeywordExtractor {
   // included; not a number for an empty file.
   double IdfAverage() const { return idfAverage; }
   const std::unordered_set<std::string>& StopWords() const { return stopWords; }
+
+  // The top_k (0: all) TF-IDF keywords of the words of sentence, cut with the
+  // HMM on (RankKeywords). A word missing from the IDF table gets the mean;
+  // a mean that is not a number (an empty IDF file) counts as 0.
+  std::vector<Keyword> Extract(const std::string& sentence, size_t top_k) const;
 
  private:
   // "word value" lines; malformed ones are logged and skipped.

@@ -1,0 +1,72 @@
+#include "encoder/TextEncoder.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <unordered_set>
+
+#include "encoder/TermChars.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using mira::typing::text::BM25;
+using mira::typing::text::HasTermChar;
+using mira::typing::text::IsTermChar;
+using mira::typing::text::TextEncoder;
+using mira::typing::text::jieba::Jieba;
+using mira_test::DataPath;
+
+std::shared_ptr<Jieba> Load(const std::string& stop_words = DataPath("stop_words.utf8")) {
+  return std::make_shared<Jieba>(DataPath("dict.utf8"), DataPath("hmm_model.utf8"),
+                                 DataPath("user_dict.utf8"), DataPath("idf.utf8"), stop_words);
+}
+
+TEST(TermChars, CategoryBoundaries) {
+  struct Case {
+    uint32_t code_point;
+    bool term;
+  };
+  const Case cases[] = {
+      {'/', false},    {'0', true},     {'9', true},      {':', false},     {'@', false},
+      {'A', true},     {'Z', true},     {'[', false},     {'`', false},     {'a', true},
+      {'z', true},     {'{', false},    {0xAA, true},     {0xB2, true},     {0xB7, false},
+      {0x0301, false}, {0x3002, false}, {0x3007, true},   {0x4E00, true},   {0xFF0C, false},
+      {0xFF10, true},  {0xFF21, true},  {0x1F600, false}, {0x20000, true},  {0xD800, false},
+      {0x10FFFF, false}, {0x110000, false}, {0xFFFFFFFF, false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(IsTermChar(c.code_point), c.term) << c.code_point;
+}
+
+TEST(TermChars, HasTermCharDecodesUtf8) {
+  EXPECT_TRUE(HasTermChar("天气"));
+  EXPECT_TRUE(HasTermChar("，a"));
+  EXPECT_TRUE(HasTermChar("\xEF\xBC\x91"));  // full-width 1
+  EXPECT_FALSE(HasTermChar(""));
+  EXPECT_FALSE(HasTermChar(" \t，。！？"));
+  EXPECT_FALSE(HasTermChar("\xF0\x9F\x98\x80"));  // an emoji
+  // Undecodable bytes are no letters, and do not hide the letters after them.
+  EXPECT_FALSE(HasTermChar("\xE5\xA4"));
+  EXPECT_FALSE(HasTermChar("\x80\xBF\xFF"));
+  EXPECT_TRUE(HasTermChar("\xE5\xA4z"));
+  EXPECT_TRUE(HasTermChar("\xFF\xE5\xA4\xA9"));
+}
+
+TEST(TextEncoder, RefusesMissingParts) {
+  EXPECT_THROW(TextEncoder(nullptr, std::make_shared<BM25>(), {}), std::invalid_argument);
+  EXPECT_THROW(TextEncoder(Load(), nullptr, {}), std::invalid_argument);
+}
+
+TEST(TextEncoder, StopWordLinesEndAtAnyLineBreak) {
+  const std::string path =
+      mira_test::WriteTemp("encoder_stop.utf8", "的\r\n\r\n是\r学生\n\n\r林 \n");
+  TextEncoder encoder(Load(path), std::make_shared<BM25>(), {});
+  EXPECT_EQ(encoder.stop_words(), (std::unordered_set<std::string>{"的", "是", "学生", "林 "}));
+  TextEncoder keep(Load(path), std::make_shared<BM25>(), {false, false});
+  EXPECT_TRUE(keep.stop_words().empty());
+}
+
+}  // namespace
