@@ -151,8 +151,9 @@ void AddTokens(TokenTable& table, Span<Token> tokens) {
   const std::size_t old_size = table.size();
   std::size_t done = 0;
   try {
-    // Hashes are computed a block ahead and their slots prefetched, so the
-    // cache misses of a large table overlap instead of queueing.
+    // A block of tokens is hashed and its slots, then its entries,
+    // prefetched before the look-ups, so that the cache misses of a large
+    // table overlap instead of queueing.
     constexpr std::size_t kBlock = 16;
     uint64_t hashes[kBlock];
     while (done < tokens.size()) {
@@ -160,8 +161,9 @@ void AddTokens(TokenTable& table, Span<Token> tokens) {
       for (std::size_t i = 0; i < block; ++i) {
         const TableKey key(tokens[done + i]);
         hashes[i] = HashToken(key.view());
-        table.prefetch(hashes[i]);
+        table.prefetch_slot(hashes[i]);
       }
+      for (std::size_t i = 0; i < block; ++i) table.prefetch_entry(hashes[i]);
       for (std::size_t i = 0; i < block; ++i, ++done) {
         const TableKey key(tokens[done]);
         BM25::Count& entry = table.slot(key.view(), hashes[i]);
@@ -178,6 +180,17 @@ void AddTokens(TokenTable& table, Span<Token> tokens) {
     table.truncate(old_size);
     throw;
   }
+}
+
+// Undoes a successful AddTokens(table, tokens) made when the table held
+// old_size entries, after any later additions have been undone.
+template <typename Token>
+void RemoveTokens(TokenTable& table, Span<Token> tokens, std::size_t old_size) noexcept {
+  for (const Token& token : tokens) {
+    const TableKey key(token);
+    --table[key.view()];
+  }
+  table.truncate(old_size);
 }
 
 // Adds the counts of each delta in turn, all or nothing.
@@ -269,24 +282,39 @@ void BM25::_train_many(const Documents<Token>& documents, unsigned threads) {
   if (chunks <= 1) {
     AddTokens(_doc_token_frequency, all);
   } else {
-    // Each chunk counts its slice of the tokens apart; adding the partial
-    // tables in chunk order inserts new tokens in first-occurrence order,
-    // as one pass would.
+    // The first chunk counts straight into the model while each other chunk
+    // counts its slice apart; adding those tables in chunk order afterwards
+    // inserts new tokens in first-occurrence order, as one pass would. No
+    // other thread touches the model meanwhile.
+    auto slice = [&](std::size_t c) {
+      const std::size_t from = c * all.size() / chunks;
+      return Span<Token>(all.data() + from, (c + 1) * all.size() / chunks - from);
+    };
+    const std::size_t old_size = _doc_token_frequency.size();
+    bool first_added = false;
     std::vector<TokenTable> partial(chunks);
-    ParallelFor(chunks, chunks, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t c = begin; c < end; ++c) {
-        const std::size_t from = c * all.size() / chunks;
-        const std::size_t to = (c + 1) * all.size() / chunks;
-        TokenTable& table = partial[c];
-        for (std::size_t i = from; i < to; ++i) {
-          const TableKey key(all[i]);
-          ++table[key.view()];
+    try {
+      ParallelFor(chunks, chunks, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t c = begin; c < end; ++c) {
+          if (c == 0) {
+            AddTokens(_doc_token_frequency, slice(0));
+            first_added = true;
+            continue;
+          }
+          TokenTable& table = partial[c];
+          for (const Token& token : slice(c)) {
+            const TableKey key(token);
+            ++table[key.view()];
+          }
         }
-      }
-    });
-    std::vector<const TokenTable*> deltas;
-    for (const TokenTable& table : partial) deltas.push_back(&table);
-    AddTables(_doc_token_frequency, deltas.data(), deltas.size());
+      });
+      std::vector<const TokenTable*> deltas;
+      for (std::size_t c = 1; c < chunks; ++c) deltas.push_back(&partial[c]);
+      AddTables(_doc_token_frequency, deltas.data(), deltas.size());
+    } catch (...) {
+      if (first_added) RemoveTokens(_doc_token_frequency, slice(0), old_size);
+      throw;
+    }
   }
   _doc_count = doc_count;
   _doc_length_total = doc_length_total;

@@ -119,7 +119,8 @@ class BM25 {
   // documents had been trained here after this model's own; other may be
   // this model. Throws std::invalid_argument when b or k1 differ and
   // std::overflow_error when a count would leave the 64-bit range; on any
-  // failure neither model changes.
+  // failure neither model changes. The model file keeps no length total, so
+  // a loaded model merges (as it trains) with the total it had in memory.
   void merge(const BM25& other);
 
   // ln((doc_count + 1) / (count + 0.5)), or ln((doc_count + 1) / 1.5) for an unseen token.

@@ -75,9 +75,15 @@ class TokenTable {
   // Removes the entries inserted after the table held `size` entries.
   void truncate(std::size_t size);
 
-  // Hints that key(s) with this hash will be looked up soon.
-  void prefetch(uint64_t hash) const {
+  // Hints that a key with this hash will be looked up soon: prefetch_slot
+  // first, then (once that has arrived) prefetch_entry.
+  void prefetch_slot(uint64_t hash) const {
     if (!slots_.empty()) __builtin_prefetch(&slots_[home(hash)]);
+  }
+  void prefetch_entry(uint64_t hash) const {
+    if (slots_.empty()) return;
+    const Slot slot = slots_[home(hash)];
+    if (slot != 0 && SameTag(slot, hash)) __builtin_prefetch(&entries_[EntryOf(slot)]);
   }
 
   // The full hash of entry i (in iteration order).

@@ -108,10 +108,10 @@ void WriteInPlace(const std::string& path, const std::string& text) {
   if (!file.Close()) FailedErrno("Unable to close file");
 }
 
-// Writes a complete temporary file, then renames it over the target, so a
-// failure at any step leaves an existing file as it was.
 }  // namespace
 
+// Writes a complete temporary file, then renames it over the target, so a
+// failure at any step leaves an existing file as it was.
 void ReplaceFileContents(const std::string& path, const std::string& text) {
   // The system calls see only the bytes before a NUL; such a path names no file.
   if (path.empty() || path.find('\0') != std::string::npos) Failed("Unable to open file");

@@ -3,11 +3,23 @@
 
 #include <pybind11/pybind11.h>
 
+namespace mira::typing::text {
+class BM25;
+}  // namespace mira::typing::text
+
 namespace mira::typing::text::pybind {
 
 // Registers class BM25 on the module.
 void BindBM25(pybind11::module_& m);
 pybind11::object BindBM25Impl(pybind11::module_& m);
+
+// BM25 batch methods run without the interpreter lock. Code that reads
+// (AwaitBM25Reading) or changes (AwaitBM25Writing) a BM25 outside the BM25
+// class's own methods calls one of these first, with the lock held: it
+// returns once no such batch changes (or, for writing, uses) the model,
+// releasing the lock while it waits. None starts until the lock is released.
+void AwaitBM25Reading(const BM25& model);
+void AwaitBM25Writing(const BM25& model);
 
 // Registers the segmenter classes on the module.
 void BindTokenizder(pybind11::module_& m);

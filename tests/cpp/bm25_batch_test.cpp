@@ -163,16 +163,21 @@ BM25 NearTheTop() {
 TEST(BM25Failure, OverflowLeavesTheWholeModelUnchanged) {
   const auto corpus = Corpus(4, 300);
   Strings poisoned = {"new", "w1", "x"};
-  for (unsigned threads : {0u, 1u, 2u}) {
+  for (unsigned threads : {0u, 1u, 2u, 3u}) {
     SCOPED_TRACE(threads);
     BM25 model = NearTheTop();
     const BM25 before = model;
     if (threads == 0) {
       EXPECT_THROW(model.train(poisoned), std::overflow_error);
     } else {
-      auto batch = corpus;
-      batch.push_back(poisoned);
-      EXPECT_THROW(model.train_many(Views(batch), threads), std::overflow_error);
+      // The faulty document last, and first (where the first chunk meets it).
+      auto last = corpus;
+      last.push_back(poisoned);
+      EXPECT_THROW(model.train_many(Views(last), threads), std::overflow_error);
+      ExpectSameModel(model, before);
+      auto first = corpus;
+      first.insert(first.begin(), poisoned);
+      EXPECT_THROW(model.train_many(Views(first), threads), std::overflow_error);
     }
     ExpectSameModel(model, before);
     EXPECT_EQ(model.doc_token_frequency().count("new"), 0u);

@@ -18,7 +18,7 @@ TEST(ResolveThreads, ZeroMeansTheHardwareAndNegativeIsRefused) {
 
 TEST(ParallelFor, CoversEveryIndexOnceInOrderedChunks) {
   for (std::size_t n : {0u, 1u, 2u, 5u, 64u, 1001u}) {
-    for (unsigned threads : {1u, 2u, 3u, 8u, 2000u}) {
+    for (unsigned threads : {1u, 2u, 3u, 8u, 100u}) {
       for (std::size_t grain : {1u, 10u}) {
         std::vector<std::atomic<int>> hits(n);
         std::atomic<std::size_t> chunks{0};
