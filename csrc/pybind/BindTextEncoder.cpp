@@ -90,8 +90,8 @@ using Weigh = std::vector<BM25::Weights> (TextEncoder::*)(
 
 // Chunk by chunk: while the workers cut one chunk without the lock, the
 // calling thread converts the next one and turns the previous one into
-// dicts. The model is read with the lock held, so that no Python thread
-// trains or loads it meanwhile.
+// dicts. The model is read with the lock held and no BM25 batch method
+// changing it, so that nothing trains or loads it meanwhile.
 py::list EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Weigh weigh) {
   const unsigned workers = ResolveThreads(threads);
   py::iterator it = IterTexts(texts);
@@ -108,6 +108,7 @@ py::list EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Weig
         py::gil_scoped_release release;
         cut = encoder.TokensMany(current, workers);
       }
+      AwaitBM25Reading(*encoder.model());
       AppendVectors(cut, (encoder.*weigh)(cut, workers), out);
       more = NextChunk(it, current);
       continue;
@@ -118,7 +119,10 @@ py::list EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Weig
       cut = encoder.TokensMany(current, workers);
     });
     more = NextChunk(it, next);
-    if (!done.empty()) AppendVectors(done, (encoder.*weigh)(done, workers), out);
+    if (!done.empty()) {
+      AwaitBM25Reading(*encoder.model());
+      AppendVectors(done, (encoder.*weigh)(done, workers), out);
+    }
     {
       py::gil_scoped_release release;
       task.get();
@@ -126,7 +130,10 @@ py::list EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Weig
     done = std::move(cut);
     std::swap(current, next);
   }
-  if (!done.empty()) AppendVectors(done, (encoder.*weigh)(done, workers), out);
+  if (!done.empty()) {
+    AwaitBM25Reading(*encoder.model());
+    AppendVectors(done, (encoder.*weigh)(done, workers), out);
+  }
   return out;
 }
 
@@ -168,7 +175,9 @@ void Train(const EncoderRef& self, py::handle texts, int threads) {
     }
     std::swap(current, next);
   }
-  if (documents != 0) model.merge(added);
+  if (documents == 0) return;
+  AwaitBM25Writing(model);
+  model.merge(added);
 }
 
 const char kClassDoc[] =
