@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <fstream>
 #include <utility>
 
+#include "tokenizer/jieba/LogSites.hpp"
 #include "tokenizer/jieba/limonp/FileUtil.hpp"
 #include "tokenizer/jieba/limonp/Logging.hpp"
 #include "tokenizer/jieba/limonp/StringUtil.hpp"
@@ -13,8 +13,6 @@
 namespace mira::typing::text::jieba {
 
 namespace {
-// Location printed in this unit's diagnostic lines.
-constexpr const char* kLogFile = "csrc/tokenizer/jieba/DictTrie.hpp";
 
 // Ascending weight. NaN (from a zero total or a negative frequency) sorts
 // last so that the ordering stays strict-weak and sorting stays well defined.
@@ -60,16 +58,20 @@ void DictTrie::Init(const std::string& dict_path, const std::string& user_dict_p
 void DictTrie::LoadDict(const std::string& path) {
   std::ifstream ifs;
   limonp::OpenDataFile(ifs, path);
-  XCHECK_AT(ifs.is_open(), limonp::FileOpenError, kLogFile, 213, << "open " << path << " failed.");
-  std::string line;
-  std::vector<std::string> buf;
-  while (std::getline(ifs, line)) {
-    limonp::Split(line, buf, " ");
-    XCHECK_AT(buf.size() == DICT_COLUMN_NUM, limonp::BadContentError, kLogFile, 220,
-              << "split result illegal, line:" << line);
+  XCHECK_SITE(ifs.is_open(), limonp::FileOpenError, log_sites::kDictOpen,
+              << "open " << path << " failed.");
+  std::string text;
+  limonp::ReadAll(ifs, text);
+  limonp::LineCursor lines(text);
+  std::string_view line;
+  std::vector<std::string_view> buf;
+  while (lines.Next(line)) {
+    limonp::SplitView(line, buf, " ");
+    XCHECK_SITE(buf.size() == DICT_COLUMN_NUM, limonp::BadContentError, log_sites::kDictColumns,
+                << "split result illegal, line:" << line);
     DictUnit node_info;
     // An undecodable word could never be found; it must not skew the weights.
-    if (!MakeNodeInfo(node_info, buf[0], std::atof(buf[1].c_str()), buf[2])) continue;
+    if (!MakeNodeInfo(node_info, buf[0], limonp::ParseDouble(buf[1]), buf[2])) continue;
     static_node_infos_.push_back(std::move(node_info));
   }
 }
@@ -77,25 +79,29 @@ void DictTrie::LoadDict(const std::string& path) {
 void DictTrie::LoadUserDict(const std::string& paths) {
   std::vector<std::string> files;
   limonp::Split(paths, files, "|;");
-  std::string line;
+  std::string text;
+  std::string_view line;
   for (const std::string& path : files) {
     std::ifstream ifs;
     limonp::OpenDataFile(ifs, path);
-    XCHECK_AT(ifs.is_open(), limonp::FileOpenError, kLogFile, 159, << "open " << path << " failed");
-    while (std::getline(ifs, line)) {
+    XCHECK_SITE(ifs.is_open(), limonp::FileOpenError, log_sites::kUserDictOpen,
+                << "open " << path << " failed");
+    limonp::ReadAll(ifs, text);
+    limonp::LineCursor lines(text);
+    while (lines.Next(line)) {
       if (line.empty()) continue;
-      InserUserDictNode(line);
+      InsertUserDictNode(line);
     }
   }
 }
 
-void DictTrie::InserUserDictNode(const std::string& line) {
-  std::vector<std::string> buf;
-  limonp::Split(line, buf, " ");
+void DictTrie::InsertUserDictNode(std::string_view line) {
+  std::vector<std::string_view> buf;
+  limonp::SplitView(line, buf, " ");
   DictUnit node_info;
   bool decoded = false;
   if (buf.size() == DICT_COLUMN_NUM) {
-    const double freq = static_cast<double>(std::atoi(buf[1].c_str()));
+    const double freq = static_cast<double>(limonp::ParseInt(buf[1]));
     decoded = MakeNodeInfo(node_info, buf[0], std::log(freq / total_frequency_), buf[2]);
   } else if (buf.size() == 2) {
     decoded = MakeNodeInfo(node_info, buf[0], user_default_weight_, buf[1]);
@@ -109,10 +115,10 @@ void DictTrie::InserUserDictNode(const std::string& line) {
   static_node_infos_.push_back(std::move(node_info));
 }
 
-bool DictTrie::MakeNodeInfo(DictUnit& unit, const std::string& word, double weight,
-                            const std::string& tag) const {
-  if (!DecodeRunesInString(word, unit.runes)) {
-    XLOG_AT(ERROR, kLogFile, 203) << "Decode " << word << " failed.";
+bool DictTrie::MakeNodeInfo(DictUnit& unit, std::string_view word, double weight,
+                            std::string_view tag) const {
+  if (!DecodeRunesInString(word.data(), word.size(), unit.runes)) {
+    XLOG_SITE(ERROR, log_sites::kWordDecode) << "Decode " << word << " failed.";
     return false;
   }
   unit.weight = weight;
@@ -121,7 +127,7 @@ bool DictTrie::MakeNodeInfo(DictUnit& unit, const std::string& word, double weig
 }
 
 void DictTrie::SetStaticWordWeights(UserWordWeightOption option) {
-  XCHECK_AT(!static_node_infos_.empty(), limonp::BadContentError, kLogFile, 234, );
+  XCHECK_SITE(!static_node_infos_.empty(), limonp::BadContentError, log_sites::kDictNotEmpty, );
   // Only the weights are ordered: copying whole entries would double the
   // dictionary's footprint while loading.
   std::vector<double> sorted;

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -69,9 +70,9 @@ class DictTrie {
             UserWordWeightOption option);
   void LoadDict(const std::string& path);
   void LoadUserDict(const std::string& paths);
-  void InserUserDictNode(const std::string& line);
-  bool MakeNodeInfo(DictUnit& unit, const std::string& word, double weight,
-                    const std::string& tag) const;
+  void InsertUserDictNode(std::string_view line);
+  bool MakeNodeInfo(DictUnit& unit, std::string_view word, double weight,
+                    std::string_view tag) const;
   void SetStaticWordWeights(UserWordWeightOption option);
   void Shrink(std::vector<DictUnit>& units) const;
   void CreateTrie(const std::vector<DictUnit>& units);
