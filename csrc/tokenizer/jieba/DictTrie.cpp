@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <limits>
+#include <stdexcept>
 #include <utility>
 
 #include "tokenizer/jieba/LogSites.hpp"
@@ -51,6 +53,9 @@ void DictTrie::Init(const std::string& dict_path, const std::string& user_dict_p
   for (DictUnit& unit : static_node_infos_) unit.weight = std::log(unit.weight / total_frequency_);
   SetStaticWordWeights(option);
   if (!user_dict_paths.empty()) LoadUserDict(user_dict_paths);
+  rune_pool_.shrink_to_fit();
+  BindRunes();
+  scratch_.clear();
   Shrink(static_node_infos_);
   CreateTrie(static_node_infos_);
 }
@@ -62,6 +67,12 @@ void DictTrie::LoadDict(const std::string& path) {
               << "open " << path << " failed.");
   std::string text;
   limonp::ReadAll(ifs, text);
+  // One entry per line: sizing the containers up front spares the copies
+  // (and the memory they leave behind) of growing them line by line.
+  const size_t line_count = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+  static_node_infos_.reserve(line_count);
+  rune_starts_.reserve(line_count + 1);
+  rune_pool_.reserve(line_count * 3);
   limonp::LineCursor lines(text);
   std::string_view line;
   std::vector<std::string_view> buf;
@@ -71,8 +82,7 @@ void DictTrie::LoadDict(const std::string& path) {
                 << "split result illegal, line:" << line);
     DictUnit node_info;
     // An undecodable word could never be found; it must not skew the weights.
-    if (!MakeNodeInfo(node_info, buf[0], limonp::ParseDouble(buf[1]), buf[2])) continue;
-    static_node_infos_.push_back(std::move(node_info));
+    MakeNodeInfo(node_info, buf[0], limonp::ParseDouble(buf[1]), buf[2]);
   }
 }
 
@@ -110,20 +120,39 @@ void DictTrie::InsertUserDictNode(std::string_view line) {
   }
   // Lines with 0 or more than 3 fields add nothing; undecodable words could
   // never be found.
-  if (!decoded) return;
-  if (node_info.runes.size() == 1) user_single_runes_.insert(node_info.runes[0]);
-  static_node_infos_.push_back(std::move(node_info));
+  if (decoded && scratch_.size() == 1) user_single_runes_.insert(scratch_[0]);
 }
 
 bool DictTrie::MakeNodeInfo(DictUnit& unit, std::string_view word, double weight,
-                            std::string_view tag) const {
-  if (!DecodeRunesInString(word.data(), word.size(), unit.runes)) {
+                            std::string_view tag) {
+  if (!DecodeRunesInString(word.data(), word.size(), scratch_)) {
     XLOG_SITE(ERROR, log_sites::kWordDecode) << "Decode " << word << " failed.";
     return false;
   }
+  if (rune_starts_.empty()) rune_starts_.push_back(0);
+  if (rune_pool_.size() + scratch_.size() > std::numeric_limits<uint32_t>::max()) {
+    throw std::length_error("dictionary too large");
+  }
+  rune_pool_.insert(rune_pool_.end(), scratch_.begin(), scratch_.end());
+  rune_starts_.push_back(static_cast<uint32_t>(rune_pool_.size()));
   unit.weight = weight;
-  unit.tag = tag;
+  unit.tag = InternTag(tag);
+  static_node_infos_.push_back(std::move(unit));
   return true;
+}
+
+TagText DictTrie::InternTag(std::string_view tag) {
+  if (tag.empty()) return TagText();
+  // Lookup by a temporary key: the tag table is small, the cost is per line.
+  return TagText::View(&*tags_.emplace(tag).first);
+}
+
+void DictTrie::BindRunes() {
+  for (size_t i = 0; i < static_node_infos_.size(); ++i) {
+    static_node_infos_[i].runes =
+        WordRunes::View(rune_pool_.data() + rune_starts_[i], rune_starts_[i + 1] - rune_starts_[i]);
+  }
+  std::vector<uint32_t>().swap(rune_starts_);
 }
 
 void DictTrie::SetStaticWordWeights(UserWordWeightOption option) {
@@ -151,19 +180,15 @@ void DictTrie::SetStaticWordWeights(UserWordWeightOption option) {
 }
 
 void DictTrie::Shrink(std::vector<DictUnit>& units) const {
+  if (units.capacity() == units.size()) return;
   std::vector<DictUnit>(units.begin(), units.end()).swap(units);
 }
 
 void DictTrie::CreateTrie(const std::vector<DictUnit>& units) {
-  std::vector<RuneArray> keys;
-  std::vector<const DictUnit*> values;
-  keys.reserve(units.size());
-  values.reserve(units.size());
-  for (const DictUnit& unit : units) {
-    keys.push_back(unit.runes);
-    values.push_back(&unit);
-  }
-  trie_ = std::make_unique<Trie>(keys, values);
+  std::vector<TrieEntry> entries;
+  entries.reserve(units.size());
+  for (const DictUnit& unit : units) entries.push_back(TrieEntry{unit.runes.begin(), unit.runes.size(), &unit});
+  trie_ = std::make_unique<Trie>(entries);
 }
 
 }  // namespace mira::typing::text::jieba

@@ -1,5 +1,6 @@
 #include "tokenizer/jieba/KeywordExtractor.hpp"
 
+#include <algorithm>
 #include <fstream>
 #include <string_view>
 #include <vector>
@@ -26,6 +27,7 @@ void KeywordExtractor::LoadIdfDict(const std::string& path) {
               << "open " << path << " failed");
   std::string text;
   limonp::ReadAll(ifs, text);
+  idfTable.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
   limonp::LineCursor lines(text);
   std::string_view line;
   std::vector<std::string_view> buf;
