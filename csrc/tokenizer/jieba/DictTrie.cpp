@@ -157,15 +157,16 @@ void DictTrie::BindRunes() {
 
 void DictTrie::SetStaticWordWeights(UserWordWeightOption option) {
   XCHECK_SITE(!static_node_infos_.empty(), limonp::BadContentError, log_sites::kDictNotEmpty, );
-  // Only the weights are ordered: copying whole entries would double the
-  // dictionary's footprint while loading.
-  std::vector<double> sorted;
-  sorted.reserve(static_node_infos_.size());
-  for (const DictUnit& unit : static_node_infos_) sorted.push_back(unit.weight);
-  std::sort(sorted.begin(), sorted.end(), WeightLess);
-  lowest_weight_ = sorted.front();
-  highest_weight_ = sorted.back();
-  middle_weight_ = sorted[sorted.size() / 2];
+  // Only the weights are ordered, and only as far as needed: the lowest,
+  // the highest and the one at index size/2 of the ascending order.
+  std::vector<double> weights;
+  weights.reserve(static_node_infos_.size());
+  for (const DictUnit& unit : static_node_infos_) weights.push_back(unit.weight);
+  lowest_weight_ = *std::min_element(weights.begin(), weights.end(), WeightLess);
+  highest_weight_ = *std::max_element(weights.begin(), weights.end(), WeightLess);
+  std::nth_element(weights.begin(), weights.begin() + weights.size() / 2, weights.end(),
+                   WeightLess);
+  middle_weight_ = weights[weights.size() / 2];
   switch (option) {
     case kUserWeightMin:
       user_default_weight_ = lowest_weight_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -128,9 +129,38 @@ Trie::Trie(const std::vector<RuneArray>& keys, const std::vector<const DictUnit*
   Build(entries);
 }
 
+void Trie::CompactValues() {
+  // Addresses are compared as integers: the entries may come from anywhere.
+  const DictUnit* lowest = nullptr;
+  for (const DictUnit* v : values_) {
+    if (v != nullptr && (lowest == nullptr || std::less<const DictUnit*>()(v, lowest))) lowest = v;
+  }
+  if (lowest == nullptr) {
+    values_.shrink_to_fit();
+    return;
+  }
+  const uintptr_t base = reinterpret_cast<uintptr_t>(lowest);
+  std::vector<uint32_t> slots(values_.size(), 0);
+  for (size_t i = 0; i < values_.size(); ++i) {
+    if (values_[i] == nullptr) continue;
+    const uintptr_t offset = reinterpret_cast<uintptr_t>(values_[i]) - base;
+    if (offset % sizeof(DictUnit) != 0 ||
+        offset / sizeof(DictUnit) >= std::numeric_limits<uint32_t>::max()) {
+      values_.shrink_to_fit();
+      return;
+    }
+    slots[i] = static_cast<uint32_t>(offset / sizeof(DictUnit)) + 1;
+  }
+  unit_base_ = lowest;
+  unit_slots_ = std::move(slots);
+  std::vector<const DictUnit*>().swap(values_);
+}
+
 void Trie::Build(const std::vector<TrieEntry>& entries) {
   labels_.clear();
   values_.clear();
+  unit_slots_.clear();
+  unit_base_ = nullptr;
   first_child_.clear();
   root_dense_.clear();
 
@@ -153,6 +183,10 @@ void Trie::Build(const std::vector<TrieEntry>& entries) {
   std::vector<uint32_t> lo{0};
   std::vector<uint32_t> hi{static_cast<uint32_t>(order.size())};
   std::vector<uint32_t> depth{0};
+  // Words of a few runes share little: about 1.5 nodes per key.
+  const size_t expected_nodes = order.size() + order.size() / 2 + 1;
+  for (auto* v : {&lo, &hi, &depth, &labels_, &first_child_}) v->reserve(expected_nodes);
+  values_.reserve(expected_nodes);
   labels_.push_back(0);
   values_.push_back(nullptr);
   for (size_t node = 0; node < labels_.size(); ++node) {
@@ -182,8 +216,8 @@ void Trie::Build(const std::vector<TrieEntry>& entries) {
   }
   first_child_.push_back(static_cast<uint32_t>(labels_.size()));
   labels_.shrink_to_fit();
-  values_.shrink_to_fit();
   first_child_.shrink_to_fit();
+  CompactValues();
 
   if (first_child_[1] > first_child_[0]) {
     root_dense_.assign(kDenseRoot, kNone);
@@ -221,9 +255,9 @@ void Trie::InsertNode(const RuneArray& key, const DictUnit* value) {
     stack.pop_back();
     path.resize(d);
     if (node != 0) path.push_back(labels_[node]);
-    if (values_[node] != nullptr) {
+    if (Value(node) != nullptr) {
       keys.push_back(path);
-      vals.push_back(values_[node]);
+      vals.push_back(Value(node));
     }
     const uint32_t child_depth = node == 0 ? 0 : d + 1;
     for (uint32_t c = first_child_[node]; c < first_child_[node + 1]; ++c) {
@@ -260,7 +294,7 @@ const DictUnit* Trie::Find(const RuneStr* begin, const RuneStr* end) const {
   for (const RuneStr* it = begin + 1; node != kNone && it != end; ++it) {
     node = Child(node, it->rune);
   }
-  return node == kNone ? nullptr : values_[node];
+  return node == kNone ? nullptr : Value(node);
 }
 
 }  // namespace mira::typing::text::jieba

@@ -157,14 +157,15 @@ class Trie {
   void ForEachPrefix(const RuneStr* begin, const RuneStr* end, size_t max_word_len,
                      Visit&& visit) const {
     uint32_t node = RootChild(begin->rune);
-    visit(size_t{0}, node == kNone ? nullptr : values_[node]);
+    visit(size_t{0}, node == kNone ? nullptr : Value(node));
     if (node == kNone) return;
     const size_t n = static_cast<size_t>(end - begin);
     const size_t limit = n < max_word_len ? n : max_word_len;
     for (size_t j = 1; j < limit; ++j) {
       node = Child(node, begin[j].rune);
       if (node == kNone) return;
-      if (values_[node] != nullptr) visit(j, values_[node]);
+      const DictUnit* unit = Value(node);
+      if (unit != nullptr) visit(j, unit);
     }
   }
 
@@ -176,16 +177,30 @@ class Trie {
   static constexpr Rune kDenseRoot = 0x10000;
 
   void Build(const std::vector<TrieEntry>& entries);
+  // Moves values_ into unit_slots_ when the entries allow it.
+  void CompactValues();
   uint32_t RootChild(Rune r) const {
     if (r < kDenseRoot) return root_dense_.empty() ? kNone : root_dense_[r];
     return Child(0, r);
   }
   uint32_t Child(uint32_t node, Rune r) const;
+  const DictUnit* Value(uint32_t node) const {
+    if (!unit_slots_.empty()) {
+      const uint32_t slot = unit_slots_[node];
+      return slot == 0 ? nullptr : unit_base_ + (slot - 1);
+    }
+    return values_[node];
+  }
 
   // Per node: its rune (0 for the root), its entry, and the number of its
   // first child; first_child_ has one extra element so that the children of
   // node i are [first_child_[i], first_child_[i + 1]).
   std::vector<Rune> labels_;
+  // Entries: when they all lie in one array (a dictionary's entry vector)
+  // each node keeps 1 + its entry's index in that array, 0 for none, in
+  // unit_slots_; otherwise values_ holds the pointers.
+  const DictUnit* unit_base_ = nullptr;
+  std::vector<uint32_t> unit_slots_;
   std::vector<const DictUnit*> values_;
   std::vector<uint32_t> first_child_;
   // Root child of each rune below kDenseRoot, kNone if absent.
