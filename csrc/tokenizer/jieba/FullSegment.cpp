@@ -7,16 +7,11 @@
 namespace mira::typing::text::jieba {
 
 void FullSegment::Cut(const std::string& sentence, std::vector<std::string>& words) const {
-  std::vector<Word> tmp;
-  Cut(sentence, tmp);
-  WordsToStrings(tmp, words);
+  CutStrings(*this, sentence, words);
 }
 
 void FullSegment::Cut(const std::string& sentence, std::vector<Word>& words) const {
-  CutSentence(sentence, words,
-              [this](const RuneStr* b, const RuneStr* e, std::vector<WordRange>& out) {
-                Cut(b, e, out);
-              });
+  CutWords(*this, sentence, words);
 }
 
 void FullSegment::Cut(const RuneStr* begin, const RuneStr* end,

@@ -3,22 +3,17 @@
 namespace mira::typing::text::jieba {
 
 void MPSegment::Cut(const std::string& sentence, std::vector<std::string>& words) const {
-  Cut(sentence, words, MAX_WORD_LENGTH);
+  CutStrings(*this, sentence, words, MAX_WORD_LENGTH);
 }
 
 void MPSegment::Cut(const std::string& sentence, std::vector<std::string>& words,
                     size_t max_len) const {
-  std::vector<Word> tmp;
-  Cut(sentence, tmp, max_len);
-  WordsToStrings(tmp, words);
+  CutStrings(*this, sentence, words, max_len);
 }
 
 void MPSegment::Cut(const std::string& sentence, std::vector<Word>& words,
                     size_t max_len) const {
-  CutSentence(sentence, words,
-              [this, max_len](const RuneStr* b, const RuneStr* e, std::vector<WordRange>& out) {
-                Cut(b, e, out, max_len);
-              });
+  CutWords(*this, sentence, words, max_len);
 }
 
 void MPSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& words,
