@@ -143,7 +143,8 @@ bool DictTrie::MakeNodeInfo(DictUnit& unit, std::string_view word, double weight
 
 TagText DictTrie::InternTag(std::string_view tag) {
   if (tag.empty()) return TagText();
-  // Lookup by a temporary key: the tag table is small, the cost is per line.
+  // Tags are short: the key emplace builds per line stays in the string's
+  // inline buffer.
   return TagText::View(&*tags_.emplace(tag).first);
 }
 
