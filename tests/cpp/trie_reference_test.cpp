@@ -4,6 +4,7 @@
 // the shorter word winning ties.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <string>
@@ -84,12 +85,37 @@ TEST_P(TrieReferenceTest, LatticeAndWholeWordLookupMatchAMap) {
     reference[Key(u.runes.begin(), u.runes.end())] = &u;  // repeats: the later one
   }
   const Trie trie(keys, values);
+  // The same entries already in key order (repeats keep their order) take
+  // the build's sorted-input path and must give the same trie.
+  std::vector<size_t> by_key(units.size());
+  for (size_t i = 0; i < by_key.size(); ++i) by_key[i] = i;
+  std::stable_sort(by_key.begin(), by_key.end(), [&units](size_t a, size_t b) {
+    return Key(units[a].runes.begin(), units[a].runes.end()) <
+           Key(units[b].runes.begin(), units[b].runes.end());
+  });
+  std::vector<RuneArray> sorted_keys;
+  std::vector<const DictUnit*> sorted_values;
+  for (size_t i : by_key) {
+    sorted_keys.push_back(units[i].runes);
+    sorted_values.push_back(&units[i]);
+  }
+  const Trie sorted_trie(sorted_keys, sorted_values);
   for (int round = 0; round < 20; ++round) {
     RuneStrArray runes;
     ASSERT_TRUE(DecodeRunesInString(RandomCjk(rng, c.alphabet + 2, 1 + rng() % 40), runes));
     std::vector<Dag> dags;
     trie.Find(runes.begin(), runes.end(), dags, c.max_len);
     const auto expected = ReferenceLattice(reference, runes, c.max_len);
+    std::vector<Dag> sorted_dags;
+    sorted_trie.Find(runes.begin(), runes.end(), sorted_dags, c.max_len);
+    ASSERT_EQ(sorted_dags.size(), expected.size());
+    for (size_t i = 0; i < sorted_dags.size(); ++i) {
+      ASSERT_EQ(sorted_dags[i].next_words.size(), dags[i].next_words.size());
+      for (size_t k = 0; k < dags[i].next_words.size(); ++k) {
+        EXPECT_EQ(sorted_dags[i].next_words[k].first, dags[i].next_words[k].first);
+        EXPECT_EQ(sorted_dags[i].next_words[k].second, dags[i].next_words[k].second);
+      }
+    }
     ASSERT_EQ(dags.size(), expected.size());
     for (size_t i = 0; i < dags.size(); ++i) {
       std::vector<std::pair<size_t, const DictUnit*>> got;

@@ -171,11 +171,15 @@ void Trie::Build(const std::vector<TrieEntry>& entries) {
   }
   // Equal keys keep their input order, so the last of a run is the entry
   // that a later insertion would have left.
-  std::stable_sort(order.begin(), order.end(), [&entries](uint32_t a, uint32_t b) {
+  const auto key_less = [&entries](uint32_t a, uint32_t b) {
     const TrieEntry& x = entries[a];
     const TrieEntry& y = entries[b];
     return std::lexicographical_compare(x.runes, x.runes + x.size, y.runes, y.runes + y.size);
-  });
+  };
+  // Dictionary files usually come sorted; checking is one pass.
+  if (!std::is_sorted(order.begin(), order.end(), key_less)) {
+    std::stable_sort(order.begin(), order.end(), key_less);
+  }
 
   // Breadth first: node i covers the sorted keys [lo[i], hi[i]) that share
   // its prefix of depth[i] runes. Its children are made while it is visited,
