@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "test_support.hpp"
 #include "tokenizer/jieba/limonp/Logging.hpp"
 
 namespace {
@@ -24,7 +25,7 @@ using mira::typing::text::jieba::Rune;
 using mira::typing::text::jieba::RuneStrArray;
 using mira::typing::text::jieba::UserWordWeightOption;
 
-std::string Data(const std::string& name) { return std::string(MIRA_TEST_DATA_DIR) + "/dict/" + name; }
+std::string Data(const std::string& name) { return mira_test::TestDataPath("dict", name); }
 
 // The exact entry for word, or null.
 const DictUnit* Lookup(const DictTrie& dict, const std::string& word) {
@@ -39,7 +40,7 @@ Rune FirstRune(const std::string& word) {
   return runes[0].rune;
 }
 
-const char* const kStamp = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} )";
+using mira_test::kLogStamp;
 
 TEST(DictTrie, TwoWordWeights) {
   DictTrie dict(Data("two_words.utf8"));
@@ -115,7 +116,7 @@ TEST(DictTrie, UserLinesByFieldCount) {
   EXPECT_FALSE(dict.IsUserDictSingleRune(FirstRune("甲")));  // only first rune of a user word
 
   EXPECT_TRUE(std::regex_match(
-      err, std::regex(std::string(kStamp) +
+      err, std::regex(std::string(kLogStamp) +
                       "csrc/tokenizer/jieba/DictTrie\\.hpp:203 ERROR Decode \xe4\xb8 failed\\.\n")))
       << err;
 }
@@ -167,7 +168,7 @@ TEST(DictTrie, UndecodableMainLineIsSkippedAndNotCounted) {
   EXPECT_DOUBLE_EQ(dict.TotalFrequency(), 4.0);
   EXPECT_DOUBLE_EQ(dict.HighestWeight(), std::log(0.75));
   EXPECT_TRUE(std::regex_match(
-      err, std::regex(std::string(kStamp) +
+      err, std::regex(std::string(kLogStamp) +
                       "csrc/tokenizer/jieba/DictTrie\\.hpp:203 ERROR Decode \xff\xfe failed\\.\n")))
       << err;
 }
@@ -218,7 +219,7 @@ TEST_P(FatalTest, WritesLineAndThrows) {
   const std::string line = "csrc/tokenizer/jieba/DictTrie.hpp:" + c.location + " FATAL " + c.message + "\n";
   ASSERT_GE(err.size(), line.size());
   EXPECT_EQ(err.substr(err.size() - line.size()), line);
-  EXPECT_TRUE(std::regex_search(err, std::regex(std::string("^") + kStamp + "csrc/"))) << err;
+  EXPECT_TRUE(std::regex_search(err, std::regex(std::string("^") + kLogStamp + "csrc/"))) << err;
 }
 
 INSTANTIATE_TEST_SUITE_P(

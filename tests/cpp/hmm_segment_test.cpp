@@ -89,9 +89,7 @@ TEST_F(HMMSegmentTest, WordsAlwaysCoverTheSentence) {
                                              "Z", "7", ".", " ", "，", "-", "\t", "😀"};
   std::mt19937 rng(20240611);
   for (int round = 0; round < 500; ++round) {
-    std::string s;
-    const size_t len = rng() % 24;
-    for (size_t i = 0; i < len; ++i) s += alphabet[rng() % alphabet.size()];
+    const std::string s = mira_test::RandomSentence(rng, alphabet, rng() % 24);
     std::string joined;
     for (const std::string& w : Cut(s)) {
       EXPECT_FALSE(w.empty()) << s;

@@ -7,13 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "test_support.hpp"
 #include "tokenizer/jieba/limonp/StringUtil.hpp"
 
 namespace {
 
 namespace limonp = mira::typing::text::limonp;
 
-const char* const kStamp = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} )";
+using mira_test::kLogStamp;
 
 TEST(Logger, EveryLevelWritesOneCompleteLine) {
   const std::vector<std::pair<size_t, std::string>> levels{
@@ -24,7 +25,7 @@ TEST(Logger, EveryLevelWritesOneCompleteLine) {
     { limonp::Logger(level, "csrc/x/File.hpp", 42).Stream() << "value " << 7 << '.'; }
     const std::string out = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(std::regex_match(
-        out, std::regex(std::string(kStamp) + "csrc/x/File\\.hpp:42 " + name + " value 7\\.\n")))
+        out, std::regex(std::string(kLogStamp) + "csrc/x/File\\.hpp:42 " + name + " value 7\\.\n")))
         << out;
   }
 }
@@ -34,7 +35,7 @@ TEST(Logger, ErrorMacroUsesGivenLocation) {
   XLOG_AT(ERROR, "csrc/tokenizer/jieba/DictTrie.hpp", 203) << "Decode " << "w" << " failed.";
   const std::string out = testing::internal::GetCapturedStderr();
   EXPECT_TRUE(std::regex_match(
-      out, std::regex(std::string(kStamp) +
+      out, std::regex(std::string(kLogStamp) +
                       "csrc/tokenizer/jieba/DictTrie\\.hpp:203 ERROR Decode w failed\\.\n")))
       << out;
 }
@@ -66,7 +67,7 @@ TEST(FatalCheck, FailureWritesLineThenThrowsMessage) {
   }
   std::string out = testing::internal::GetCapturedStderr();
   EXPECT_TRUE(std::regex_match(
-      out, std::regex(std::string(kStamp) +
+      out, std::regex(std::string(kLogStamp) +
                       R"(csrc/a/B\.hpp:9 FATAL exp: \[is_open\] false\. open /no/such failed\.\n)")))
       << out;
 
@@ -74,7 +75,7 @@ TEST(FatalCheck, FailureWritesLineThenThrowsMessage) {
   EXPECT_THROW(CheckedNonEmpty(true), limonp::BadContentError);
   out = testing::internal::GetCapturedStderr();
   EXPECT_TRUE(std::regex_match(
-      out, std::regex(std::string(kStamp) + R"(csrc/a/B\.hpp:10 FATAL exp: \[!empty\] false\. \n)")))
+      out, std::regex(std::string(kLogStamp) + R"(csrc/a/B\.hpp:10 FATAL exp: \[!empty\] false\. \n)")))
       << out;
 }
 

@@ -53,9 +53,7 @@ TEST(MixSegment, WithoutHmmEqualsMaxProbability) {
   MPSegment mp(&mira_test::UserDict());
   std::mt19937 rng(11);
   for (int round = 0; round < 300; ++round) {
-    std::string s;
-    const size_t len = rng() % 20;
-    for (size_t i = 0; i < len; ++i) s += alphabet[rng() % alphabet.size()];
+    const std::string s = mira_test::RandomSentence(rng, alphabet, rng() % 20);
     Words expected;
     mp.Cut(s, expected);
     EXPECT_EQ(Cut(mira_test::UserDict(), s, false), expected) << s;

@@ -100,9 +100,7 @@ TEST(MPSegment, MatchesExhaustiveSearch) {
   std::mt19937 rng(7);
   for (const DictTrie* dict : {&mira_test::MainDict(), &mira_test::UserDict()}) {
     for (int round = 0; round < 400; ++round) {
-      std::string s;
-      const size_t len = 1 + rng() % 9;
-      for (size_t i = 0; i < len; ++i) s += alphabet[rng() % alphabet.size()];
+      const std::string s = mira_test::RandomSentence(rng, alphabet, 1 + rng() % 9);
       const size_t max_len = std::vector<size_t>{1, 2, 3, 512}[rng() % 4];
       RuneStrArray runes;
       ASSERT_TRUE(DecodeRunesInString(s, runes));

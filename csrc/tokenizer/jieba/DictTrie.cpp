@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <fstream>
+#include <limits>
+#include <stdexcept>
 #include <utility>
 
+#include "tokenizer/jieba/LogSites.hpp"
 #include "tokenizer/jieba/limonp/FileUtil.hpp"
 #include "tokenizer/jieba/limonp/Logging.hpp"
 #include "tokenizer/jieba/limonp/StringUtil.hpp"
@@ -13,8 +15,6 @@
 namespace mira::typing::text::jieba {
 
 namespace {
-// Location printed in this unit's diagnostic lines.
-constexpr const char* kLogFile = "csrc/tokenizer/jieba/DictTrie.hpp";
 
 // Ascending weight. NaN (from a zero total or a negative frequency) sorts
 // last so that the ordering stays strict-weak and sorting stays well defined.
@@ -53,6 +53,9 @@ void DictTrie::Init(const std::string& dict_path, const std::string& user_dict_p
   for (DictUnit& unit : static_node_infos_) unit.weight = std::log(unit.weight / total_frequency_);
   SetStaticWordWeights(option);
   if (!user_dict_paths.empty()) LoadUserDict(user_dict_paths);
+  rune_pool_.shrink_to_fit();
+  BindRunes();
+  scratch_.clear();
   Shrink(static_node_infos_);
   CreateTrie(static_node_infos_);
 }
@@ -60,42 +63,55 @@ void DictTrie::Init(const std::string& dict_path, const std::string& user_dict_p
 void DictTrie::LoadDict(const std::string& path) {
   std::ifstream ifs;
   limonp::OpenDataFile(ifs, path);
-  XCHECK_AT(ifs.is_open(), limonp::FileOpenError, kLogFile, 213, << "open " << path << " failed.");
-  std::string line;
-  std::vector<std::string> buf;
-  while (std::getline(ifs, line)) {
-    limonp::Split(line, buf, " ");
-    XCHECK_AT(buf.size() == DICT_COLUMN_NUM, limonp::BadContentError, kLogFile, 220,
-              << "split result illegal, line:" << line);
+  XCHECK_SITE(ifs.is_open(), limonp::FileOpenError, log_sites::kDictOpen,
+              << "open " << path << " failed.");
+  std::string text;
+  limonp::ReadAll(ifs, text);
+  // One entry per line: sizing the containers up front spares the copies
+  // (and the memory they leave behind) of growing them line by line.
+  const size_t line_count = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+  static_node_infos_.reserve(line_count);
+  rune_starts_.reserve(line_count + 1);
+  rune_pool_.reserve(line_count * 3);
+  limonp::LineCursor lines(text);
+  std::string_view line;
+  std::vector<std::string_view> buf;
+  while (lines.Next(line)) {
+    limonp::SplitView(line, buf, " ");
+    XCHECK_SITE(buf.size() == DICT_COLUMN_NUM, limonp::BadContentError, log_sites::kDictColumns,
+                << "split result illegal, line:" << line);
     DictUnit node_info;
     // An undecodable word could never be found; it must not skew the weights.
-    if (!MakeNodeInfo(node_info, buf[0], std::atof(buf[1].c_str()), buf[2])) continue;
-    static_node_infos_.push_back(std::move(node_info));
+    MakeNodeInfo(node_info, buf[0], limonp::ParseDouble(buf[1]), buf[2]);
   }
 }
 
 void DictTrie::LoadUserDict(const std::string& paths) {
   std::vector<std::string> files;
   limonp::Split(paths, files, "|;");
-  std::string line;
+  std::string text;
+  std::string_view line;
   for (const std::string& path : files) {
     std::ifstream ifs;
     limonp::OpenDataFile(ifs, path);
-    XCHECK_AT(ifs.is_open(), limonp::FileOpenError, kLogFile, 159, << "open " << path << " failed");
-    while (std::getline(ifs, line)) {
+    XCHECK_SITE(ifs.is_open(), limonp::FileOpenError, log_sites::kUserDictOpen,
+                << "open " << path << " failed");
+    limonp::ReadAll(ifs, text);
+    limonp::LineCursor lines(text);
+    while (lines.Next(line)) {
       if (line.empty()) continue;
-      InserUserDictNode(line);
+      InsertUserDictNode(line);
     }
   }
 }
 
-void DictTrie::InserUserDictNode(const std::string& line) {
-  std::vector<std::string> buf;
-  limonp::Split(line, buf, " ");
+void DictTrie::InsertUserDictNode(std::string_view line) {
+  std::vector<std::string_view> buf;
+  limonp::SplitView(line, buf, " ");
   DictUnit node_info;
   bool decoded = false;
   if (buf.size() == DICT_COLUMN_NUM) {
-    const double freq = static_cast<double>(std::atoi(buf[1].c_str()));
+    const double freq = static_cast<double>(limonp::ParseInt(buf[1]));
     decoded = MakeNodeInfo(node_info, buf[0], std::log(freq / total_frequency_), buf[2]);
   } else if (buf.size() == 2) {
     decoded = MakeNodeInfo(node_info, buf[0], user_default_weight_, buf[1]);
@@ -104,33 +120,54 @@ void DictTrie::InserUserDictNode(const std::string& line) {
   }
   // Lines with 0 or more than 3 fields add nothing; undecodable words could
   // never be found.
-  if (!decoded) return;
-  if (node_info.runes.size() == 1) user_single_runes_.insert(node_info.runes[0]);
-  static_node_infos_.push_back(std::move(node_info));
+  if (decoded && scratch_.size() == 1) user_single_runes_.insert(scratch_[0]);
 }
 
-bool DictTrie::MakeNodeInfo(DictUnit& unit, const std::string& word, double weight,
-                            const std::string& tag) const {
-  if (!DecodeRunesInString(word, unit.runes)) {
-    XLOG_AT(ERROR, kLogFile, 203) << "Decode " << word << " failed.";
+bool DictTrie::MakeNodeInfo(DictUnit& unit, std::string_view word, double weight,
+                            std::string_view tag) {
+  if (!DecodeRunesInString(word.data(), word.size(), scratch_)) {
+    XLOG_SITE(ERROR, log_sites::kWordDecode) << "Decode " << word << " failed.";
     return false;
   }
+  if (rune_starts_.empty()) rune_starts_.push_back(0);
+  if (rune_pool_.size() + scratch_.size() > std::numeric_limits<uint32_t>::max()) {
+    throw std::length_error("dictionary too large");
+  }
+  rune_pool_.insert(rune_pool_.end(), scratch_.begin(), scratch_.end());
+  rune_starts_.push_back(static_cast<uint32_t>(rune_pool_.size()));
   unit.weight = weight;
-  unit.tag = tag;
+  unit.tag = InternTag(tag);
+  static_node_infos_.push_back(std::move(unit));
   return true;
 }
 
+TagText DictTrie::InternTag(std::string_view tag) {
+  if (tag.empty()) return TagText();
+  // Tags are short: the key emplace builds per line stays in the string's
+  // inline buffer.
+  return TagText::View(&*tags_.emplace(tag).first);
+}
+
+void DictTrie::BindRunes() {
+  for (size_t i = 0; i < static_node_infos_.size(); ++i) {
+    static_node_infos_[i].runes =
+        WordRunes::View(rune_pool_.data() + rune_starts_[i], rune_starts_[i + 1] - rune_starts_[i]);
+  }
+  std::vector<uint32_t>().swap(rune_starts_);
+}
+
 void DictTrie::SetStaticWordWeights(UserWordWeightOption option) {
-  XCHECK_AT(!static_node_infos_.empty(), limonp::BadContentError, kLogFile, 234, );
-  // Only the weights are ordered: copying whole entries would double the
-  // dictionary's footprint while loading.
-  std::vector<double> sorted;
-  sorted.reserve(static_node_infos_.size());
-  for (const DictUnit& unit : static_node_infos_) sorted.push_back(unit.weight);
-  std::sort(sorted.begin(), sorted.end(), WeightLess);
-  lowest_weight_ = sorted.front();
-  highest_weight_ = sorted.back();
-  middle_weight_ = sorted[sorted.size() / 2];
+  XCHECK_SITE(!static_node_infos_.empty(), limonp::BadContentError, log_sites::kDictNotEmpty, );
+  // Only the weights are ordered, and only as far as needed: the lowest,
+  // the highest and the one at index size/2 of the ascending order.
+  std::vector<double> weights;
+  weights.reserve(static_node_infos_.size());
+  for (const DictUnit& unit : static_node_infos_) weights.push_back(unit.weight);
+  lowest_weight_ = *std::min_element(weights.begin(), weights.end(), WeightLess);
+  highest_weight_ = *std::max_element(weights.begin(), weights.end(), WeightLess);
+  std::nth_element(weights.begin(), weights.begin() + weights.size() / 2, weights.end(),
+                   WeightLess);
+  middle_weight_ = weights[weights.size() / 2];
   switch (option) {
     case kUserWeightMin:
       user_default_weight_ = lowest_weight_;
@@ -145,19 +182,15 @@ void DictTrie::SetStaticWordWeights(UserWordWeightOption option) {
 }
 
 void DictTrie::Shrink(std::vector<DictUnit>& units) const {
+  if (units.capacity() == units.size()) return;
   std::vector<DictUnit>(units.begin(), units.end()).swap(units);
 }
 
 void DictTrie::CreateTrie(const std::vector<DictUnit>& units) {
-  std::vector<RuneArray> keys;
-  std::vector<const DictUnit*> values;
-  keys.reserve(units.size());
-  values.reserve(units.size());
-  for (const DictUnit& unit : units) {
-    keys.push_back(unit.runes);
-    values.push_back(&unit);
-  }
-  trie_ = std::make_unique<Trie>(keys, values);
+  std::vector<TrieEntry> entries;
+  entries.reserve(units.size());
+  for (const DictUnit& unit : units) entries.push_back(TrieEntry{unit.runes.begin(), unit.runes.size(), &unit});
+  trie_ = std::make_unique<Trie>(entries);
 }
 
 }  // namespace mira::typing::text::jieba

@@ -2,8 +2,9 @@
 // entries (natural-log probabilities) and a Trie over them.
 //
 // Everything happens in the constructor; afterwards the object is immutable,
-// so any number of threads may read it. The Trie points into the entry
-// vector, which therefore never changes after the Trie is built.
+// so any number of threads may read it. The entries' runes are views into
+// one rune pool and their tags point into one table of distinct tags; the
+// Trie points into the entry vector. None of these change after loading.
 //
 // Main dictionary: one "word frequency tag" line per entry, fields separated
 // by exactly one blank. User dictionaries (several paths joined by "|" or
@@ -16,7 +17,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "tokenizer/jieba/Trie.hpp"
@@ -49,6 +52,14 @@ class DictTrie {
             size_t max_word_len = 512) const;
   // The entry of exactly the runes of [begin, end), or null.
   const DictUnit* Find(const RuneStr* begin, const RuneStr* end) const;
+  // The lattice candidates of the single position begin, without building a
+  // lattice; see Trie::ForEachPrefix.
+  template <class Visit>
+  void ForEachPrefix(const RuneStr* begin, const RuneStr* end, size_t max_word_len,
+                     Visit&& visit) const {
+    trie_->ForEachPrefix(begin, end, max_word_len, std::forward<Visit>(visit));
+  }
+  const Trie& GetTrie() const { return *trie_; }
 
   // Smallest weight of the main dictionary (the cost of an unknown rune).
   double LowestWeight() const { return lowest_weight_; }
@@ -69,14 +80,25 @@ class DictTrie {
             UserWordWeightOption option);
   void LoadDict(const std::string& path);
   void LoadUserDict(const std::string& paths);
-  void InserUserDictNode(const std::string& line);
-  bool MakeNodeInfo(DictUnit& unit, const std::string& word, double weight,
-                    const std::string& tag) const;
+  void InsertUserDictNode(std::string_view line);
+  // Decodes word into the rune pool and appends its entry; false (with an
+  // ERROR line, nothing appended) when word is not valid UTF-8.
+  bool MakeNodeInfo(DictUnit& unit, std::string_view word, double weight,
+                    std::string_view tag);
+  // Points every entry's runes into the finished pool.
+  void BindRunes();
+  TagText InternTag(std::string_view tag);
   void SetStaticWordWeights(UserWordWeightOption option);
   void Shrink(std::vector<DictUnit>& units) const;
   void CreateTrie(const std::vector<DictUnit>& units);
 
   std::vector<DictUnit> static_node_infos_;
+  std::vector<Rune> rune_pool_;
+  // Start of each entry's runes in rune_pool_, plus the end: only while
+  // loading (the pool moves as it grows).
+  std::vector<uint32_t> rune_starts_;
+  std::unordered_set<std::string> tags_;
+  RuneArray scratch_;
   std::unique_ptr<Trie> trie_;
   double total_frequency_ = 0.0;
   double lowest_weight_ = 0.0;

@@ -7,29 +7,29 @@
 namespace mira::typing::text::jieba {
 
 void FullSegment::Cut(const std::string& sentence, std::vector<std::string>& words) const {
-  std::vector<Word> tmp;
-  Cut(sentence, tmp);
-  WordsToStrings(tmp, words);
+  CutStrings(*this, sentence, words);
 }
 
 void FullSegment::Cut(const std::string& sentence, std::vector<Word>& words) const {
-  CutSentence(sentence, words,
-              [this](const RuneStr* b, const RuneStr* e, std::vector<WordRange>& out) {
-                Cut(b, e, out);
-              });
+  CutWords(*this, sentence, words);
 }
 
 void FullSegment::Cut(const RuneStr* begin, const RuneStr* end,
                       std::vector<WordRange>& out) const {
-  std::vector<Dag> dags;
-  dict_->Find(begin, end, dags, MAX_WORD_LENGTH);
   // reach: the end of the furthest word emitted so far; a lone rune is only
   // listed where no earlier word covers it.
   size_t reach = 0;
   size_t word_len = 0;
-  for (size_t i = 0; i < dags.size(); ++i) {
-    const size_t m = dags[i].next_words.size();
-    for (const DagWord& next : dags[i].next_words) {
+  limonp::LocalVector<DagWord> candidates;
+  const size_t n = end > begin ? static_cast<size_t>(end - begin) : 0;
+  for (size_t i = 0; i < n; ++i) {
+    candidates.clear();
+    dict_->ForEachPrefix(begin + i, end, MAX_WORD_LENGTH,
+                         [&candidates, i](size_t k, const DictUnit* unit) {
+                           candidates.push_back(DagWord{i + k, unit});
+                         });
+    const size_t m = candidates.size();
+    for (const DagWord& next : candidates) {
       const size_t k = next.first;
       if (next.second != nullptr) {
         word_len = next.second->runes.size();

@@ -1,7 +1,8 @@
 #include "tokenizer/jieba/HMMModel.hpp"
 
-#include <cstdlib>
+#include <string_view>
 
+#include "tokenizer/jieba/LogSites.hpp"
 #include "tokenizer/jieba/limonp/FileUtil.hpp"
 #include "tokenizer/jieba/limonp/Logging.hpp"
 #include "tokenizer/jieba/limonp/StringUtil.hpp"
@@ -10,11 +11,8 @@ namespace mira::typing::text::jieba {
 
 using limonp::BadContentError;
 using limonp::FileOpenError;
-using limonp::Split;
 
 namespace {
-
-constexpr const char* kLocation = "csrc/tokenizer/jieba/HMMModel.hpp";
 
 bool IsAsciiSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -31,32 +29,33 @@ HMMModel::HMMModel(const std::string& model_path)
 }
 
 void HMMModel::LoadModel(const std::string& path) {
+  namespace sites = log_sites;
   std::ifstream ifile;
   limonp::OpenDataFile(ifile, path);
-  XCHECK_AT(ifile.is_open(), FileOpenError, kLocation, 39, << "open " << path << " failed");
+  XCHECK_SITE(ifile.is_open(), FileOpenError, sites::kModelOpen, << "open " << path << " failed");
   std::string line;
-  std::vector<std::string> tmp;
+  std::vector<std::string_view> tmp;
 
-  XCHECK_AT(GetLine(ifile, line), BadContentError, kLocation, 44, );
-  Split(line, tmp, " ");
-  XCHECK_AT(tmp.size() == STATUS_SUM, BadContentError, kLocation, 46, );
-  for (size_t j = 0; j < tmp.size(); ++j) startLogProb[j] = std::atof(tmp[j].c_str());
+  XCHECK_SITE(GetLine(ifile, line), BadContentError, sites::kModelStartLine, );
+  limonp::SplitView(line, tmp, " ");
+  XCHECK_SITE(tmp.size() == STATUS_SUM, BadContentError, sites::kModelStartFields, );
+  for (size_t j = 0; j < tmp.size(); ++j) startLogProb[j] = limonp::ParseDouble(tmp[j]);
 
   for (size_t i = 0; i < STATUS_SUM; ++i) {
-    XCHECK_AT(GetLine(ifile, line), BadContentError, kLocation, 53, );
-    Split(line, tmp, " ");
-    XCHECK_AT(tmp.size() == STATUS_SUM, BadContentError, kLocation, 55, );
-    for (size_t j = 0; j < tmp.size(); ++j) transLogProb[i][j] = std::atof(tmp[j].c_str());
+    XCHECK_SITE(GetLine(ifile, line), BadContentError, sites::kModelTransLine, );
+    limonp::SplitView(line, tmp, " ");
+    XCHECK_SITE(tmp.size() == STATUS_SUM, BadContentError, sites::kModelTransFields, );
+    for (size_t j = 0; j < tmp.size(); ++j) transLogProb[i][j] = limonp::ParseDouble(tmp[j]);
   }
 
-  XCHECK_AT(GetLine(ifile, line), BadContentError, kLocation, 62, );
-  XCHECK_AT(LoadEmitProb(line, emitProbB), BadContentError, kLocation, 63, );
-  XCHECK_AT(GetLine(ifile, line), BadContentError, kLocation, 66, );
-  XCHECK_AT(LoadEmitProb(line, emitProbE), BadContentError, kLocation, 67, );
-  XCHECK_AT(GetLine(ifile, line), BadContentError, kLocation, 70, );
-  XCHECK_AT(LoadEmitProb(line, emitProbM), BadContentError, kLocation, 71, );
-  XCHECK_AT(GetLine(ifile, line), BadContentError, kLocation, 74, );
-  XCHECK_AT(LoadEmitProb(line, emitProbS), BadContentError, kLocation, 75, );
+  XCHECK_SITE(GetLine(ifile, line), BadContentError, sites::kModelEmitLineB, );
+  XCHECK_SITE(LoadEmitProb(line, emitProbB), BadContentError, sites::kModelEmitB, );
+  XCHECK_SITE(GetLine(ifile, line), BadContentError, sites::kModelEmitLineE, );
+  XCHECK_SITE(LoadEmitProb(line, emitProbE), BadContentError, sites::kModelEmitE, );
+  XCHECK_SITE(GetLine(ifile, line), BadContentError, sites::kModelEmitLineM, );
+  XCHECK_SITE(LoadEmitProb(line, emitProbM), BadContentError, sites::kModelEmitM, );
+  XCHECK_SITE(GetLine(ifile, line), BadContentError, sites::kModelEmitLineS, );
+  XCHECK_SITE(LoadEmitProb(line, emitProbS), BadContentError, sites::kModelEmitS, );
 }
 
 bool HMMModel::GetLine(std::ifstream& ifile, std::string& line) {
@@ -74,21 +73,22 @@ bool HMMModel::GetLine(std::ifstream& ifile, std::string& line) {
 
 bool HMMModel::LoadEmitProb(const std::string& line, EmitProbMap& table) {
   if (line.empty()) return false;
-  std::vector<std::string> items;
-  std::vector<std::string> parts;
+  std::vector<std::string_view> items;
+  std::vector<std::string_view> parts;
   RuneArray runes;
-  Split(line, items, ",");
-  for (const std::string& item : items) {
-    Split(item, parts, ":");
+  limonp::SplitView(line, items, ",");
+  table.reserve(table.size() + items.size());
+  for (const std::string_view item : items) {
+    limonp::SplitView(item, parts, ":");
     if (parts.size() != 2) {
-      XLOG_AT(ERROR, kLocation, 108) << "emitProb illegal.";
+      XLOG_SITE(ERROR, log_sites::kModelEmitItem) << "emitProb illegal.";
       return false;
     }
-    if (!DecodeRunesInString(parts[0], runes) || runes.size() != 1) {
-      XLOG_AT(ERROR, kLocation, 112) << "TransCode failed.";
+    if (!DecodeRunesInString(parts[0].data(), parts[0].size(), runes) || runes.size() != 1) {
+      XLOG_SITE(ERROR, log_sites::kModelEmitRune) << "TransCode failed.";
       return false;
     }
-    table[runes[0]] = std::atof(parts[1].c_str());
+    table[runes[0]] = limonp::ParseDouble(parts[1]);
   }
   return true;
 }

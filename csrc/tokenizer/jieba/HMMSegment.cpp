@@ -10,16 +10,11 @@ bool IsAsciiDigit(Rune r) { return r >= '0' && r <= '9'; }
 }  // namespace
 
 void HMMSegment::Cut(const std::string& sentence, std::vector<std::string>& words) const {
-  std::vector<Word> tmp;
-  Cut(sentence, tmp);
-  WordsToStrings(tmp, words);
+  CutStrings(*this, sentence, words);
 }
 
 void HMMSegment::Cut(const std::string& sentence, std::vector<Word>& words) const {
-  CutSentence(sentence, words,
-              [this](const RuneStr* b, const RuneStr* e, std::vector<WordRange>& out) {
-                Cut(b, e, out);
-              });
+  CutWords(*this, sentence, words);
 }
 
 void HMMSegment::Cut(const RuneStr* begin, const RuneStr* end,

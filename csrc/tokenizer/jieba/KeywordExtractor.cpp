@@ -1,19 +1,17 @@
 #include "tokenizer/jieba/KeywordExtractor.hpp"
 
+#include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <fstream>
+#include <string_view>
 #include <vector>
 
+#include "tokenizer/jieba/LogSites.hpp"
 #include "tokenizer/jieba/limonp/FileUtil.hpp"
 #include "tokenizer/jieba/limonp/Logging.hpp"
 #include "tokenizer/jieba/limonp/StringUtil.hpp"
 
 namespace mira::typing::text::jieba {
-
-namespace {
-constexpr const char* kLocation = "csrc/tokenizer/jieba/KeywordExtractor.hpp";
-}  // namespace
 
 KeywordExtractor::KeywordExtractor(const DictTrie* dict_trie, const HMMModel* model,
                                    const std::string& idf_path,
@@ -26,25 +24,29 @@ KeywordExtractor::KeywordExtractor(const DictTrie* dict_trie, const HMMModel* mo
 void KeywordExtractor::LoadIdfDict(const std::string& path) {
   std::ifstream ifs;
   limonp::OpenDataFile(ifs, path);
-  XCHECK_AT(ifs.is_open(), limonp::FileOpenError, kLocation, 100,
-            << "open " << path << " failed");
-  std::string line;
-  std::vector<std::string> buf;
+  XCHECK_SITE(ifs.is_open(), limonp::FileOpenError, log_sites::kIdfOpen,
+              << "open " << path << " failed");
+  std::string text;
+  limonp::ReadAll(ifs, text);
+  idfTable.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
+  limonp::LineCursor lines(text);
+  std::string_view line;
+  std::vector<std::string_view> buf;
   double idf_sum = 0.0;
   size_t lineno = 0;
-  for (; std::getline(ifs, line); ++lineno) {
+  for (; lines.Next(line); ++lineno) {
     if (line.empty()) {
-      XLOG_AT(ERROR, kLocation, 109) << "lineno: " << lineno << " empty. skipped.";
+      XLOG_SITE(ERROR, log_sites::kIdfEmptyLine) << "lineno: " << lineno << " empty. skipped.";
       continue;
     }
-    limonp::Split(line, buf, " ");
+    limonp::SplitView(line, buf, " ");
     if (buf.size() != 2) {
-      XLOG_AT(ERROR, kLocation, 114)
+      XLOG_SITE(ERROR, log_sites::kIdfFields)
           << "line: " << line << ", lineno: " << lineno << " empty. skipped.";
       continue;
     }
-    const double idf = std::atof(buf[1].c_str());
-    idfTable[buf[0]] = idf;
+    const double idf = limonp::ParseDouble(buf[1]);
+    idfTable[std::string(buf[0])] = idf;
     idf_sum += idf;
   }
   // The mean is taken over every line read, skipped ones included (0/0 for
@@ -55,10 +57,13 @@ void KeywordExtractor::LoadIdfDict(const std::string& path) {
 void KeywordExtractor::LoadStopWordDict(const std::string& path) {
   std::ifstream ifs;
   limonp::OpenDataFile(ifs, path);
-  XCHECK_AT(ifs.is_open(), limonp::FileOpenError, kLocation, 129,
-            << "open " << path << " failed");
-  std::string line;
-  while (std::getline(ifs, line)) stopWords.insert(line);
+  XCHECK_SITE(ifs.is_open(), limonp::FileOpenError, log_sites::kStopWordOpen,
+              << "open " << path << " failed");
+  std::string text;
+  limonp::ReadAll(ifs, text);
+  limonp::LineCursor lines(text);
+  std::string_view line;
+  while (lines.Next(line)) stopWords.emplace(line);
 }
 
 std::vector<Keyword> KeywordExtractor::Extract(const std::string& sentence, size_t top_k) const {

@@ -3,58 +3,48 @@
 namespace mira::typing::text::jieba {
 
 void MPSegment::Cut(const std::string& sentence, std::vector<std::string>& words) const {
-  Cut(sentence, words, MAX_WORD_LENGTH);
+  CutStrings(*this, sentence, words, MAX_WORD_LENGTH);
 }
 
 void MPSegment::Cut(const std::string& sentence, std::vector<std::string>& words,
                     size_t max_len) const {
-  std::vector<Word> tmp;
-  Cut(sentence, tmp, max_len);
-  WordsToStrings(tmp, words);
+  CutStrings(*this, sentence, words, max_len);
 }
 
 void MPSegment::Cut(const std::string& sentence, std::vector<Word>& words,
                     size_t max_len) const {
-  CutSentence(sentence, words,
-              [this, max_len](const RuneStr* b, const RuneStr* e, std::vector<WordRange>& out) {
-                Cut(b, e, out, max_len);
-              });
+  CutWords(*this, sentence, words, max_len);
 }
 
 void MPSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& words,
                     size_t max_len) const {
-  std::vector<Dag> dags;
-  dict_->Find(begin, end, dags, max_len);
-  CalcDP(dags);
-  CutByDag(begin, end, dags, words);
-}
-
-void MPSegment::CalcDP(std::vector<Dag>& dags) const {
+  if (begin >= end) return;
+  const size_t n = static_cast<size_t>(end - begin);
   const double lowest = dict_->LowestWeight();
-  for (size_t i = dags.size(); i-- > 0;) {
-    Dag& dag = dags[i];
-    dag.best_unit = nullptr;
-    dag.best_weight = MP_MIN_WEIGHT;
-    for (const DagWord& next : dag.next_words) {
-      const size_t k = next.first;
-      double value = k + 1 < dags.size() ? dags[k + 1].best_weight : 0.0;
-      value += next.second != nullptr ? next.second->weight : lowest;
-      if (value > dag.best_weight) {
-        dag.best_unit = next.second;
-        dag.best_weight = value;
+  // Right to left, the candidates of each position are scored as the trie
+  // lists them, so no lattice is kept: per rune only the best score from
+  // there on and the length of the word that achieves it. best[n] is the
+  // empty rest. Ties go to the shorter word (the earlier candidate).
+  std::vector<double> best(n + 1);
+  std::vector<uint32_t> length(n);
+  best[n] = 0.0;
+  for (size_t i = n; i-- > 0;) {
+    double best_weight = MP_MIN_WEIGHT;
+    const DictUnit* best_unit = nullptr;
+    dict_->ForEachPrefix(begin + i, end, max_len, [&](size_t k, const DictUnit* unit) {
+      const double value = best[i + k + 1] + (unit != nullptr ? unit->weight : lowest);
+      if (value > best_weight) {
+        best_weight = value;
+        best_unit = unit;
       }
-    }
+    });
+    best[i] = best_weight;
+    length[i] = best_unit != nullptr && !best_unit->runes.empty()
+                    ? static_cast<uint32_t>(best_unit->runes.size())
+                    : 1;
   }
-}
-
-void MPSegment::CutByDag(const RuneStr* begin, const RuneStr* /*end*/,
-                         const std::vector<Dag>& dags, std::vector<WordRange>& words) const {
-  size_t i = 0;
-  while (i < dags.size()) {
-    const DictUnit* unit = dags[i].best_unit;
-    const size_t n = unit != nullptr && !unit->runes.empty() ? unit->runes.size() : 1;
-    words.emplace_back(begin + i, begin + i + n - 1);
-    i += n;
+  for (size_t i = 0; i < n; i += length[i]) {
+    words.emplace_back(begin + i, begin + i + length[i] - 1);
   }
 }
 

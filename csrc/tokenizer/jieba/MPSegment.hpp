@@ -38,11 +38,6 @@ class MPSegment : public SegmentTagged {
   const DictTrie* GetDictTrie() const override { return dict_; }
 
  private:
-  // Scores the lattice right to left; ties go to the shorter word.
-  void CalcDP(std::vector<Dag>& dags) const;
-  // Reads the chosen path out of the scored lattice.
-  void CutByDag(const RuneStr* begin, const RuneStr* end, const std::vector<Dag>& dags,
-                std::vector<WordRange>& words) const;
 
   const DictTrie* dict_;
   PosTagger pos_tagger_;

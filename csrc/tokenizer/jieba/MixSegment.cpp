@@ -3,21 +3,17 @@
 namespace mira::typing::text::jieba {
 
 void MixSegment::Cut(const std::string& sentence, std::vector<std::string>& words) const {
-  Cut(sentence, words, true);
+  CutStrings(*this, sentence, words, true);
 }
 
 void MixSegment::Cut(const std::string& sentence, std::vector<std::string>& words,
                      bool use_hmm) const {
-  std::vector<Word> tmp;
-  Cut(sentence, tmp, use_hmm);
-  WordsToStrings(tmp, words);
+  CutStrings(*this, sentence, words, use_hmm);
 }
 
-void MixSegment::Cut(const std::string& sentence, std::vector<Word>& words, bool use_hmm) const {
-  CutSentence(sentence, words,
-              [this, use_hmm](const RuneStr* b, const RuneStr* e, std::vector<WordRange>& out) {
-                Cut(b, e, out, use_hmm);
-              });
+void MixSegment::Cut(const std::string& sentence, std::vector<Word>& words,
+                     bool use_hmm) const {
+  CutWords(*this, sentence, words, use_hmm);
 }
 
 void MixSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& out,

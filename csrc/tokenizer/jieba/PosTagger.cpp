@@ -1,7 +1,7 @@
 #include "tokenizer/jieba/PosTagger.hpp"
 
 #include "tokenizer/jieba/DictTrie.hpp"
-#include "tokenizer/jieba/limonp/Logging.hpp"
+#include "tokenizer/jieba/LogSites.hpp"
 
 namespace mira::typing::text::jieba {
 
@@ -23,7 +23,7 @@ std::string PosTagger::LookupTag(const std::string& str, const SegmentTagged& se
   const DictTrie* dict = segment.GetDictTrie();
   RuneStrArray runes;
   if (!DecodeRunesInString(str, runes)) {
-    XLOG_AT(ERROR, "csrc/tokenizer/jieba/PosTagger.hpp", 42) << "Decode failed.";
+    XLOG_SITE(ERROR, log_sites::kTagDecode) << "Decode failed.";
     return POS_X;
   }
   if (!runes.empty()) {

@@ -1,13 +1,13 @@
 #include "tokenizer/jieba/PreFilter.hpp"
 
-#include "tokenizer/jieba/limonp/Logging.hpp"
+#include "tokenizer/jieba/LogSites.hpp"
 
 namespace mira::typing::text::jieba {
 
 PreFilter::PreFilter(const std::unordered_set<Rune>& separators, const std::string& sentence)
     : separators_(separators) {
   if (!DecodeRunesInString(sentence, runes_)) {
-    XLOG_AT(ERROR, "csrc/tokenizer/jieba/PreFilter.hpp", 24) << "decode failed. ";
+    XLOG_SITE(ERROR, log_sites::kSentenceDecode) << "decode failed. ";
   }
   next_ = runes_.begin();
 }

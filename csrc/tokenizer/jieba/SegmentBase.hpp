@@ -55,6 +55,26 @@ class SegmentBase {
     GetWordsFromWordRanges(sentence, ranges, words);
   }
 
+  // The sentence-level Cut forms of every segmenter, over its range-level
+  // Cut(begin, end, out, options...): words with their offsets, or their
+  // texts (out's strings are reused).
+  template <class Segment, class... Options>
+  static void CutWords(const Segment& segment, const std::string& sentence,
+                       std::vector<Word>& words, Options... options) {
+    segment.CutSentence(sentence, words,
+                        [&segment, options...](const RuneStr* b, const RuneStr* e,
+                                               std::vector<WordRange>& out) {
+                          segment.Cut(b, e, out, options...);
+                        });
+  }
+  template <class Segment, class... Options>
+  static void CutStrings(const Segment& segment, const std::string& sentence,
+                         std::vector<std::string>& words, Options... options) {
+    std::vector<Word> tmp;
+    CutWords(segment, sentence, tmp, options...);
+    WordsToStrings(tmp, words);
+  }
+
   // Copies the texts of words into out, reusing its strings.
   static void WordsToStrings(std::vector<Word>& words, std::vector<std::string>& out) {
     out.resize(words.size());

@@ -12,4 +12,12 @@ void OpenDataFile(std::ifstream& ifs, const std::string& path) {
   ifs.open(path.c_str());
 }
 
+void ReadAll(std::ifstream& ifs, std::string& content) {
+  content.clear();
+  char chunk[1 << 16];
+  while (ifs.read(chunk, sizeof(chunk)) || ifs.gcount() > 0) {
+    content.append(chunk, static_cast<size_t>(ifs.gcount()));
+  }
+}
+
 }  // namespace mira::typing::text::limonp
