@@ -2,6 +2,8 @@
 // std::map-returning operations they must reproduce.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <limits>
@@ -47,7 +49,9 @@ BM25::Documents<std::string_view> Views(const std::vector<Strings>& corpus) {
 }
 
 std::string ModelFile(const BM25& model) {
-  const std::string path = testing::TempDir() + "bm25_batch_test.json";
+  // ctest runs each test in its own process, several at once.
+  const std::string path =
+      testing::TempDir() + "bm25_batch_test." + std::to_string(::getpid()) + ".json";
   model.dump(path);
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;
