@@ -143,7 +143,8 @@ def test_pickle_round_trip(jieba):
 # must raise, not run on uninitialised memory. A subprocess keeps a crash from
 # taking the test run down with it.
 @pytest.mark.parametrize("call", ["o.cut('x')", "o.cut_for_search('x')", "o.__getstate__()",
-                                  "pickle.dumps(o)"])
+                                  "pickle.dumps(o)", "o.tokenize('x')", "o.tag('x')",
+                                  "o.extract_keywords('x')", "o.cut_many(['x'])"])
 def test_uninitialised_object_raises(call):
     import subprocess
 

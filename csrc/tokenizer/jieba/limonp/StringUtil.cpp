@@ -87,16 +87,24 @@ bool Overflows(std::string_view text, bool hex) {
   return hex ? 4 * order + exponent > 0 : order + exponent > 0;
 }
 
-}  // namespace
-
-double ParseDouble(std::string_view s) {
+// Skips leading C-locale blanks and one sign, as atof and atoi do; returns
+// the index of the first byte after them.
+size_t SkipSpaceAndSign(std::string_view s, bool& negative) {
   size_t i = 0;
   while (i < s.size() && IsCSpace(s[i])) ++i;
-  bool negative = false;
+  negative = false;
   if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
     negative = s[i] == '-';
     ++i;
   }
+  return i;
+}
+
+}  // namespace
+
+double ParseDouble(std::string_view s) {
+  bool negative = false;
+  size_t i = SkipSpaceAndSign(s, negative);
   // from_chars takes a minus of its own; a second sign is no number.
   if (i == s.size() || s[i] == '+' || s[i] == '-') return 0.0;
   const char* first = s.data() + i;
@@ -121,13 +129,8 @@ double ParseDouble(std::string_view s) {
 }
 
 int ParseInt(std::string_view s) {
-  size_t i = 0;
-  while (i < s.size() && IsCSpace(s[i])) ++i;
   bool negative = false;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
-    negative = s[i] == '-';
-    ++i;
-  }
+  size_t i = SkipSpaceAndSign(s, negative);
   long long value = 0;
   for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
     value = value * 10 + (s[i] - '0');
