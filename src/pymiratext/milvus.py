@@ -35,6 +35,13 @@ import sys
 import tempfile
 from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
+# gRPC's fork handlers, which the Milvus client brings in, make processes
+# forked after a client started (a subprocess, a process pool, a Dask
+# worker) abort now and then with "epoll_wait error: Bad file descriptor".
+# They only matter to children that use gRPC themselves; a caller who needs
+# them sets the variable before importing this module.
+os.environ.setdefault("GRPC_ENABLE_FORK_SUPPORT", "false")
+
 try:
     from pymilvus import DataType, MilvusClient
 except ImportError as exc:  # pragma: no cover - exercised by the command-line tests

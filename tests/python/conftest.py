@@ -2,10 +2,15 @@
 tools/ folder on the import path (for ref_segment, build_data and the
 generators)."""
 
+import os
 import sys
 from pathlib import Path
 
 import pytest
+
+# Set before anything imports the Milvus client: its gRPC fork handlers make
+# forked children (subprocesses, process pools, Dask workers) abort at times.
+os.environ.setdefault("GRPC_ENABLE_FORK_SUPPORT", "false")
 
 ROOT = Path(__file__).resolve().parents[2]
 TOOLS = ROOT / "tools"

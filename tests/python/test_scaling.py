@@ -114,7 +114,7 @@ def dask_client():
 def test_dask_local_cluster_gives_the_serial_result(cli_jieba, lines, dask_client):
     jieba, model, expected = _serial(cli_jieba, lines)
     # Scatter once so each worker unpickles the segmenter a single time.
-    jieba_f, model_f = dask_client.scatter([jieba, model], broadcast=True)
+    jieba_f, model_f = dask_client.scatter([jieba, model], broadcast=True, hash=False)
     futures = [dask_client.submit(segment_and_encode, jieba_f, model_f, chunk) for chunk in _chunks(lines, 2)]
     parts = dask_client.gather(futures)
     assert _interleave(parts) == expected
@@ -135,7 +135,9 @@ def test_dask_workers_train_shards_that_merge_into_the_sequential_model(
     sequential = TextEncoder(cli_jieba)
     for line in corpus:
         sequential.train([line])
-    jieba_f = dask_client.scatter(cli_jieba, broadcast=True)
+    # hash=False: every test scatters under a fresh key; reusing the key of a
+    # previous test's future while the scheduler releases it can hang older Dask.
+    jieba_f = dask_client.scatter(cli_jieba, broadcast=True, hash=False)
     shards = dask_client.gather(
         [dask_client.submit(train_shard, jieba_f, part, pure=False) for part in (corpus[:split], corpus[split:])]
     )
