@@ -28,7 +28,9 @@ void KeywordExtractor::LoadIdfDict(const std::string& path) {
               << "open " << path << " failed");
   std::string text;
   limonp::ReadAll(ifs, text);
-  idfTable.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
+  // The words take less than the text, values and separators excluded.
+  idfTable.Reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1,
+                   text.size());
   limonp::LineCursor lines(text);
   std::string_view line;
   std::vector<std::string_view> buf;
@@ -46,9 +48,10 @@ void KeywordExtractor::LoadIdfDict(const std::string& path) {
       continue;
     }
     const double idf = limonp::ParseDouble(buf[1]);
-    idfTable[std::string(buf[0])] = idf;
+    idfTable.Set(buf[0], idf);
     idf_sum += idf;
   }
+  idfTable.ShrinkToFit();
   // The mean is taken over every line read, skipped ones included (0/0 for
   // an empty file).
   idfAverage = idf_sum / static_cast<double>(lineno);

@@ -6,10 +6,10 @@
 #pragma once
 
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "tokenizer/jieba/IdfTable.hpp"
 #include "tokenizer/jieba/MixSegment.hpp"
 #include "tokenizer/jieba/TfIdf.hpp"
 
@@ -21,7 +21,7 @@ class KeywordExtractor {
   KeywordExtractor(const DictTrie* dict_trie, const HMMModel* model, const std::string& idf_path,
                    const std::string& stop_word_path);
 
-  const std::unordered_map<std::string, double>& IdfTable() const { return idfTable; }
+  const jieba::IdfTable& IdfTable() const { return idfTable; }
   // Sum of the accepted values over the number of lines read, skipped ones
   // included; not a number for an empty file.
   double IdfAverage() const { return idfAverage; }
@@ -39,7 +39,7 @@ class KeywordExtractor {
   void LoadStopWordDict(const std::string& path);
 
   MixSegment segment;
-  std::unordered_map<std::string, double> idfTable;
+  jieba::IdfTable idfTable;
   double idfAverage = 0.0;
   std::unordered_set<std::string> stopWords;
 };

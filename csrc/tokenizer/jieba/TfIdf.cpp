@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string_view>
+#include <unordered_map>
 
 #include "tokenizer/jieba/CharClass.hpp"
 #include "tokenizer/jieba/Unicode.hpp"
@@ -45,7 +46,7 @@ bool Before(const Candidate& a, const Candidate& b) {
 }  // namespace
 
 std::vector<Keyword> RankKeywords(const std::vector<std::string>& words,
-                                  const std::unordered_map<std::string, double>& idf,
+                                  const IdfTable& idf,
                                   double default_idf,
                                   const std::unordered_set<std::string>& stop_words,
                                   size_t top_k) {
@@ -72,8 +73,8 @@ std::vector<Keyword> RankKeywords(const std::vector<std::string>& words,
     ++total;
   }
   for (Candidate& c : candidates) {
-    auto entry = idf.find(*c.word);
-    const double word_idf = entry != idf.end() ? entry->second : default_idf;
+    const double* entry = idf.Find(*c.word);
+    const double word_idf = entry != nullptr ? *entry : default_idf;
     c.weight = static_cast<double>(c.count) / static_cast<double>(total) * word_idf;
   }
   const size_t keep = top_k == 0 ? candidates.size() : std::min(top_k, candidates.size());

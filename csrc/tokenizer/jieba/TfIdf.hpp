@@ -8,9 +8,10 @@
 
 #include <cstddef>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
+
+#include "tokenizer/jieba/IdfTable.hpp"
 
 namespace mira::typing::text::jieba {
 
@@ -25,7 +26,7 @@ struct Keyword {
 // A NaN weight ranks below every other. A stop word matches exactly or with
 // a trailing carriage return (the set keeps the lines of a CRLF file as read).
 std::vector<Keyword> RankKeywords(const std::vector<std::string>& words,
-                                  const std::unordered_map<std::string, double>& idf,
+                                  const IdfTable& idf,
                                   double default_idf,
                                   const std::unordered_set<std::string>& stop_words, size_t top_k);
 
