@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "segment_fixture.hpp"
 #include "tokenizer/jieba/limonp/Logging.hpp"
+#include "tokenizer/jieba/limonp/StringUtil.hpp"
 
 namespace {
 
@@ -76,6 +81,40 @@ TEST(KeywordExtractor, MissingFilesAreOpenErrors) {
                      "false. open " + missing + " failed\n"),
             std::string::npos)
       << err;
+}
+
+// Random lines of words, values and stray spaces: the table and the mean
+// must equal those of a plain split-into-fields reading of the same text.
+TEST(KeywordExtractor, IdfLoadMatchesAFieldSplitReference) {
+  namespace limonp = mira::typing::text::limonp;
+  std::mt19937 rng(11);
+  const char* const pieces[] = {"a", "b", "中", " ", " ", "1", "2.5", "-"};
+  std::uniform_int_distribution<int> length(0, 6);
+  std::uniform_int_distribution<int> piece(0, 7);
+  std::string text;
+  for (int i = 0; i < 3000; ++i) {
+    for (int n = length(rng); n > 0; --n) text += pieces[piece(rng)];
+    text += '\n';
+  }
+  std::unordered_map<std::string, double> want;
+  double sum = 0.0;
+  size_t lines = 0;
+  std::vector<std::string_view> fields;
+  for (std::string_view rest = text; !rest.empty(); ++lines) {
+    const std::string_view line = rest.substr(0, rest.find('\n'));
+    rest.remove_prefix(line.size() + 1);
+    limonp::SplitView(line, fields, " ");
+    if (line.empty() || fields.size() != 2) continue;
+    want[std::string(fields[0])] = limonp::ParseDouble(fields[1]);
+    sum += limonp::ParseDouble(fields[1]);
+  }
+  const std::string idf = mira_test::WriteTemp("idf_random", text);
+  mira_test::StderrOf([&] {
+    KeywordExtractor k = Load(idf, mira_test::DataPath("stop_words.utf8"));
+    ASSERT_EQ(k.IdfTable().size(), want.size());
+    for (const auto& [word, value] : want) EXPECT_EQ(k.IdfTable().at(word), value) << word;
+    EXPECT_EQ(k.IdfAverage(), sum / static_cast<double>(lines));
+  });
 }
 
 }  // namespace

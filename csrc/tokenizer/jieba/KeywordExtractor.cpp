@@ -13,6 +13,25 @@
 
 namespace mira::typing::text::jieba {
 
+namespace {
+
+// Cuts line at spaces as SplitView(line, fields, " ") does and tells whether
+// that gives exactly two fields (a trailing space adds none). Spares the
+// field vector on the hot path of a large file.
+bool SplitWordValue(std::string_view line, std::string_view& word, std::string_view& value) {
+  const size_t space = line.find(' ');
+  if (space == std::string_view::npos || space + 1 == line.size()) return false;
+  word = line.substr(0, space);
+  value = line.substr(space + 1);
+  const size_t second = value.find(' ');
+  if (second == std::string_view::npos) return true;
+  if (second + 1 != value.size()) return false;
+  value.remove_suffix(1);
+  return true;
+}
+
+}  // namespace
+
 KeywordExtractor::KeywordExtractor(const DictTrie* dict_trie, const HMMModel* model,
                                    const std::string& idf_path,
                                    const std::string& stop_word_path)
@@ -33,7 +52,8 @@ void KeywordExtractor::LoadIdfDict(const std::string& path) {
                    text.size());
   limonp::LineCursor lines(text);
   std::string_view line;
-  std::vector<std::string_view> buf;
+  std::string_view word;
+  std::string_view value;
   double idf_sum = 0.0;
   size_t lineno = 0;
   for (; lines.Next(line); ++lineno) {
@@ -41,14 +61,13 @@ void KeywordExtractor::LoadIdfDict(const std::string& path) {
       XLOG_SITE(ERROR, log_sites::kIdfEmptyLine) << "lineno: " << lineno << " empty. skipped.";
       continue;
     }
-    limonp::SplitView(line, buf, " ");
-    if (buf.size() != 2) {
+    if (!SplitWordValue(line, word, value)) {
       XLOG_SITE(ERROR, log_sites::kIdfFields)
           << "line: " << line << ", lineno: " << lineno << " empty. skipped.";
       continue;
     }
-    const double idf = limonp::ParseDouble(buf[1]);
-    idfTable.Set(buf[0], idf);
+    const double idf = limonp::ParseDouble(value);
+    idfTable.Set(word, idf);
     idf_sum += idf;
   }
   idfTable.ShrinkToFit();
