@@ -113,8 +113,11 @@ def bench_command(args):
                 written += len(chunk.encode("utf-8"))
         size = os.path.getsize(corpus) / 1e6
 
+        # Both builds segment with one data folder, so their model files compare.
+        data = args.dict or os.path.dirname(pymiratext.default_paths()["dict_path"])
+
         def train(python, output, *extra, source=corpus):
-            command = [python, "-m", "pymiratext", "train", source, "-o", output, *extra]
+            command = [python, "-m", "pymiratext", "train", source, "-o", output, "--dict", data, *extra]
             subprocess.run(command, check=True, stderr=subprocess.DEVNULL)
 
         new_model = os.path.join(scratch, "new.json")
@@ -143,6 +146,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=3, help="timed rounds; the best is kept")
     parser.add_argument("--baseline", metavar="PYTHON", help="interpreter of the installation to compare the command with")
     parser.add_argument("--megabytes", type=float, default=10.0, help="corpus size for the command (default 10)")
+    parser.add_argument("--dict", metavar="DIR", help="data folder both commands use (default: this installation's)")
     args = parser.parse_args()
     bench_encoder(args)
     if args.baseline:
