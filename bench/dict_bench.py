@@ -15,15 +15,13 @@ fresh processes, alternating between the builds:
 """
 
 import argparse
-import json
 import os
 import statistics
-import subprocess
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
-from compare_cuts import SEPARATORS, news_like_text, sample_lines  # noqa: E402
+from compare_cuts import SEPARATORS, news_like_text, run_child, sample_lines  # noqa: E402
 
 CHILD = r"""
 import json, sys, time
@@ -62,18 +60,7 @@ print(json.dumps(out))
 
 
 def run(package_dir, mode, data_dir, text_path):
-    env = dict(os.environ)
-    if package_dir:
-        env["PYTHONPATH"] = package_dir + os.pathsep + env.get("PYTHONPATH", "")
-    done = subprocess.run(
-        [sys.executable, "-c", CHILD, mode, data_dir, text_path],
-        capture_output=True,
-        env=env,
-        cwd=tempfile.gettempdir(),
-    )
-    if done.returncode != 0:
-        sys.exit(done.stderr.decode()[-2000:])
-    return json.loads(done.stdout)
+    return run_child(package_dir, CHILD, mode, data_dir, text_path)
 
 
 def piece_text(data_dir, runes):

@@ -82,12 +82,14 @@ def random_text(data_dir, lines=3000, seed=2):
     return out
 
 
-def cut_with(package_dir, data_dir, texts_path):
+def run_child(package_dir, code, *args):
+    """Runs *code* in a fresh interpreter that imports pymiratext from
+    *package_dir* (or the installed one) and returns the JSON it prints."""
     env = dict(os.environ)
     if package_dir:
         env["PYTHONPATH"] = package_dir + os.pathsep + env.get("PYTHONPATH", "")
     done = subprocess.run(
-        [sys.executable, "-c", CHILD, data_dir, texts_path],
+        [sys.executable, "-c", code, *args],
         capture_output=True,
         env=env,
         cwd=tempfile.gettempdir(),
@@ -95,6 +97,10 @@ def cut_with(package_dir, data_dir, texts_path):
     if done.returncode != 0:
         sys.exit(done.stderr.decode()[-2000:])
     return json.loads(done.stdout)
+
+
+def cut_with(package_dir, data_dir, texts_path):
+    return run_child(package_dir, CHILD, data_dir, texts_path)
 
 
 def main():
