@@ -6,6 +6,7 @@ several threads; this module feeds it lines and reports failures as
 ``CliError`` with the place they happened.
 """
 
+import errno
 import heapq
 import json
 import math
@@ -283,7 +284,9 @@ def train_model(
     from . import BM25
 
     model = BM25(b=b, k1=k1)
-    progress = progress or NoProgress()
+    # Not `progress or ...`: a bar of unknown total (standard input) refuses bool().
+    if progress is None:
+        progress = NoProgress()
 
     def texts() -> Iterator[str]:
         pending = 0  # bytes read but not yet shown, so the bar costs little per line
@@ -336,16 +339,49 @@ def load_model(path: str):
     return model
 
 
+def write_problem(path: str) -> Optional[str]:
+    """Why no file can be written at *path*, in the system's words, or None
+    when it can. The check leaves nothing behind."""
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.lexists(folder):
+        return f"no such folder {folder}"
+    try:
+        if os.path.isdir(path):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
+        if os.path.isfile(path):
+            os.close(os.open(path, os.O_WRONLY | getattr(os, "O_CLOEXEC", 0)))
+        elif not os.path.exists(path):
+            # The model is written to a new file beside the target, then renamed.
+            with tempfile.NamedTemporaryFile(dir=folder, prefix=".pymiratext-"):
+                pass
+        # Devices and pipes are written in place; opening one here could block.
+    except OSError as exc:
+        return exc.strerror or str(exc)
+    return None
+
+
+def check_writable(path: str) -> None:
+    """Raises ``CliError`` naming *path* and the reason when no file can be written there."""
+    problem = write_problem(path)
+    if problem is not None:
+        raise CliError(f"cannot write {path}: {problem}")
+
+
 def dump_model(model, path: str) -> None:
     """Writes *model* to *path*, reporting a failure as ``CliError``."""
-    folder = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(folder):
-        raise CliError(f"cannot write {path}: no such folder {folder}")
+    check_writable(path)
     try:
         # As bytes, so that a file name that is not UTF-8 is written as given.
         model.dump(os.fsencode(path))
     except RuntimeError as exc:
-        raise CliError(f"cannot write {path}: {exc}") from None
+        raise write_failure(path, exc) from None
+
+
+def write_failure(path: str, exc: RuntimeError) -> CliError:
+    """The report of a failed ``BM25.dump`` to *path*: the path and the reason."""
+    # The native message says which step failed, but not always why: a
+    # failure to open carries no reason, so the system is asked again here.
+    return CliError(f"cannot write {path}: {write_problem(path) or exc}")
 
 
 def encode_lines(
@@ -366,7 +402,7 @@ def dot(query: Dict[str, float], document: Dict[str, float]) -> Optional[float]:
 
 
 def rank(model, tokenizer: Tokenizer, query: str, corpus: Sequence[str], top: int):
-    """Returns the query tokens and up to *top* (score, line number, text), best first.
+    """Returns the query tokens and up to *top* (0: all) (score, line number, text), best first.
 
     Lines that share no token with the query are left out; ties keep corpus order.
     """
@@ -385,4 +421,9 @@ def rank(model, tokenizer: Tokenizer, query: str, corpus: Sequence[str], top: in
             if score is not None:
                 yield score, number, text
 
-    return query_tokens, heapq.nsmallest(top, scored(), key=lambda hit: (-hit[0], hit[1]))
+    def best_first(hit):
+        return -hit[0], hit[1]
+
+    if top == 0:
+        return query_tokens, sorted(scored(), key=best_first)
+    return query_tokens, heapq.nsmallest(top, scored(), key=best_first)

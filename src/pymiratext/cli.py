@@ -21,6 +21,7 @@ from ._pipeline import (
     CliError,
     NativeStderr,
     Tokenizer,
+    check_writable,
     dot,
     dump_model,
     encode_lines,
@@ -31,6 +32,7 @@ from ._pipeline import (
     rank,
     read_lines,
     train_model,
+    write_failure,
 )
 
 # The pipeline's helpers stay importable from here under their private names.
@@ -119,6 +121,7 @@ def cmd_keywords(args: argparse.Namespace) -> int:
 
 
 def cmd_train(args: argparse.Namespace) -> int:
+    check_writable(args.output)  # before the training, which may take long
     tokenizer = _tokenizer(args)
     progress = _progress(_input_size(args.corpus))
     try:
@@ -254,7 +257,8 @@ def _search_db(args: argparse.Namespace) -> int:
         with milvus.TextCollection.open(args.db, args.collection, jieba=jieba, model_path=args.model) as collection:
             if not collection.encoder.tokens(query):
                 raise CliError(f"the query {query!r} has no words to search for")
-            hits = collection.search(query, top=args.top)
+            # 0 asks for all; Milvus returns at most its search limit.
+            hits = collection.search(query, top=args.top or max(1, len(collection)))
     except _milvus_errors(milvus) as exc:
         raise CliError(str(exc)) from None
     if not hits:
@@ -274,6 +278,8 @@ def _numbered_lines(paths: Sequence[str]) -> Iterator[Tuple[int, str, int]]:
 def cmd_index(args: argparse.Namespace) -> int:
     if STDIN in args.corpus:
         raise CliError("index reads its corpus twice (to train, then to index): name files, not '-'")
+    for path in args.corpus:  # a missing corpus must not leave an empty database behind
+        open(path, "rb").close()
     milvus = _milvus()
     from . import BM25, TextEncoder
 
@@ -281,6 +287,8 @@ def cmd_index(args: argparse.Namespace) -> int:
         milvus.check_can_create(args.db, args.collection, model_path=args.model, replace=args.replace)
     except _milvus_errors(milvus) as exc:
         raise CliError(str(exc)) from None
+    model_path = args.model or milvus.model_path_for(args.db, args.collection)
+    check_writable(model_path)
     jieba = _tokenizer(args).jieba
     encoder = TextEncoder(jieba, BM25(b=args.b, k1=args.k1), search=args.search,
                           stop_words=not args.keep_stop_words)
@@ -306,6 +314,10 @@ def cmd_index(args: argparse.Namespace) -> int:
             added = collection.add_items(items, threads=args.threads)
     except _milvus_errors(milvus) as exc:
         raise CliError(str(exc)) from None
+    except RuntimeError as exc:
+        if not str(exc).startswith("Failed to dump"):
+            raise
+        raise write_failure(model_path, exc) from None
     print(f"{PROG}: indexed {added} documents in the collection {args.collection} of {args.db}; "
           f"model written to {collection.model_path}", file=sys.stderr)
     return 0
@@ -449,7 +461,9 @@ def build_parser() -> argparse.ArgumentParser:
     search.add_argument("-m", "--model", metavar="MODEL.json",
                         help="model file (required with --corpus; with --db, the model of a server collection)")
     search.add_argument("--corpus", metavar="FILE", help="corpus file, one document a line")
-    search.add_argument("--top", type=_positive_int, default=10, help="number of results (default 10)")
+    search.add_argument("--top", type=_count, default=10, metavar="N",
+                        help="number of results, 0 for all (default 10; with --db at most 16384, "
+                             "the most Milvus returns)")
     _add_db_arguments(search, "search this Milvus database (NAME.db or http://HOST:PORT) instead of a corpus file")
     search.set_defaults(func=cmd_search, parser=search)
 
@@ -510,14 +524,18 @@ def main(argv: Optional[Iterable[str]] = None) -> int:
         return exc.code if isinstance(exc.code, int) else 2
     _tolerant_stdout()
     try:
-        return args.func(args)
+        status = args.func(args)
+        if sys.stdout is not None:
+            sys.stdout.flush()  # a reader that left early is noticed here, not at exit
+        return status
     except CliError as exc:
         _error(str(exc))
     except OSError as exc:
         if isinstance(exc, BrokenPipeError):
-            # The reader went away (e.g. `| head`); say nothing more.
+            # The reader went away (e.g. `| head`) and took what it wanted:
+            # no failure, nothing more to say.
             _silence_stdout()
-            return 1
+            return 0
         _error(_describe_os_error(exc))
     except KeyboardInterrupt:
         _error("interrupted")

@@ -27,6 +27,8 @@ encoder's options; opening checks them, and ``add`` refuses to index with a
 model whose statistics changed since the collection was created.
 """
 
+import contextlib
+import gc
 import hashlib
 import itertools
 import json
@@ -143,10 +145,33 @@ def _connect(db: str, must_exist: bool = False) -> "MilvusClient":
             # Milvus Lite would create an empty database rather than report it missing.
             raise DatabaseError(f"cannot open the database {db}: no such file")
         target = os.path.abspath(db)
+    with _quiet_lite_teardown():
+        try:
+            return MilvusClient(uri=target, timeout=_CONNECT_TIMEOUT)
+        except Exception as exc:  # pymilvus raises its own hierarchy and gRPC errors
+            reason = _reason(exc)
+        # The failed start's objects, freed here with the exception rather
+        # than whenever a caller drops it, tidy up inside the quiet block.
+        gc.collect()
+    raise DatabaseError(f"cannot open the database {db}: {reason}")
+
+
+@contextlib.contextmanager
+def _quiet_lite_teardown() -> Iterator[None]:
+    """Keeps Milvus Lite's destructors from printing tracebacks: a server that
+    failed to start (a folder that is not writable) fails again to remove its
+    lock file when it is freed; the start's failure is reported already."""
+    previous = sys.unraisablehook
+
+    def hook(unraisable: Any) -> None:
+        if not (getattr(unraisable.object, "__module__", None) or "").startswith("milvus_lite"):
+            previous(unraisable)
+
+    sys.unraisablehook = hook
     try:
-        return MilvusClient(uri=target, timeout=_CONNECT_TIMEOUT)
-    except Exception as exc:  # pymilvus raises its own hierarchy and gRPC errors
-        raise DatabaseError(f"cannot open the database {db}: {_reason(exc)}") from None
+        yield
+    finally:
+        sys.unraisablehook = previous
 
 
 def _reason(exc: BaseException) -> str:

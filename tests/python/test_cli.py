@@ -130,15 +130,15 @@ def test_search_ranks_by_dot_product_and_skips_lines_without_shared_tokens(capsy
     assert rows[0] == f" 1. {scores[4]:.4f}  (line 4)  c d a"
 
 
-def test_search_top_limits_and_keeps_corpus_order_on_ties(capsys, tmp_path):
+@pytest.mark.parametrize("flags, shown", [([], 10), (["--top", "3"], 3), (["--top", "0"], 15)],
+                         ids=["default", "top-3", "top-0-all"])
+def test_search_top_limits_and_keeps_corpus_order_on_ties(capsys, tmp_path, flags, shown):
     corpus = tmp_path / "same.txt"
-    corpus.write_text("x y\n" * 15, encoding="utf-8")
+    corpus.write_text("x y\n" * 15 + "z\n", encoding="utf-8")
     model = tmp_path / "m.json"
     run(capsys, "train", "--tokens", corpus, "-o", model)
-    _, out, _ = run(capsys, "search", "-m", model, "--tokens", "--corpus", corpus, "x")
-    assert [r.split("(line ")[1].split(")")[0] for r in out.splitlines()] == [str(n) for n in range(1, 11)]
-    _, out, _ = run(capsys, "search", "-m", model, "--tokens", "--corpus", corpus, "--top", "3", "x")
-    assert len(out.splitlines()) == 3
+    _, out, _ = run(capsys, "search", "-m", model, "--tokens", "--corpus", corpus, *flags, "x")
+    assert [r.split("(line ")[1].split(")")[0] for r in out.splitlines()] == [str(n) for n in range(1, shown + 1)]
 
 
 def test_segmented_training_drops_blanks_punctuation_and_stop_words(capsys, tmp_path):
@@ -252,6 +252,8 @@ FAILURES = [
     ("input-not-utf8", lambda t, m: ["encode", "-m", m, "--tokens", _write(t, "in.txt", b"a b\nc \xe4\xb8\n")], 1, "in.txt:2: not valid UTF-8"),
     ("corpus-without-words", lambda t, m: ["train", "--tokens", _write(t, "c.txt", "\n  \n"), "-o", t / "o.json"], 1, "no documents"),
     ("output-folder-missing", lambda t, m: ["train", "--tokens", _write(t, "c.txt", "a\n"), "-o", t / "no" / "o.json"], 1, "cannot write"),
+    ("output-is-a-folder", lambda t, m: ["train", "--tokens", _write(t, "c.txt", "a\n"), "-o", t], 1, "Is a directory"),
+    ("output-folder-is-a-file", lambda t, m: ["train", "--tokens", _write(t, "c.txt", "a\n"), "-o", t / "c.txt" / "o.json"], 1, "c.txt/o.json: Not a directory"),
     ("dict-folder-missing", lambda t, m: ["cut", "--dict", t / "nowhere", _write(t, "c.txt", "a\n")], 1, "no such folder"),
     ("dict-file-missing", lambda t, m: ["cut", "--dict", t, _write(t, "c.txt", "a\n")], 1, "missing dict.txt"),
     ("dict-broken", lambda t, m: ["cut", "--dict", _broken_dict_folder(t), _write(t, "c.txt", "a\n")], 1, "cannot load the segmenter data"),
@@ -261,7 +263,7 @@ FAILURES = [
     ("train-without-output", lambda t, m: ["train", "c.txt"], 2, "-o/--output"),
     ("b-out-of-range", lambda t, m: ["train", "c.txt", "-o", "m.json", "--b", "1.5"], 2, "between 0 and 1"),
     ("k1-not-finite", lambda t, m: ["train", "c.txt", "-o", "m.json", "--k1", "nan"], 2, "not a finite number"),
-    ("top-zero", lambda t, m: ["search", "-m", m, "--corpus", "c.txt", "--top", "0", "q"], 2, "at least 1"),
+    ("top-negative", lambda t, m: ["search", "-m", m, "--corpus", "c.txt", "--top", "-1", "q"], 2, "at least 0"),
     ("threads-negative", lambda t, m: ["encode", "-m", m, "--threads", "-1"], 2, "at least 0"),
     ("corpus-not-utf8", lambda t, m: ["train", *DICT, _write(t, "c.txt", b"\xe5\xa4\xa9\n\xff\n"), "-o", t / "o.json"], 1, "c.txt:2: not valid UTF-8"),
 ]
@@ -274,6 +276,43 @@ def test_failures_are_one_line_on_stderr(capsys, tmp_path, token_model, build, s
     assert code == status
     assert err.startswith("pymiratext") and err.count("\n") == 1, err
     assert fragment in err
+
+
+# Every command that reads text, fed each kind of input: standard input must
+# give what the file gives; a bad input is one line naming it, as for cut.
+READERS = {
+    "cut": lambda src, t: ["cut", *DICT, src],
+    "cut-offsets": lambda src, t: ["cut", *DICT, "--offsets", src],
+    "keywords": lambda src, t: ["keywords", *DICT, src],
+    "train": lambda src, t: ["train", *DICT, src, "-o", t / "out.json"],
+    "encode": lambda src, t: ["encode", *DICT, "-m", t / "model.json", src],
+    "search": lambda src, t: ["search", *DICT, "-m", t / "model.json", "--corpus", src, "天气"],
+}
+
+
+@pytest.mark.parametrize("source", ["stdin", "missing", "folder", "not-utf8"])
+@pytest.mark.parametrize("command", READERS)
+def test_every_reader_takes_standard_input_and_reports_bad_input_in_one_line(
+        capsys, monkeypatch, tmp_path, command, source):
+    assert run(capsys, "train", *DICT, CORPUS, "-o", tmp_path / "model.json")[0] == 0
+    argv = READERS[command]
+    if source == "stdin":
+        expected = run(capsys, *argv(CORPUS, tmp_path))
+        written = (tmp_path / "out.json").read_bytes() if command == "train" else None
+        (tmp_path / "out.json").unlink(missing_ok=True)
+        assert run(capsys, *argv("-", tmp_path), stdin=CORPUS.read_bytes(), monkeypatch=monkeypatch) == expected
+        assert written is None or (tmp_path / "out.json").read_bytes() == written
+        return
+    path, reason = {
+        "missing": (tmp_path / "absent.txt", "No such file or directory"),
+        "folder": (tmp_path, "Is a directory"),
+        "not-utf8": (_write(tmp_path, "bad.txt", "天气\n".encode() + b"\xff\n"),
+                     "not valid UTF-8 text (byte 0xff at column 1)"),
+    }[source]
+    place = f"{path}:2" if source == "not-utf8" else str(path)
+    status, _out, err = run(capsys, *argv(path, tmp_path))
+    assert (status, err) == (1, f"pymiratext: error: {place}: {reason}\n")
+    assert not (tmp_path / "out.json").exists()
 
 
 def test_model_with_control_byte_tokens_reads_back(capsys, tmp_path):

@@ -187,14 +187,16 @@ def cli_db(tmp_path_factory, encoder):
     return db, model
 
 
-@pytest.mark.parametrize("query", QUERIES[:2])
-def test_search_db_prints_what_search_corpus_prints(capsys, cli_db, query):
+# The last query matches more lines than the default count of results.
+@pytest.mark.parametrize("query, top", [(QUERIES[0], 5), (QUERIES[1], 5), ("今天天气手机理财专家提醒孩子红烧肉感冒", 0)])
+def test_search_db_prints_what_search_corpus_prints(capsys, cli_db, query, top):
     db, model = cli_db
-    status, from_db, _err = run(capsys, "search", "--db", db, "--top", 5, query)
+    status, from_db, _err = run(capsys, "search", "--db", db, "--top", top, query)
     assert status == 0
     _status, from_corpus, _err = run(capsys, "search", "--search", "-m", model, "--corpus", sample_corpus_path(),
-                                     "--top", 5, query)
+                                     "--top", top, query)
     assert from_db == from_corpus
+    assert len(from_db.splitlines()) > 10 or top != 0
 
 
 def test_index_reports_and_keeps_the_model_beside_the_database(capsys, cli_db):
@@ -223,8 +225,11 @@ def test_index_reports_and_keeps_the_model_beside_the_database(capsys, cli_db):
          "a collection on a Milvus server needs an explicit model path (model_path=...)"),
         (["search", "--db", "http://127.0.0.1:1", "-m", "{tmp}/m.json", "手机"],
          "cannot open the database http://127.0.0.1:1:"),
+        (["index", "--db", "{tmp}/new.db", "{tmp}/absent.txt"], "{tmp}/absent.txt: No such file or directory"),
+        (["index", "--db", "{db}", "--collection", "new", "-m", "{tmp}", "{corpus}"], "cannot write {tmp}: Is a directory"),
     ],
-    ids=["no-collection", "no-folder", "no-file", "not-db", "no-words", "exists", "server-without-model", "server-unreachable"],
+    ids=["no-collection", "no-folder", "no-file", "not-db", "no-words", "exists", "server-without-model",
+         "server-unreachable", "no-corpus", "model-unwritable"],
 )
 def test_cli_errors_are_one_line(capsys, cli_db, tmp_path, argv, message):
     db, _model = cli_db
@@ -233,6 +238,7 @@ def test_cli_errors_are_one_line(capsys, cli_db, tmp_path, argv, message):
     assert status == 1 and out == ""
     assert err.startswith("pymiratext: error: " + message.format(**fill))
     assert err.count("\n") == 1
+    assert list(tmp_path.iterdir()) == []  # no database, no model
 
 
 def test_cli_without_the_extra_says_how_to_install_it(capsys, monkeypatch, tmp_path):
