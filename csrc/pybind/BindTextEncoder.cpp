@@ -17,6 +17,7 @@
 #include "common/Parallel.hpp"
 #include "encoder/TextEncoder.hpp"
 #include "pybind/Bindings.hpp"
+#include "pybind/Typed.hpp"
 #include "tokenizer/jieba/Jieba.hpp"
 
 namespace py = pybind11;
@@ -27,6 +28,19 @@ namespace {
 using jieba::Jieba;
 using EncoderRef = std::shared_ptr<TextEncoder>;
 using Texts = std::vector<std::string>;
+
+// Any iterable is taken as it is and read lazily; its items are checked
+// as they come.
+struct TextsArg {
+  static constexpr auto name = py::detail::const_name("Iterable[str]");
+  static bool Accepts(py::handle) { return true; }
+};
+struct VectorsResult {
+  static constexpr auto name = py::detail::const_name("List[Dict[str, float]]");
+  static bool Accepts(py::handle) { return false; }
+};
+using TextIterable = Typed<TextsArg>;
+using Vectors = Typed<VectorsResult>;
 
 // Texts are converted and cut this much at a time, so that streaming
 // training stays within bounded memory whatever the corpus length, and the
@@ -143,9 +157,9 @@ py::list EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Weig
 // training each text in turn. With more than one thread, the next chunk is
 // read from the iterable (which needs the lock) while the current one is
 // cut and trained.
-void Train(const EncoderRef& self, py::handle texts, int threads) {
+void Train(const EncoderRef& self, const TextIterable& texts, int threads) {
   const unsigned workers = ResolveThreads(threads);
-  py::iterator it = IterTexts(texts);
+  py::iterator it = IterTexts(texts.object);
   BM25& model = *self->model();
   BM25 added(model.b(), model.k1());
   size_t documents = 0;
@@ -182,7 +196,12 @@ void Train(const EncoderRef& self, py::handle texts, int threads) {
 
 const char kClassDoc[] =
     "The whole text-to-vector path: segment with a Jieba, keep the words that hold a\n"
-    "letter or a digit, drop the Jieba's stop words, then train or encode a BM25 model.";
+    "letter or a digit (Unicode category L* or N*), drop the Jieba's stop words,\n"
+    "then train or encode a BM25 model; natively, on several threads.\n"
+    "\n"
+    "threads: 0 uses every hardware thread, 1 the calling thread; a negative count\n"
+    "raises ValueError. Results never depend on it. Pickles by its Jieba, its model\n"
+    "and its options.";
 
 }  // namespace
 
@@ -208,7 +227,8 @@ void BindTextEncoder(py::module_& m) {
           "The segmenter.")
       .def_property_readonly(
           "model", [](const EncoderRef& self) { return self->model(); },
-          "The BM25 model that train fills and encode_* read.")
+          "The BM25 model that train fills and encode_* read: the very object given\n"
+          "to the constructor (or the one it made).")
       .def_property_readonly(
           "search", [](const EncoderRef& self) { return self->options().search; },
           "Whether texts are segmented with cut_for_search.")
@@ -227,21 +247,21 @@ void BindTextEncoder(py::module_& m) {
           "words dropped, in text order.")
       .def("train", &Train, py::arg("texts"), py::arg("threads") = 0,
            "Train the model on each text in order, one document a text; texts without\n"
-           "tokens are skipped. Reads the iterable in bounded chunks, so memory stays\n"
-           "bounded for any corpus length. threads: 0 all hardware threads, 1 the\n"
-           "calling thread; the model never depends on it.")
+           "tokens are skipped. The model file equals that of training each text's\n"
+           "tokens in turn; on any error the model is left as it was. Reads the\n"
+           "iterable in bounded chunks, so memory stays bounded for any corpus length.")
       .def(
           "encode_documents",
-          [](const EncoderRef& self, py::handle texts, int threads) {
-            return EncodeTexts(self, texts, threads, &TextEncoder::WeighDocuments);
+          [](const EncoderRef& self, const TextIterable& texts, int threads) {
+            return Vectors{EncodeTexts(self, texts.object, threads, &TextEncoder::WeighDocuments)};
           },
           py::arg("texts"), py::arg("threads") = 0,
           "BM25 document vector of each text, in order. A text without tokens gives {};\n"
           "any other text on an untrained model raises RuntimeError.")
       .def(
           "encode_queries",
-          [](const EncoderRef& self, py::handle texts, int threads) {
-            return EncodeTexts(self, texts, threads, &TextEncoder::WeighQueries);
+          [](const EncoderRef& self, const TextIterable& texts, int threads) {
+            return Vectors{EncodeTexts(self, texts.object, threads, &TextEncoder::WeighQueries)};
           },
           py::arg("texts"), py::arg("threads") = 0,
           "BM25 query vector of each text, in order; the same rules as encode_documents.")

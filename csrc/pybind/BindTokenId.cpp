@@ -8,6 +8,7 @@
 
 #include "bm25/TokenId.hpp"
 #include "pybind/Bindings.hpp"
+#include "pybind/Typed.hpp"
 
 namespace py = pybind11;
 
@@ -53,6 +54,15 @@ py::dict IdVector(const py::dict& vector) {
   return out;
 }
 
+struct TokenVectorArg {
+  static constexpr auto name = py::detail::const_name("Dict[Union[str, int], float]");
+  static bool Accepts(py::handle src) { return PyDict_Check(src.ptr()); }
+};
+struct IdVectorResult {
+  static constexpr auto name = py::detail::const_name("Dict[int, float]");
+  static bool Accepts(py::handle) { return false; }
+};
+
 }  // namespace
 
 void BindTokenId(py::module_& m) {
@@ -61,11 +71,16 @@ void BindTokenId(py::module_& m) {
       "The token's stable 32-bit id: MurmurHash3 x86_32 (seed 0) of its UTF-8\n"
       "bytes, modulo 2**32 - 1 (the value 2**32 - 1 is reserved by sparse indexes).\n"
       "The same on every machine, Python version and run.");
-  m.def("id_vector", &IdVector, py::arg("vector"),
-        "Convert a sparse vector keyed by tokens into one keyed by token ids, in\n"
-        "ascending id order. str keys become token_id(key); int keys are kept and\n"
-        "must lie in 0..2**32 - 2 (ValueError otherwise). The weights of keys that\n"
-        "share an id are added, never overwritten.");
+  m.def(
+      "id_vector",
+      [](const Typed<TokenVectorArg>& vector) {
+        return Typed<IdVectorResult>{IdVector(py::reinterpret_borrow<py::dict>(vector.object))};
+      },
+      py::arg("vector"),
+      "Convert a sparse vector keyed by tokens into one keyed by token ids, in\n"
+      "ascending id order. str keys become token_id(key); int keys are kept and\n"
+      "must lie in 0..2**32 - 2 (ValueError otherwise). The weights of keys that\n"
+      "share an id are added, never overwritten.");
 }
 
 }  // namespace mira::typing::text::pybind

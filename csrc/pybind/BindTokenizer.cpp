@@ -73,7 +73,8 @@ void BindJiebaAnalysis(py::class_<Jieba, std::shared_ptr<Jieba>> cls) {
          },
          py::arg("sentence"), py::arg("search") = false, py::call_guard<py::gil_scoped_release>(),
          "The words of cut (or of cut_for_search when search is true, in its order),\n"
-         "each as (word, start, end) with sentence[start:end] == word.")
+         "each as (word, start, end): indices into the Python string, with\n"
+         "sentence[start:end] == word.")
       .def(
           "tag",
           [](const JiebaRef& self, const std::string& sentence) {
@@ -104,12 +105,16 @@ void BindJiebaAnalysis(py::class_<Jieba, std::shared_ptr<Jieba>> cls) {
           "the IDF file's mean for a word it lacks. A negative top_k raises ValueError.");
 }
 
+const char kJiebaDoc[] =
+    "Chinese word segmenter: a word dictionary's most probable path, with an HMM for\n"
+    "unknown words. Jieba(**pymiratext.default_paths()) loads the bundled data.";
+
 }  // namespace
 
 void BindJieba(py::module_& m) {
   py::register_exception_translator(&TranslateLoadErrors);
 
-  py::class_<Jieba, std::shared_ptr<Jieba>>(m, "Jieba")
+  py::class_<Jieba, std::shared_ptr<Jieba>>(m, "Jieba", kJiebaDoc)
       .def(py::init<const std::string&, const std::string&, const std::string&, const std::string&,
                     const std::string&>(),
            py::arg("dict_path"), py::arg("hmm_path"), py::arg("user_dict_path"),
@@ -158,7 +163,9 @@ void BindJieba(py::module_& m) {
           },
           py::arg("sentences"), py::arg("search") = false, py::arg("threads") = 0,
           "Cut each sentence, in order: the words of cut, or of cut_for_search when\n"
-          "search is true. threads: 0 all hardware threads, 1 the calling thread.")
+          "search is true. Cuts natively without the interpreter lock on `threads`\n"
+          "threads: 0 all hardware threads, 1 the calling thread; a negative count\n"
+          "raises ValueError. The result never depends on the thread count.")
       // Pickled by its five paths, so that worker processes reload the files.
       .def(py::pickle(
           [](const JiebaRef& self) {

@@ -2,6 +2,7 @@
 
 import glob
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -75,3 +76,14 @@ def test_stubs_ship_and_name_the_runtime_methods():
         runtime = {m for m in dir(getattr(pymiratext, name)) if not m.startswith("_")}
         assert methods == runtime | {"__init__"}, name
     assert os.path.exists(os.path.join(os.path.dirname(pymiratext.__file__), "py.typed"))
+
+
+def test_stub_is_rendered_from_the_documented_and_typed_runtime(root_dir):
+    import gen_stubs
+
+    assert gen_stubs.undocumented() == []
+    rendered = gen_stubs.render()
+    # pybind11's fallbacks for untyped objects say nothing about the type.
+    assert re.findall(r"(?:: |-> )(?:handle|object|list|dict|tuple)\b", rendered) == []
+    committed = (root_dir / "src" / "pymiratext" / "pymiratext.pyi").read_text(encoding="utf-8")
+    assert committed == rendered, "the stub is stale: run python tools/gen_stubs.py"
