@@ -115,7 +115,7 @@ def _parse_doc(name: str, doc: Optional[str]) -> List[Signature]:
 
 
 def _property_type(getter) -> str:
-    match = re.match(r"^(?:\w+)?\((.*)\) -> (.+)$", (getter.__doc__ or "").splitlines()[0])
+    match = re.match(r"^(?:\w+)?\((.*)\) -> (.+)$", getter.__doc__ or "", re.M)
     if match is None:
         raise ValueError(f"no signature on property getter {getter!r}")
     return _local(match.group(2))
