@@ -328,7 +328,7 @@ def cmd_serve(args: argparse.Namespace) -> int:
 
     try:
         serve.run(args.db, args.collection, model_path=args.model, jieba=jieba, host=args.host, port=args.port,
-                  threads=args.threads, limits=limits, ready=ready)
+                  threads=args.threads, limits=limits, ready=ready, access_log=args.access_log)
     except _milvus_errors(milvus) as exc:
         raise CliError(str(exc)) from None
     print(f"{PROG}: stopped", file=sys.stderr)
@@ -522,6 +522,7 @@ def build_parser() -> argparse.ArgumentParser:
                        help="most texts in one /encode request (default 1024)")
     serve.add_argument("--max-top", type=_positive_int, default=None, metavar="N",
                        help="most hits one /search may ask for (default 1000)")
+    serve.add_argument("--access-log", action="store_true", help="log every request on standard output")
     serve.set_defaults(func=cmd_serve)
 
     demo = commands.add_parser("demo", help="run the whole pipeline on the bundled sample corpus",

@@ -232,15 +232,16 @@ async def _refused(_request: Request, exc: RequestError) -> Response:
 
 
 async def _http_error(request: Request, exc: HTTPException) -> Response:
-    path = request.url.path
+    path, headers = request.url.path, dict(exc.headers or {})
     if exc.status_code == 404:
         message = f"no such path: {path}"
     elif exc.status_code == 405:
-        allowed = (exc.headers or {}).get("Allow", "")
-        message = f"{request.method} is not allowed on {path}: use {allowed}"
+        # The router lists the methods from a set: sorted, the answer is always the same.
+        headers["Allow"] = ", ".join(sorted(m.strip() for m in headers.get("Allow", "").split(",") if m.strip()))
+        message = f"{request.method} is not allowed on {path}: use {headers['Allow']}"
     else:
         message = str(exc.detail)
-    return _error(exc.status_code, message, dict(exc.headers or {}))
+    return _error(exc.status_code, message, headers)
 
 
 async def _unavailable(_request: Request, exc: Exception) -> Response:
