@@ -515,7 +515,7 @@ def build_parser() -> argparse.ArgumentParser:
     serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1: this machine only)")
     serve.add_argument("--port", type=_port, default=8000, help="port to listen on (default 8000; 0: a free port)")
     serve.add_argument("--threads", type=_count, default=0, metavar="N",
-                       help="threads that encode and search (default 0: one per core)")
+                       help="threads that encode and search (default 0: twice the number of cores)")
     serve.add_argument("--max-body", type=_positive_int, default=None, metavar="BYTES",
                        help="largest request body (default 4194304)")
     serve.add_argument("--max-batch", type=_positive_int, default=None, metavar="N",

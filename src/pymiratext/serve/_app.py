@@ -266,8 +266,9 @@ def create_app(
 
     Opens the collection at once (raising what ``TextCollection.open`` raises);
     *model_path* and *jieba* are passed on to it. Encoding and search run on a
-    pool of *threads* threads (0: one per core). The application closes the
-    collection when its lifespan ends.
+    pool of *threads* threads (0: twice the number of cores); each thread that
+    searches opens the collection for itself, since a ``TextCollection`` serves
+    one thread at a time. The application closes them when its lifespan ends.
     """
     if threads < 0:
         raise ValueError("threads must not be negative")
@@ -277,7 +278,9 @@ def create_app(
             raise ValueError(f"{field} must be at least 1, not {value}")
     page, page_headers = _page()
     collection = TextCollection.open(db, name, jieba=jieba, model_path=model_path)
-    service = _Service(collection, threads or os.cpu_count() or 1, limits)
+    # A search waits on the database for much of its time: twice as many
+    # threads as cores keep the cores busy.
+    service = _Service(collection, threads or 2 * (os.cpu_count() or 1), limits)
 
     async def encode_documents(request: Request) -> Response:
         body = await _read_body(request, limits.max_body)
