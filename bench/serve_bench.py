@@ -14,8 +14,9 @@ this shared machine:
   concurrent clients, against TextEncoder.encode_queries on the same batches
   in-process (target: at least half the in-process throughput).
 
-The clients keep their connections open (http.client), as a backend calling
-the service would. Ratios are taken round by round; their median is reported.
+Each client is a process of its own that keeps its connection open
+(http.client), as a backend calling the service would. Ratios are taken round
+by round; their median is reported.
 
 Usage: python3 bench/serve_bench.py [--docs 50000] [--queries 500]
        [--batches 100] [--rounds 5] [--clients 4] [--threads 0] [--seed 1]
@@ -32,47 +33,37 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import urllib.parse
-
-from milvus_bench import make_corpus, make_queries, percentiles
+from multiprocessing import get_context
 
 BATCH = 64
 
 
-def run_clients(host, port, clients, requests):
-    """Sends *requests* ((method, path, body) triples) from *clients* threads,
-    each on one kept-open connection; returns (latencies, wall seconds)."""
-    latencies, lock, work = [], threading.Lock(), iter(requests)
+def _client(host, port, requests):
+    """One client: sends *requests* in turn on one kept-open connection;
+    returns (latencies, start, end) on the machine's monotonic clock."""
+    connection = http.client.HTTPConnection(host, port, timeout=60)
+    latencies, first = [], time.perf_counter()
+    for method, path, body in requests:
+        start = time.perf_counter()
+        connection.request(method, path, body=body, headers={"Content-Type": "application/json"})
+        answer = connection.getresponse()
+        data = answer.read()
+        latencies.append(time.perf_counter() - start)
+        if answer.status != 200:
+            raise RuntimeError(f"{method} {path}: {answer.status} {data[:200]!r}")
+    connection.close()
+    return latencies, first, time.perf_counter()
 
-    def client():
-        connection = http.client.HTTPConnection(host, port, timeout=60)
-        mine = []
-        while True:
-            with lock:
-                item = next(work, None)
-            if item is None:
-                break
-            method, path, body = item
-            start = time.perf_counter()
-            connection.request(method, path, body=body, headers={"Content-Type": "application/json"})
-            answer = connection.getresponse()
-            data = answer.read()
-            mine.append(time.perf_counter() - start)
-            if answer.status != 200:
-                raise SystemExit(f"{method} {path}: {answer.status} {data[:200]!r}")
-        connection.close()
-        with lock:
-            latencies.extend(mine)
 
-    threads = [threading.Thread(target=client) for _ in range(clients)]
-    start = time.perf_counter()
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    return latencies, time.perf_counter() - start
+def run_clients(pool, host, port, clients, requests):
+    """Sends *requests* ((method, path, body) triples) from *clients* client
+    processes of *pool*, dealt out in turn; returns (latencies, wall seconds)."""
+    shares = [(host, port, requests[n::clients]) for n in range(clients)]
+    results = pool.starmap(_client, shares)
+    latencies = [t for result in results for t in result[0]]
+    return latencies, max(r[2] for r in results) - min(r[1] for r in results)
 
 
 def start_server(db, threads, log):
@@ -118,6 +109,8 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
 
+    # Imported here: the client processes, which start afresh, need none of it.
+    from milvus_bench import make_corpus, make_queries, percentiles
     from pymiratext import Jieba, TextEncoder, default_paths
     from pymiratext.milvus import TextCollection
 
@@ -144,16 +137,17 @@ def main():
         with open(os.path.join(folder, "serve.log"), "w", encoding="utf-8") as log:
             process, host, port = start_server(served_db, args.threads, log)
             try:
-                with TextCollection.open(local_db, jieba=encoder.jieba) as collection:
+                with TextCollection.open(local_db, jieba=encoder.jieba) as collection, \
+                        get_context("spawn").Pool(args.clients) as pool:
                     in_process_round(collection, queries[:20], batches[:2])  # warm up both sides
-                    run_clients(host, port, args.clients, searches[:20] + encodes[:2])
+                    run_clients(pool, host, port, args.clients, searches[:20] + encodes[:2])
                     rounds = []
                     for _ in range(args.rounds):
                         local_latencies, local_seconds = in_process_round(collection, queries, batches)
-                        latencies, _wall = run_clients(host, port, args.clients, searches)
-                        _latencies, wall = run_clients(host, port, args.clients, encodes)
+                        latencies, _wall = run_clients(pool, host, port, args.clients, searches)
+                        _latencies, wall = run_clients(pool, host, port, args.clients, encodes)
                         rounds.append((local_latencies, latencies, local_seconds, wall))
-                    single, _wall = run_clients(host, port, 1, searches)
+                    single, _wall = run_clients(pool, host, port, 1, searches)
             finally:
                 process.send_signal(signal.SIGINT)
                 process.wait(timeout=60)
