@@ -107,7 +107,7 @@ def test_match_spans(bundled_jieba, text, terms, search, spans):
     assert match_spans(TextEncoder(bundled_jieba, search=search), text, terms) == spans
 
 
-BIG = b"x" * 5000
+BIG, OVER = b"x" * 5000, "the request body is over the limit of 4096 bytes"
 NOT_OBJECT = 'the body must be a JSON object {"texts": [...], "keys": "tokens" or "ids"}'
 ERRORS = [
     ("GET", "/nope", None, 404, "no such path: /nope"),
@@ -121,15 +121,17 @@ ERRORS = [
     ("POST", "/encode/queries", b"[" * 3000, 400, None),  # nested past the parser's depth
     ("POST", "/encode/queries", b'{"texts": ["\xff"]}', 400, None),  # not UTF-8
     ("POST", "/encode/queries", b'{"text": ["a"]}', 400, NOT_OBJECT),
-    ("POST", "/encode/queries", b'{"texts": [], "key": "ids"}', 400, "unknown field 'key': a request has texts and keys"),
+    ("POST", "/encode/queries", b'{"texts": [], "key": "ids"}', 400,
+     "unknown field 'key': a request has texts and keys"),
     ("POST", "/encode/queries", b'{"texts": "a"}', 400, "texts must be a list of strings"),
     ("POST", "/encode/documents", b'{"texts": ["a", null]}', 400, "texts[1] is not a string"),
-    ("POST", "/encode/documents", b'{"texts": ["\\ud800"]}', 400, "texts[0] is not valid Unicode: it holds a lone surrogate"),
+    ("POST", "/encode/documents", b'{"texts": ["\\ud800"]}', 400,
+     "texts[0] is not valid Unicode: it holds a lone surrogate"),
     ("POST", "/encode/queries", b'{"texts": [], "keys": "words"}', 400, 'keys must be "tokens" or "ids", not "words"'),
-    ("POST", "/encode/queries", json.dumps({"texts": ["a"] * 9}).encode(), 413, "a request holds at most 8 texts, not 9"),
-    ("POST", "/encode/queries", BIG, 413, "the request body is over the limit of 4096 bytes"),
-    # Chunked, without a declared length: counted as it comes.
-    ("POST", "/encode/queries", iter([BIG[:3000], BIG[3000:]]), 413, "the request body is over the limit of 4096 bytes"),
+    ("POST", "/encode/queries", json.dumps({"texts": ["a"] * 9}).encode(), 413,
+     "a request holds at most 8 texts, not 9"),
+    ("POST", "/encode/queries", BIG, 413, OVER),
+    ("POST", "/encode/queries", iter([BIG[:3000], BIG[3000:]]), 413, OVER),  # chunked: no length declared
 ]
 
 
@@ -303,7 +305,8 @@ def test_search_page_in_a_browser(served, tmp_path):
         tab.value("document.getElementById('q').focus()")
         tab.call("Input.insertText", text="手机理财")
         for kind in ("keyDown", "keyUp"):
-            tab.call("Input.dispatchKeyEvent", type=kind, key="Enter", code="Enter", windowsVirtualKeyCode=13, text="\r")
+            tab.call("Input.dispatchKeyEvent", type=kind, key="Enter", code="Enter", windowsVirtualKeyCode=13,
+                     text="\r")
         tab.value("document.querySelectorAll('#hits li').length", wait=True)
         shown, location = tab.value(SHOWN_HITS), tab.value("location.search")
     finally:
