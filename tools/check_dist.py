@@ -59,6 +59,10 @@ PACKAGE_FILES = (
     "data/stop_words.txt",
     "data/user_dict.txt",
     "data/sample_corpus.txt",
+    "serve/__init__.py",
+    "serve/_app.py",
+    "serve/_server.py",
+    "serve/page.html",
 )
 
 

@@ -2,7 +2,7 @@
 # Runs the whole test suite from a fresh clone, installing what it needs:
 #   C++ unit tests (plain and under AddressSanitizer + UndefinedBehaviorSanitizer),
 #   a short fuzz run when clang is available, and the Python tests on
-#   Python 3.11 and Python 3.9, each against a fresh `pip install .[test,milvus]`, and the
+#   Python 3.11 and Python 3.9, each against a fresh `pip install .[test,milvus,serve]`, and the
 #   distributions: sdist, wheel built from the sdist, twine check, content
 #   checks and a smoke test of the wheel in a fresh virtual environment.
 # Exits non-zero when any step fails; every step runs regardless.
@@ -37,6 +37,9 @@ find_python() {  # find_python 3.9 -> path of an interpreter of that version
 
 step "Installing build tools"
 apt_install libgtest-dev || { echo "could not install libgtest-dev"; failures+=("apt"); }
+# Debian's chromium, for the search page's browser test, installs while the C++ tests build.
+apt_install chromium >/dev/null 2>&1 &
+browser_install=$!
 if ! command -v cmake >/dev/null || ! command -v ninja >/dev/null; then
   python3 -m venv "$BUILD/venv-tools" && "$BUILD/venv-tools/bin/pip" install -q cmake ninja
   export PATH="$BUILD/venv-tools/bin:$PATH"
@@ -53,6 +56,8 @@ cpp_tests cpp
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   cpp_tests asan -DMIRA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
+wait "$browser_install" || echo "chromium cannot be installed: the browser test is skipped"
+
 if [ -x tools/run_fuzz.sh ]; then
   step "Fuzzing (bounded)"
   apt_install clang-14 libclang-rt-14-dev || echo "clang unavailable"
@@ -66,8 +71,8 @@ python_tests() {  # python_tests 3.11
   venv="$BUILD/venv-$v"
   "$py" -m venv --clear "$venv" &&
     "$venv/bin/pip" install -q --upgrade pip >/dev/null &&
-    { "$venv/bin/pip" install -q "$ROOT[test,milvus]" 2> >(grep -v "is ignored: it is neither" >&2) ||
-      { echo "the milvus extra cannot be installed: its tests are skipped";
+    { "$venv/bin/pip" install -q "$ROOT[test,milvus,serve]" 2> >(grep -v "is ignored: it is neither" >&2) ||
+      { echo "the milvus or serve extra cannot be installed: their tests are skipped";
         "$venv/bin/pip" install -q "$ROOT[test]" 2> >(grep -v "is ignored: it is neither" >&2); }; } &&
     (cd "$BUILD" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/tests/python") ||
     failures+=("Python $v tests")

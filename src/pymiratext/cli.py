@@ -323,6 +323,30 @@ def cmd_index(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_serve(args: argparse.Namespace) -> int:
+    """``serve``: the HTTP service over a collection, until interrupted."""
+    milvus = _milvus()
+    try:
+        from . import serve
+    except ImportError:
+        raise CliError('the HTTP service is not installed: pip install "pymiratext[serve]"') from None
+    jieba = Tokenizer(folder=args.dict).jieba
+    given = {"max_body": args.max_body, "max_batch": args.max_batch, "max_top": args.max_top}
+    limits = serve.Limits()._replace(**{field: value for field, value in given.items() if value is not None})
+
+    def ready(url: str) -> None:
+        print(f"{PROG}: serving the collection {args.collection} of {args.db} on {url}/ "
+              "(Ctrl-C stops)", file=sys.stderr, flush=True)
+
+    try:
+        serve.run(args.db, args.collection, model_path=args.model, jieba=jieba, host=args.host, port=args.port,
+                  threads=args.threads, limits=limits, ready=ready, access_log=args.access_log)
+    except _milvus_errors(milvus) as exc:
+        raise CliError(str(exc)) from None
+    print(f"{PROG}: stopped", file=sys.stderr)
+    return 0
+
+
 def _demo_collection(tokenizer: "Tokenizer", model, corpus: str, folder: str):
     """The sample corpus indexed in an embedded Milvus Lite database, or None
     (with a one-line notice) when the Milvus extra is not installed."""
@@ -382,6 +406,13 @@ def _count(text: str, least: int = 0) -> int:
 
 def _positive_int(text: str) -> int:
     return _count(text, least=1)
+
+
+def _port(text: str) -> int:
+    value = _count(text)
+    if value > 65535:
+        raise argparse.ArgumentTypeError(f"must be at most 65535, not {text}")
+    return value
 
 
 def _add_db_arguments(parser: argparse.ArgumentParser, help_text: str, required: bool = False) -> None:
@@ -482,6 +513,31 @@ def build_parser() -> argparse.ArgumentParser:
     index.add_argument("--threads", type=_count, default=0, metavar="N", help="encoding threads (default 0: all cores)")
     index.add_argument("--replace", action="store_true", help="replace an existing collection of that name")
     index.set_defaults(func=cmd_index)
+
+    serve = commands.add_parser(
+        "serve", help="serve a collection over HTTP: encoding, search and a search page",
+        description="Serve a Milvus collection made by 'index' over HTTP until interrupted: "
+                    "POST /encode/documents and /encode/queries, GET /search, GET /healthz and "
+                    "a search page at /. Needs the 'milvus' and 'serve' extras.")
+    _add_db_arguments(serve, "a local Milvus Lite file (NAME.db) or a server URI (http://HOST:PORT)", required=True)
+    serve.add_argument("-m", "--model", metavar="MODEL.json",
+                       help="the collection's model (default: beside a local database; required for a server)")
+    serve.add_argument(
+        "--dict", metavar="DIR",
+        help="folder holding " + ", ".join(DATA_FILES.values()) + " (default: the bundled data)",
+    )
+    serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1: this machine only)")
+    serve.add_argument("--port", type=_port, default=8000, help="port to listen on (default 8000; 0: a free port)")
+    serve.add_argument("--threads", type=_count, default=0, metavar="N",
+                       help="threads that encode and search (default 0: twice the number of cores)")
+    serve.add_argument("--max-body", type=_positive_int, default=None, metavar="BYTES",
+                       help="largest request body (default 4194304)")
+    serve.add_argument("--max-batch", type=_positive_int, default=None, metavar="N",
+                       help="most texts in one /encode request (default 1024)")
+    serve.add_argument("--max-top", type=_positive_int, default=None, metavar="N",
+                       help="most hits one /search may ask for (default 1000)")
+    serve.add_argument("--access-log", action="store_true", help="log every request on standard output")
+    serve.set_defaults(func=cmd_serve)
 
     demo = commands.add_parser("demo", help="run the whole pipeline on the bundled sample corpus",
                                description="Segment the bundled sample corpus, train and save a model, "
