@@ -59,7 +59,9 @@ def test_import_under_another_version_fails_with_mismatch_message(tmp_path):
 def _stub_methods():
     import ast
 
-    stub = os.path.join(os.path.dirname(pymiratext.pymiratext.__file__), "pymiratext.pyi")
+    # The stub ships in the package folder, which holds the extension too
+    # except in an editable install.
+    stub = os.path.join(os.path.dirname(pymiratext.__file__), "pymiratext.pyi")
     with open(stub, encoding="utf-8") as f:
         tree = ast.parse(f.read())
     return {
