@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Runs the whole test suite from a fresh clone, installing what it needs:
 #   C++ unit tests (plain and under AddressSanitizer + UndefinedBehaviorSanitizer),
-#   a short fuzz run when clang is available, and the Python tests on
-#   Python 3.11 and Python 3.9, each against a fresh `pip install .[test,milvus,serve]`, and the
-#   distributions: sdist, wheel built from the sdist, twine check, content
-#   checks and a smoke test of the wheel in a fresh virtual environment.
+#   a short fuzz run when clang is available, the distributions (sdist, wheel
+#   built from the sdist, twine check, content checks and a smoke test of the
+#   wheel in a fresh virtual environment), and the Python tests with the
+#   extras test, milvus and serve: on Python 3.11 against that wheel, on
+#   Python 3.9 against a fresh `pip install .`.
 # Exits non-zero when any step fails; every step runs regardless.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -64,22 +65,6 @@ if [ -x tools/run_fuzz.sh ]; then
   MIRA_BUILD_DIR="$BUILD" tools/run_fuzz.sh || failures+=("fuzz")
 fi
 
-python_tests() {  # python_tests 3.11
-  local v=$1 py venv
-  step "Python $v tests"
-  if ! py=$(find_python "$v"); then failures+=("Python $v not found"); return; fi
-  venv="$BUILD/venv-$v"
-  "$py" -m venv --clear "$venv" &&
-    "$venv/bin/pip" install -q --upgrade pip >/dev/null &&
-    { "$venv/bin/pip" install -q "$ROOT[test,milvus,serve]" 2> >(grep -v "is ignored: it is neither" >&2) ||
-      { echo "the milvus or serve extra cannot be installed: their tests are skipped";
-        "$venv/bin/pip" install -q "$ROOT[test]" 2> >(grep -v "is ignored: it is neither" >&2); }; } &&
-    (cd "$BUILD" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/tests/python") ||
-    failures+=("Python $v tests")
-}
-python_tests 3.11
-python_tests 3.9
-
 dist_checks() {  # builds the distributions as a release would and tries the wheel
   local py out="$BUILD/dist" tools="$BUILD/venv-dist-tools" fresh="$BUILD/venv-dist-smoke"
   step "Distributions (sdist, wheel built from it, smoke test of the wheel)"
@@ -98,6 +83,24 @@ dist_checks() {  # builds the distributions as a release would and tries the whe
     failures+=("Distributions")
 }
 dist_checks
+
+python_tests() {  # python_tests 3.11 [WHEEL]: against WHEEL if given, else a build of the tree
+  local v=$1 target=${2:-$ROOT} py venv
+  step "Python $v tests"
+  if ! py=$(find_python "$v"); then failures+=("Python $v not found"); return; fi
+  venv="$BUILD/venv-$v"
+  "$py" -m venv --clear "$venv" &&
+    "$venv/bin/pip" install -q --upgrade pip >/dev/null &&
+    { "$venv/bin/pip" install -q "$target[test,milvus,serve]" 2> >(grep -v "is ignored: it is neither" >&2) ||
+      { echo "the milvus or serve extra cannot be installed: their tests are skipped";
+        "$venv/bin/pip" install -q "$target[test]" 2> >(grep -v "is ignored: it is neither" >&2); }; } &&
+    (cd "$BUILD" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/tests/python") ||
+    failures+=("Python $v tests")
+}
+# Python 3.11 runs against the wheel just built and checked (one build of the
+# extension fewer); 3.9 builds from the tree.
+python_tests 3.11 "$(ls "$BUILD"/dist/*-cp311-*.whl 2>/dev/null | head -n 1)"
+python_tests 3.9
 
 step "Summary"
 if [ ${#failures[@]} -ne 0 ]; then
