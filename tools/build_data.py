@@ -30,6 +30,8 @@ import sys
 import tempfile
 import zipfile
 
+import fold_table
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 DEFAULT_CACHE = os.path.join(HERE, "_cache")
@@ -823,6 +825,8 @@ def main(argv=None):
     stop = read_stop_words(args.stop_words)
     write_lines(os.path.join(args.out_dir, "stop_words.txt"), stop)
     open(os.path.join(args.out_dir, "user_dict.txt"), "w").close()
+    fold = fold_table.write_table(os.path.join(args.out_dir, "t2s.txt"), args.cache_dir)
+    stats.update(("fold_" + k, v) for k, v in fold.items() if k != "opencc_version")
     extra = [] if args.no_cedict else [("cc-cedict.notice", cedict_notice.encode("utf-8")),
                                        ("CC-BY-SA-4.0", cedict_licence)]
     licences = copy_licenses(args.out_dir, essay_root, extra)
@@ -913,6 +917,7 @@ the paths of these files under the keyword names of `pymiratext.Jieba`, and
 | `idf.txt` | `word idf`, one per line, the same words as `dict.txt` |
 | `stop_words.txt` | {s[stop_words]} stop words, one per line |
 | `user_dict.txt` | empty user dictionary |
+| `t2s.txt` | script folding: `FROM<TAB>TO`, Traditional or regional form to Simplified, {s[fold_chars]} characters and {s[fold_phrases]} phrases |
 | `sample_corpus.txt` | short documents written for the project, one per line (not generated) |
 | `licenses/` | {licences} |
 
@@ -950,7 +955,8 @@ sample corpus and of everyday sentences as well, not by that score alone.
   files.
 - Debian package `opencc` version `{opencc_version}` (Apache-2.0, see
   `licenses/opencc.copyright` and `licenses/Apache-2.0`) converted the essay's
-  words to Simplified characters with its configuration `{a.opencc_config}`.
+  words to Simplified characters with its configuration `{a.opencc_config}`,
+  and its conversion tables give `t2s.txt`.
 - `stop_words.txt` comes from `tools/stop_words_base.txt`, written for this
   project (same licence as the project); the numerals, classifiers,
   determiners, surnames and function-word compounds named in
@@ -965,7 +971,9 @@ permissions, which a redistributor may drop (GPL-3 section 7).  These three
 files are therefore distributed under the **GNU GPL version 3**
 (`licenses/GPL-3`), with the attributions above kept as CC BY-SA 4.0 asks;
 the changes made are the steps below.  `stop_words.txt`, `user_dict.txt` and
-`sample_corpus.txt` contain nothing from either source.
+`sample_corpus.txt` contain nothing from either source.  `t2s.txt` is made
+from OpenCC's conversion tables alone and is distributed under their licence,
+the Apache License 2.0 (`licenses/Apache-2.0`, `licenses/opencc.copyright`).
 
 ## Method and choices
 
@@ -1070,6 +1078,27 @@ Each choice is an option of the script; the defaults are the values below.
    natural log of the inverse of that share.  Values range from {idf_min:.4f}
    (the commonest words) to {idf_max:.4f} (the rarest), four decimals.
 11. **Stop words**: the hand-written list, sorted, without duplicates.
+12. **Script folding** (`t2s.txt`, by `tools/fold_table.py`): maps Traditional
+   and regional forms to Simplified, one `FROM<TAB>TO` a line, sorted by FROM
+   in byte order, each FROM once.  A token is folded left to right, taking at
+   each position the longest FROM that starts there and writing its TO, else
+   copying one character.  The targets are what `opencc` itself gives with
+   `t2s.json` for the keys of its tables `TSCharacters` and `TSPhrases`, and
+   with `tw2s.json` and `hk2s.json` for the keys of the Taiwan and Hong Kong
+   variant tables (`TWVariantsRev`, `HKVariantsRev` and their phrase tables),
+   which fold a regional form to the standard form first (裡 → 裏 → 里, 綫 →
+   线, 衞 → 卫).  Where the standard and a regional result differ, the standard
+   one is kept; a regional form that Simplified text writes as well (a
+   character of OpenCC's `STCharacters` or `STPhrases` keys, such as 著 of
+   著名 or 抬) is not folded ({s[fold_regional_kept]} such forms).  For a
+   character with several Simplified forms the converter's first choice is
+   taken (乾 → 干), and a phrase is listed only where its own conversion
+   differs from its characters' (乾坤一擲 → 乾坤一掷, 瞭解 → 了解): {s[fold_phrases]} of the
+   {s[fold_phrases_read]} phrases of those tables.  Phrases that would map to
+   themselves are not listed, so {s[fold_phrases_unmatched]} phrases the converter keeps
+   unchanged (乾隆, 樊於期) fold character by character (干隆); a text and its
+   Simplified form still fold alike.  Only the converter's character forms
+   are used, not its regional vocabulary tables (計程車, 軟體).
 
 All word lists are sorted by code point; numbers have a fixed format.
 

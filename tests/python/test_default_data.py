@@ -162,6 +162,43 @@ def test_user_dictionary_is_empty_and_licences_ship():
         assert "Creative Commons Attribution-ShareAlike 4.0" in f.read()
 
 
+def fold(text, table):
+    """Longest-match folding, as readers of t2s.txt apply it."""
+    longest = max(map(len, table))
+    out, i = [], 0
+    while i < len(text):
+        n = next((n for n in range(min(longest, len(text) - i), 0, -1)
+                  if text[i:i + n] in table), 0)
+        out.append(table[text[i:i + n]] if n else text[i])
+        i += max(n, 1)
+    return "".join(out)
+
+
+def test_fold_table_format_and_results():
+    with open(os.path.join(DATA, "t2s.txt"), "rb") as f:
+        data = f.read()
+    assert data.endswith(b"\n") and len(data) < 1 << 20
+    keys, table = [], {}
+    for line in data.split(b"\n")[:-1]:
+        fields = line.split(b"\t")
+        assert len(fields) == 2 and all(fields) and fields[0] != fields[1], line
+        assert not any(ch.isspace() for ch in line.decode("utf-8").replace("\t", "")), line
+        keys.append(fields[0])
+        table[fields[0].decode("utf-8")] = fields[1].decode("utf-8")
+    assert keys == sorted(set(keys)), "keys sorted by bytes, each once"
+    cases = {
+        "臺灣的頭髮": "台湾的头发",
+        "裡面裏面": "里面里面",     # Taiwan and standard forms of the same word
+        "綫路線路": "线路线路",     # Hong Kong and standard forms
+        "衞生": "卫生",
+        "瞭解乾燥": "了解干燥",     # a phrase overrides its characters' choice
+        "乾坤一擲": "乾坤一掷",
+        "著名抬頭": "著名抬头",     # forms Simplified text writes too stay
+        "电脑显示器": "电脑显示器",  # Simplified text is left alone
+    }
+    assert {t: fold(t, table) for t in cases} == cases
+
+
 def test_sample_corpus_has_enough_short_documents():
     docs = read_lines("sample_corpus.txt")
     assert len(docs) >= 60
