@@ -826,7 +826,9 @@ def main(argv=None):
     write_lines(os.path.join(args.out_dir, "stop_words.txt"), stop)
     open(os.path.join(args.out_dir, "user_dict.txt"), "w").close()
     fold = fold_table.write_table(os.path.join(args.out_dir, "t2s.txt"), args.cache_dir)
-    stats.update(("fold_" + k, v) for k, v in fold.items() if k != "opencc_version")
+    for k, v in fold.items():
+        if k != "opencc_version":
+            stats["fold_" + k] = v
     extra = [] if args.no_cedict else [("cc-cedict.notice", cedict_notice.encode("utf-8")),
                                        ("CC-BY-SA-4.0", cedict_licence)]
     licences = copy_licenses(args.out_dir, essay_root, extra)
