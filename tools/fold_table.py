@@ -14,7 +14,7 @@ t2s.json (standard Traditional), tw2s.json and hk2s.json (regional forms,
 first folded to the standard form), so the table agrees with the converter
 itself.  A phrase is listed only when its conversion differs from what the
 characters alone give.  Standard library only; the build of the default
-data calls ``write_table``.
+data calls ``build_table`` and ``write_table``.
 """
 
 import argparse
@@ -170,15 +170,12 @@ def build_table(cache_dir):
     return table, stats
 
 
-def write_table(path, cache_dir):
-    """Write the table to path; returns its counts."""
-    table, stats = build_table(cache_dir)
+def write_table(path, table):
+    """Write the table to path, sorted by FROM in byte order."""
     lines = sorted((k.encode("utf-8"), to) for k, to in table.items())
     with open(path, "w", encoding="utf-8", newline="\n") as f:
         for key, to in lines:
             f.write("%s\t%s\n" % (key.decode("utf-8"), to))
-    stats["opencc_version"] = opencc_version()
-    return stats
 
 
 def main(argv=None):
@@ -186,7 +183,8 @@ def main(argv=None):
     ap.add_argument("--out", default=DEFAULT_OUT)
     ap.add_argument("--cache-dir", default=DEFAULT_CACHE)
     args = ap.parse_args(argv)
-    stats = write_table(args.out, args.cache_dir)
+    table, stats = build_table(args.cache_dir)
+    write_table(args.out, table)
     for k in sorted(stats):
         print("%s: %s" % (k, stats[k]))
 

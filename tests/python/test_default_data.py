@@ -22,6 +22,8 @@ SEGMENTATION_CASES = [
     # full-width numbers are cut as ASCII ones are
     ("weather-fullwidth", "明天下午北京有小雨，气温１８度。",
      ["明天", "下午", "北京", "有", "小雨", "，", "气温", "１８", "度", "。"]),
+    ("weather-range-fullwidth", "受冷空气影响，气温下降８到１０度。",
+     ["受", "冷空气", "影响", "，", "气温", "下降", "８", "到", "１０", "度", "。"]),
     ("compositional-phrase", "我的新电脑运行得很快。",
      ["我", "的", "新", "电脑", "运行", "得", "很快", "。"]),
     # numeral and classifier are two words; so are modifier and head of a compound
@@ -72,6 +74,29 @@ SEGMENTATION_CASES = [
      ["有的", "人", "还要", "努力", "，", "问题", "在于", "能否", "做到"]),
     ("especially", "特别是信息技术和经济发展", ["特别是", "信息", "技术", "和", "经济", "发展"]),
     ("demonstrative-numeral", "他在这一年里读书", ["他", "在", "这", "一", "年", "里", "读书"]),
+    # a classifier after a numeral stands apart from the noun it counts
+    ("numeral-classifier-noun", "他买了三千本书和iPhone",
+     ["他", "买", "了", "三千", "本", "书", "和", "iPhone"]),
+    ("numeral-classifier-hmm", "市政府新建三座公园", ["市政府", "新建", "三", "座", "公园"]),
+    # a verb and its result complement make one word
+    ("verb-complement", "市民出门请带好雨具。", ["市民", "出门", "请", "带好", "雨具", "。"]),
+    ("numeral-zero", "他跑了一百零八公里", ["他", "跑", "了", "一百零八", "公里"]),
+    # Traditional and regional forms cut as their Simplified words
+    ("trad-name", "張偉坐高鐵去上海出差。", ["張偉", "坐", "高鐵", "去", "上海", "出差", "。"]),
+    ("trad-place-taiwan", "我們今天去臺北看電影", ["我們", "今天", "去", "臺北", "看", "電影"]),
+    ("trad-place-hong-kong", "台灣的高鐵連接台北和高雄",
+     ["台灣", "的", "高鐵", "連接", "台北", "和", "高雄"]),
+    ("trad-function-words", "為了健康，我不要再熬夜了",
+     ["為了", "健康", "，", "我", "不要", "再", "熬夜", "了"]),
+    ("trad-demonstrative", "這個問題我們明天再討論", ["這個", "問題", "我們", "明天", "再", "討論"]),
+    ("trad-year-zero", "二〇二〇年全球經濟受到衝擊", ["二〇二〇", "年", "全球", "經濟", "受到", "衝擊"]),
+    ("trad-year-ling", "二零零八年北京舉辦奧運", ["二零零八", "年", "北京", "舉辦", "奧運"]),
+    ("trad-verb-complement", "市民出門請帶好雨具。", ["市民", "出門", "請", "帶好", "雨具", "。"]),
+    # 綫 is in no word of the dictionary: the HMM reads it as 线
+    ("trad-variant-by-hmm", "這條綫路明天起暫停服務",
+     ["這", "條", "綫路", "明天", "起", "暫停", "服務"]),
+    ("mixed-scripts", "我们今天去臺北看電影，这部電影很好看",
+     ["我们", "今天", "去", "臺北", "看", "電影", "，", "这", "部", "電影", "很", "好看"]),
 ]
 
 SEPARATORS = set(" \t\n\r\uff0c\u3002")
