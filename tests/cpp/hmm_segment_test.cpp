@@ -59,6 +59,14 @@ TEST_F(HMMSegmentTest, CutsByAsciiRulesAndViterbi) {
       // rune becomes a word.
       {"未知字", {"未", "知", "字"}},
       {"啊韩冰", {"啊", "韩冰"}},
+      // Full-width letters, digits and point follow the same rules; a run
+      // keeps to one width.
+      {"８到１０度", {"８", "到", "１０", "度"}},
+      {"ＧＢ２３１２ｘ", {"ＧＢ２３１２ｘ"}},
+      {"５．２％", {"５．２", "％"}},
+      {"１０１0a", {"１０１", "0", "a"}},
+      {"10１０", {"10", "１０"}},
+      {"韩冰２０２４林森", {"韩冰", "２０２４", "林森"}},
   };
   for (const CutCase& c : cases) EXPECT_EQ(Cut(c.input), c.expected) << c.input;
 }

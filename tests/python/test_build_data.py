@@ -131,8 +131,9 @@ def test_chinese_numbers_read_back_and_are_written_as_in_text():
 
 
 def test_generated_numerals_cover_years_with_each_zero():
-    words = build_data.numeral_words("〇○")
-    assert {"二○○○", "二〇〇〇", "一九九八", "二十一", "第九十九", "两千", "九万"} <= set(words)
+    words = build_data.numeral_words("〇○零")
+    assert {"二○○○", "二〇〇〇", "二零零八", "一九九八", "二十一", "一百零八", "第九百零一",
+            "两千", "九万"} <= set(words)
     assert words == sorted(set(words))
     assert all(c in build_data.NUMERAL_CHARS or c == "第" for w in words for c in w)
 
@@ -178,14 +179,64 @@ LEX = frozenset({"经济", "发展", "经济发展", "信息", "技术"})
     ("经济发展", "经济", "发展", 7.5, True),
     ("信息技术", "信息", "技术", 6.0, False),  # unlisted compound
     ("台新", "台", "新", 3.0, False),        # unlisted, led by a classifier
+    ("本书", "本", "书", 5.0, False),        # ... judged at the classifier limit
+    ("本书", "本", "书", 6.5, True),
     ("新台", "新", "台", 3.0, True),         # no stop word, no leading classifier
 ], ids=lambda v: str(v))
 def test_lexicon_sets_the_limits(word, a, b, pmi, kept):
     parts = {"总": 40000, "面积": 5000, "陈": 30000, "志强": 900, "经济": 20000,
-             "发展": 30000, "信息": 20000, "技术": 25000, "台": 30000, "新": 60000}
+             "发展": 30000, "信息": 20000, "技术": 25000, "台": 30000, "新": 60000,
+             "本": 50000, "书": 20000}
     table = dict(parts)
     table[word] = freq_for_pmi(parts[a], parts[b], pmi)
     out = prune(table, lexicon=LEX, unlexical_threshold=10.0, compound_threshold=7.0,
                 unlexical_two_threshold=4.0, surnames=frozenset("陈"),
-                classifiers=frozenset("台"), rounds=1)
+                classifiers=frozenset("台本"), classifier_two_threshold=6.0, rounds=1)
     assert (word in out) == kept
+
+
+def test_dead_words_go_unless_kept():
+    freqs = {"他": 50000, "用": 40000, "好": 60000, "吃": 30000, "有": 50000, "的": 90000,
+             "填": 10_000_000}
+    freqs.update({"他用": 3, "好吃": 5000, "有的": 2})  # PMI < 0, > 0, < 0
+    stats = collections.Counter()
+    build_data.drop_dead_words(freqs, frozenset({"有的"}), stats)
+    assert ("他用" in freqs, "好吃" in freqs, "有的" in freqs) == (False, True, True)
+    assert stats["dead_words_dropped"] == 1
+
+
+def test_traditional_forms_take_their_words_frequencies():
+    freqs = {"后来": 900, "干": 800, "乾": 50, "着": 3000, "著": 100, "台": 600, "苔": 10,
+             "粮": 40, "么": 5000, "幺": 30}
+    forms = {"后来": {"後來"}, "干": {"幹", "乾"}, "着": {"著"}, "台": {"臺"}, "苔": {"臺"},
+             "粮": {"糧"}, "幺": {"么"}}
+    out = build_data.traditional_frequencies(freqs, forms, collections.Counter(), min_freq=100)
+    assert {t: f for t, (f, _) in out.items()} == {
+        "後來": 900, "幹": 800,
+        "乾": 800, "著": 3000,  # a Simplified word's string too: the commoner reading wins
+        "臺": 610,              # many to one: the frequencies add up
+    }                           # 糧 is too light; 么 stays the Simplified word it is
+    assert out["臺"][1] == ("台", "苔")
+
+
+def test_counterpart_emissions_change_no_decision_and_sum_to_one():
+    chars = ["个", "们", "人"]
+    probs = {"B": [.5, .3, .2], "E": [.2, .2, .6], "M": [.1, .8, .1], "S": [.6, .1, .3]}
+    emissions = {s: [(c, math.log(p)) for c, p in zip(chars, probs[s])] for s in "BEMS"}
+    unseen = {s: math.log(0.01) for s in "BEMS"}
+    out = build_data.add_counterpart_emissions(emissions, unseen, {"個", "們", "龘"},
+                                               {"個": "个", "們": "们"})
+    new = {s: dict(out[s]) for s in "BEMS"}
+    old = {s: dict(emissions[s]) for s in "BEMS"}
+    for s in "BEMS":
+        assert math.fsum(math.exp(v) for v in new[s].values()
+                         if v > build_data.IMPOSSIBLE) == pytest.approx(1.0)
+    # one shift for every emission of every state, so every path moves alike;
+    # a new character is its counterpart (an unseen one's when it has none)
+    shift = new["B"]["个"] - old["B"]["个"]
+    for s in "BEMS":
+        for c in chars:
+            assert new[s][c] - old[s][c] == pytest.approx(shift, abs=1e-12)
+        assert new[s]["個"] == pytest.approx(old[s]["个"] + shift)
+        assert new[s]["們"] == pytest.approx(old[s]["们"] + shift)
+        assert new[s]["龘"] == pytest.approx(unseen[s] + shift)

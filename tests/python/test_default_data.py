@@ -19,8 +19,11 @@ DATA = os.path.join(ROOT, "src", "pymiratext", "data")
 SEGMENTATION_CASES = [
     # a degree adverb stands apart from the adjective it modifies
     ("weather", "今天天气很好", ["今天", "天气", "很", "好"]),
+    # full-width numbers are cut as ASCII ones are
     ("weather-fullwidth", "明天下午北京有小雨，气温１８度。",
-     ["明天", "下午", "北京", "有", "小雨", "，", "气温", "１８度", "。"]),
+     ["明天", "下午", "北京", "有", "小雨", "，", "气温", "１８", "度", "。"]),
+    ("weather-range-fullwidth", "受冷空气影响，气温下降８到１０度。",
+     ["受", "冷空气", "影响", "，", "气温", "下降", "８", "到", "１０", "度", "。"]),
     ("compositional-phrase", "我的新电脑运行得很快。",
      ["我", "的", "新", "电脑", "运行", "得", "很快", "。"]),
     # numeral and classifier are two words; so are modifier and head of a compound
@@ -37,9 +40,9 @@ SEGMENTATION_CASES = [
     ("computing-os", "这款软件支持Windows和Linux系统",
      ["这款", "软件", "支持", "Windows", "和", "Linux", "系统"]),
     ("news-percent", "据新华社报道，国内生产总值同比增长５．２％。",
-     ["据", "新华社", "报道", "，", "国内生产总值", "同比", "增长", "５．２％", "。"]),
+     ["据", "新华社", "报道", "，", "国内生产总值", "同比", "增长", "５．２", "％", "。"]),
     ("news-date-fullwidth", "会议定于１０月２０日召开",
-     ["会议", "定于", "１０月", "２０日", "召开"]),
+     ["会议", "定于", "１０", "月", "２０", "日", "召开"]),
     ("hmm-name", "陈志强明天到广州开会", ["陈志强", "明天", "到", "广州", "开会"]),
     ("food", "这家餐厅的红烧肉味道不错，价格也不贵。",
      ["这", "家", "餐厅", "的", "红烧肉", "味道", "不错", "，", "价格", "也", "不", "贵", "。"]),
@@ -58,11 +61,11 @@ SEGMENTATION_CASES = [
     ("demonstrative-phrase", "这个问题我们明天再讨论",
      ["这个", "问题", "我们", "明天", "再", "讨论"]),
     # ASCII year next to full-width month and day
-    ("date-mixed-width", "2024年１０月１日", ["2024", "年", "１０月", "１日"]),
+    ("date-mixed-width", "2024年１０月１日", ["2024", "年", "１０", "月", "１", "日"]),
     ("date-fullwidth-deadline", "请在１２月３１日之前提交报告",
-     ["请", "在", "１２月", "３１日", "之前", "提交", "报告"]),
+     ["请", "在", "１２", "月", "３１", "日", "之前", "提交", "报告"]),
     ("weather-highs", "上海今天最高气温３２度",
-     ["上海", "今天", "最高", "气温", "３２度"]),
+     ["上海", "今天", "最高", "气温", "３２", "度"]),
     # years in Chinese numerals, zero written ○ or 〇
     ("year-circle-zero", "二○○○年他大学毕业", ["二○○○", "年", "他", "大学", "毕业"]),
     ("year-and-month", "一九九八年七月", ["一九九八", "年", "七月"]),
@@ -71,6 +74,29 @@ SEGMENTATION_CASES = [
      ["有的", "人", "还要", "努力", "，", "问题", "在于", "能否", "做到"]),
     ("especially", "特别是信息技术和经济发展", ["特别是", "信息", "技术", "和", "经济", "发展"]),
     ("demonstrative-numeral", "他在这一年里读书", ["他", "在", "这", "一", "年", "里", "读书"]),
+    # a classifier after a numeral stands apart from the noun it counts
+    ("numeral-classifier-noun", "他买了三千本书和iPhone",
+     ["他", "买", "了", "三千", "本", "书", "和", "iPhone"]),
+    ("numeral-classifier-hmm", "市政府新建三座公园", ["市政府", "新建", "三", "座", "公园"]),
+    # a verb and its result complement make one word
+    ("verb-complement", "市民出门请带好雨具。", ["市民", "出门", "请", "带好", "雨具", "。"]),
+    ("numeral-zero", "他跑了一百零八公里", ["他", "跑", "了", "一百零八", "公里"]),
+    # Traditional and regional forms cut as their Simplified words
+    ("trad-name", "張偉坐高鐵去上海出差。", ["張偉", "坐", "高鐵", "去", "上海", "出差", "。"]),
+    ("trad-place-taiwan", "我們今天去臺北看電影", ["我們", "今天", "去", "臺北", "看", "電影"]),
+    ("trad-place-hong-kong", "台灣的高鐵連接台北和高雄",
+     ["台灣", "的", "高鐵", "連接", "台北", "和", "高雄"]),
+    ("trad-function-words", "為了健康，我不要再熬夜了",
+     ["為了", "健康", "，", "我", "不要", "再", "熬夜", "了"]),
+    ("trad-demonstrative", "這個問題我們明天再討論", ["這個", "問題", "我們", "明天", "再", "討論"]),
+    ("trad-year-zero", "二〇二〇年全球經濟受到衝擊", ["二〇二〇", "年", "全球", "經濟", "受到", "衝擊"]),
+    ("trad-year-ling", "二零零八年北京舉辦奧運", ["二零零八", "年", "北京", "舉辦", "奧運"]),
+    ("trad-verb-complement", "市民出門請帶好雨具。", ["市民", "出門", "請", "帶好", "雨具", "。"]),
+    # 綫 is in no word of the dictionary: the HMM reads it as 线
+    ("trad-variant-by-hmm", "這條綫路明天起暫停服務",
+     ["這", "條", "綫路", "明天", "起", "暫停", "服務"]),
+    ("mixed-scripts", "我们今天去臺北看電影，这部電影很好看",
+     ["我们", "今天", "去", "臺北", "看", "電影", "，", "这", "部", "電影", "很", "好看"]),
 ]
 
 SEPARATORS = set(" \t\n\r\uff0c\u3002")
@@ -160,6 +186,43 @@ def test_user_dictionary_is_empty_and_licences_ship():
             "cc-cedict.notice"} <= set(licences)
     with open(os.path.join(DATA, "licenses", "cc-cedict.notice"), encoding="utf-8") as f:
         assert "Creative Commons Attribution-ShareAlike 4.0" in f.read()
+
+
+def fold(text, table):
+    """Longest-match folding, as readers of t2s.txt apply it."""
+    longest = max(map(len, table))
+    out, i = [], 0
+    while i < len(text):
+        n = next((n for n in range(min(longest, len(text) - i), 0, -1)
+                  if text[i:i + n] in table), 0)
+        out.append(table[text[i:i + n]] if n else text[i])
+        i += max(n, 1)
+    return "".join(out)
+
+
+def test_fold_table_format_and_results():
+    with open(os.path.join(DATA, "t2s.txt"), "rb") as f:
+        data = f.read()
+    assert data.endswith(b"\n") and len(data) < 1 << 20
+    keys, table = [], {}
+    for line in data.split(b"\n")[:-1]:
+        fields = line.split(b"\t")
+        assert len(fields) == 2 and all(fields) and fields[0] != fields[1], line
+        assert not any(ch.isspace() for ch in line.decode("utf-8").replace("\t", "")), line
+        keys.append(fields[0])
+        table[fields[0].decode("utf-8")] = fields[1].decode("utf-8")
+    assert keys == sorted(set(keys)), "keys sorted by bytes, each once"
+    cases = {
+        "臺灣的頭髮": "台湾的头发",
+        "裡面裏面": "里面里面",     # Taiwan and standard forms of the same word
+        "綫路線路": "线路线路",     # Hong Kong and standard forms
+        "衞生": "卫生",
+        "瞭解乾燥": "了解干燥",     # a phrase overrides its characters' choice
+        "乾坤一擲": "乾坤一掷",
+        "著名抬頭": "著名抬头",     # forms Simplified text writes too stay
+        "电脑显示器": "电脑显示器",  # Simplified text is left alone
+    }
+    assert {t: fold(t, table) for t in cases} == cases
 
 
 def test_sample_corpus_has_enough_short_documents():
