@@ -8,7 +8,13 @@ __version__: str
 class BM25:
     """BM25 sparse encoder trained one document at a time."""
 
+    @overload
     def __init__(self, b: float = 0.75, k1: float = 1.2) -> None: ...
+    @overload
+    def __init__(self, b: float = 0.75, k1: float = 1.2, *, idf: str) -> None:
+        """idf: 'occurrences' weighs a query token by its occurrences in the corpus,
+        'documents' by the documents holding it (never a negative weight); the model
+        file then also holds these counts, and load restores whichever it holds."""
     @overload
     def train(self, arg0: List[str], /) -> None: ...
     @overload
@@ -66,6 +72,9 @@ class BM25:
     @property
     def doc_length_average(self) -> float:
         """Average document length in tokens."""
+    @property
+    def idf(self) -> str:
+        """What the query weights count per token: 'occurrences' or 'documents'."""
 
 class Jieba:
     """Chinese word segmenter over a word dictionary and an HMM model."""
