@@ -21,7 +21,8 @@ Usage:  python3 tools/eval_retrieval.py DATASET... [--dict DIR]
             [--set NAME=VALUE]... [--bm25 NAME=VALUE]... [--no-baseline]
 
 ``--set`` passes a keyword to TextEncoder (``--set search=True``), ``--bm25``
-one to BM25 (``--bm25 k1=1.5``); values are Python literals, or text.
+one to BM25 (``--bm25 idf=documents``; without it the encoder's default model
+is used); values are Python literals, or text.
 """
 
 import argparse
@@ -207,7 +208,9 @@ def make_encoder_factory(data_dir, encoder_options, bm25_options):
 
     paths = _data.paths_in(data_dir) if data_dir else pymiratext.default_paths()
     jieba = pymiratext.Jieba(**paths)
-    return lambda: pymiratext.TextEncoder(jieba, pymiratext.BM25(**bm25_options), **encoder_options)
+    # Without BM25 options the encoder makes the model it makes by default.
+    return lambda: pymiratext.TextEncoder(
+        jieba, pymiratext.BM25(**bm25_options) if bm25_options else None, **encoder_options)
 
 
 def parse_option(text):

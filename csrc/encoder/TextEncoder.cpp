@@ -1,13 +1,35 @@
 #include "encoder/TextEncoder.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
+#include "common/CharFold.hpp"
 #include "common/Parallel.hpp"
 #include "common/TermChars.hpp"
+#include "common/Utf8.hpp"
 
 namespace mira::typing::text {
 namespace {
+
+// The CJK Unified Ideographs with their extensions, and the compatibility
+// ideographs.
+bool IsHan(uint32_t cp) {
+  return (cp >= 0x3400 && cp <= 0x4DBF) || (cp >= 0x4E00 && cp <= 0x9FFF) ||
+         (cp >= 0xF900 && cp <= 0xFAFF) || (cp >= 0x20000 && cp <= 0x3134F);
+}
+
+// Particles that close a question or an exclamation, in both scripts; the
+// segmenter may glue them to a word it does not know, which no name ends in.
+bool IsSentenceParticle(uint32_t cp) {
+  switch (cp) {
+    case U'吗': case U'嗎': case U'呢': case U'吧': case U'啊': case U'呀':
+    case U'嘛': case U'啦': case U'哦': case U'哇': case U'呗': case U'唄':
+      return true;
+    default:
+      return false;
+  }
+}
 
 // The stop-word file as a text reader sees it: lines end at "\n", "\r\n" or
 // a lone "\r", and an empty line names no word. The segmenter keeps the
@@ -37,18 +59,85 @@ TextEncoder::TextEncoder(std::shared_ptr<const jieba::Jieba> jieba, std::shared_
 }
 
 void TextEncoder::Tokens(const std::string& text, std::vector<std::string>& out) const {
+  thread_local std::vector<Term> terms;
+  Terms(text, terms);
+  out.resize(terms.size());
+  for (size_t i = 0; i < terms.size(); ++i) out[i] = std::move(terms[i].text);
+}
+
+void TextEncoder::Terms(const std::string& text, std::vector<Term>& out) const {
+  out.clear();
+  // Folding keeps every code point in its place, so the words' places are
+  // those of the original text.
+  std::string folded;
+  const std::string& source = options_.normalize && FoldText(text, folded) ? folded : text;
+  std::vector<jieba::Word> words;
+  jieba_->Tokenize(source, words, options_.search);
+  out.reserve(words.size());
+  for (jieba::Word& word : words) EmitWord(word, out);
+}
+
+void TextEncoder::Emit(std::string text, uint32_t begin, uint32_t end,
+                       std::vector<Term>& out) const {
+  if (options_.script) {
+    std::string folded;
+    if (options_.script->Fold(text, folded)) text = std::move(folded);
+  }
+  if (!HasTermChar(text) || stop_words_.count(text) != 0) return;
+  out.push_back({std::move(text), begin, end});
+}
+
+bool TextEncoder::InDictionary(std::string_view word) const {
+  thread_local jieba::RuneStrArray runes;
+  if (!jieba::DecodeRunesInString(word.data(), word.size(), runes) || runes.empty()) return false;
+  return jieba_->Dictionary().Find(runes.begin(), runes.end()) != nullptr;
+}
+
+void TextEncoder::EmitWord(jieba::Word& word, std::vector<Term>& out) const {
+  const uint32_t begin = word.rune_offset;
+  if (!options_.unknown_words || word.rune_length < 2) {
+    Emit(std::move(word.text), begin, begin + word.rune_length, out);
+    return;
+  }
+  // The byte offset of each code point, and the end.
+  thread_local std::vector<size_t> starts;
+  starts.clear();
+  const std::string_view text(word.text);
+  bool han = false;
+  for (size_t i = 0, n = 0; i < text.size(); i += n == 0 ? 1 : n) {
+    starts.push_back(i);
+    han = IsHan(DecodeUtf8(text, i, n)) || han;
+  }
+  starts.push_back(text.size());
+  const size_t length = starts.size() - 1;
+  if (!han || length != word.rune_length || InDictionary(text)) {
+    Emit(std::move(word.text), begin, begin + word.rune_length, out);
+    return;
+  }
+  size_t stem = length;
+  size_t n = 0;
+  while (stem > 1 && IsSentenceParticle(DecodeUtf8(text, starts[stem - 1], n))) --stem;
+  auto piece = [&](size_t from, size_t to) {
+    Emit(std::string(text.substr(starts[from], starts[to] - starts[from])),
+         begin + static_cast<uint32_t>(from), begin + static_cast<uint32_t>(to), out);
+  };
   if (options_.search) {
-    jieba_->CutForSearch(text, out);
-  } else {
-    jieba_->Cut(text, out);
+    // Search mode put the dictionary words inside this one right before it;
+    // the two-character ones come again among its bigrams.
+    size_t inside = out.size();
+    while (inside > 0 && out[inside - 1].begin >= begin) --inside;
+    out.erase(std::remove_if(out.begin() + static_cast<std::ptrdiff_t>(inside), out.end(),
+                             [](const Term& t) { return t.end - t.begin == 2; }),
+              out.end());
   }
-  size_t kept = 0;
-  for (size_t i = 0; i < out.size(); ++i) {
-    if (!HasTermChar(out[i]) || stop_words_.count(out[i]) != 0) continue;
-    if (kept != i) out[kept] = std::move(out[i]);
-    ++kept;
+  if (stem >= 2 && (stem == length || !InDictionary(text.substr(0, starts[stem])))) {
+    for (size_t k = 0; k < stem; ++k) {
+      piece(k, k + 1);
+      if (stem >= 3 && k + 1 < stem) piece(k, k + 2);
+    }
   }
-  out.resize(kept);
+  piece(0, stem);
+  for (size_t k = stem; k < length; ++k) piece(k, k + 1);
 }
 
 std::vector<TextEncoder::TokenList> TextEncoder::TokensMany(const std::vector<std::string>& texts,
