@@ -49,6 +49,8 @@ def term_ranges() -> List[Tuple[int, int]]:
 
 def render() -> str:
     ranges = term_ranges()
+    # The range that holds the common CJK characters, tested before the search.
+    common = next(r for r in ranges if r[0] <= 0x4E00 <= r[1])
     rows = []
     for i in range(0, len(ranges), 4):
         rows.append("    " + " ".join(f"{{0x{a:05X}, 0x{b:05X}}}," for a, b in ranges[i : i + 4]))
@@ -75,11 +77,15 @@ constexpr CodeRange kTermRanges[] = {{
 {body}
 }};
 
+// One of the ranges above: most of Chinese text.
+constexpr CodeRange kCommon = {{0x{common[0]:05X}, 0x{common[1]:05X}}};
+
 }}  // namespace
 
 const char kTermCharsUnicodeVersion[] = "{unicodedata.unidata_version}";
 
 bool IsTermChar(uint32_t code_point) {{
+  if (code_point >= kCommon.first && code_point <= kCommon.last) return true;
   // The first range beginning after code_point; the one before it may hold it.
   const CodeRange* next =
       std::upper_bound(std::begin(kTermRanges), std::end(kTermRanges), code_point,

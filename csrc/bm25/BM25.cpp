@@ -199,6 +199,44 @@ void AddTokens(TokenTable& table, Span<Token> tokens) {
   }
 }
 
+// Adds the counts of one document's distinct tokens (a tally's entries) to
+// `occurrences`, and one to `documents` for each; on any failure both tables
+// are restored before the exception leaves.
+template <typename Token, typename Entry>
+void AddDocument(TokenTable& occurrences, TokenTable& documents, const std::vector<Entry>& entries) {
+  const std::size_t old_occurrences = occurrences.size();
+  const std::size_t old_documents = documents.size();
+  auto hash_of = [](const Entry& entry, const TableKey& key) {
+    // A string token's tally hash is already the table hash.
+    if constexpr (std::is_same_v<Token, std::string_view>) return entry.hash;
+    return HashToken(key.view());
+  };
+  std::size_t done = 0;
+  try {
+    for (; done < entries.size(); ++done) {
+      const Entry& entry = entries[done];
+      const TableKey key(entry.token);
+      const uint64_t hash = hash_of(entry, key);
+      BM25::Count& count = occurrences.slot(key.view(), hash);
+      if (count > kMaxCount - entry.n) throw std::overflow_error(kCountOverflow);
+      BM25::Count& holding = documents.slot(key.view(), hash);
+      if (holding == kMaxCount) throw std::overflow_error(kCountOverflow);
+      count += entry.n;
+      ++holding;
+    }
+  } catch (...) {
+    for (std::size_t i = 0; i < done; ++i) {
+      const TableKey key(entries[i].token);
+      const uint64_t hash = hash_of(entries[i], key);
+      occurrences.slot(key.view(), hash) -= entries[i].n;
+      --documents.slot(key.view(), hash);
+    }
+    occurrences.truncate(old_occurrences);
+    documents.truncate(old_documents);
+    throw;
+  }
+}
+
 // Undoes a successful AddTokens(table, tokens) made when the table held
 // old_size entries, after any later additions have been undone.
 template <typename Token>
@@ -347,18 +385,13 @@ void BM25::_train_one(Span<Token> tokens) {
   // checked before anything changes.
   const Count doc_count = CheckedAdd(_doc_count, Count{1});
   const Count doc_length_total = CheckedAdd(_doc_length_total, tokens.size());
-  const std::size_t old_size = _doc_token_frequency.size();
-  AddTokens(_doc_token_frequency, tokens);
   if (_idf_mode == Idf::kDocuments) {
-    try {
-      thread_local std::vector<Token> distinct;
-      distinct.clear();
-      AppendDistinct(tokens, distinct);
-      AddTokens(_doc_token_documents, Span<Token>(distinct));
-    } catch (...) {
-      RemoveTokens(_doc_token_frequency, tokens, old_size);
-      throw;
-    }
+    // One pass over the distinct tokens feeds both tables.
+    Tally<Token>& tally = ThreadTally<Token>();
+    tally.count(tokens);
+    AddDocument<Token>(_doc_token_frequency, _doc_token_documents, tally.entries());
+  } else {
+    AddTokens(_doc_token_frequency, tokens);
   }
   _doc_count = doc_count;
   _doc_length_total = doc_length_total;

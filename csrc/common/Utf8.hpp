@@ -17,7 +17,14 @@ inline uint32_t DecodeUtf8(std::string_view text, std::size_t i, std::size_t& n)
   if (lead < 0x80) {
     n = 1;
     return lead;
-  } else if ((lead & 0xE0) == 0xC0) {
+  }
+  // Three bytes, the form of every CJK character, first.
+  if ((lead & 0xF0) == 0xE0 && text.size() - i >= 3 && (byte(1) & 0xC0) == 0x80 &&
+      (byte(2) & 0xC0) == 0x80) {
+    n = 3;
+    return (uint32_t{lead & 0x0Fu} << 12) | (uint32_t{byte(1) & 0x3Fu} << 6) | (byte(2) & 0x3Fu);
+  }
+  if ((lead & 0xE0) == 0xC0) {
     n = 2;
     cp = lead & 0x1F;
   } else if ((lead & 0xF0) == 0xE0) {

@@ -29,7 +29,7 @@ std::size_t CodePoints(std::string_view text) {
 
 }  // namespace
 
-ScriptTable::ScriptTable(const std::string& path) : path_(path), longest_bmp_(0x10000, 0) {
+ScriptTable::ScriptTable(const std::string& path) : path_(path), starters_(0x10000 / 64, 0) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw limonp::FileOpenError("cannot open the script table " + path);
   std::string line;
@@ -47,29 +47,25 @@ ScriptTable::ScriptTable(const std::string& path) : path_(path), longest_bmp_(0x
     std::string to = line.substr(tab + 1);
     const std::size_t length = CodePoints(from);
     if (length == 0 || CodePoints(to) == 0) Malformed(path, number, "not UTF-8 text");
+    if (CodePoints(to) != length) Malformed(path, number, "FROM and TO differ in length");
     if (number > 1 && !(previous < from)) {
       Malformed(path, number, "FROM out of byte order or repeated");
     }
-    if (length > 255) Malformed(path, number, "FROM longer than 255 characters");
+    if (length > 64) Malformed(path, number, "FROM longer than 64 characters");
     index_[from] = static_cast<int64_t>(to_.size());
     to_.push_back(std::move(to));
     std::size_t n = 0;
     const uint32_t first = DecodeUtf8(from, 0, n);
-    if (first < 0x10000) {
-      longest_bmp_[first] = std::max(longest_bmp_[first], static_cast<uint8_t>(length));
-    } else {
-      std::size_t& longest = longest_other_[first];
-      longest = std::max(longest, length);
-    }
+    if (first < 0x10000) starters_[first / 64] |= uint64_t{1} << (first % 64);
+    lengths_[first] |= uint64_t{1} << (length - 1);
     previous = from;
   }
   if (in.bad()) throw limonp::FileOpenError("cannot read the script table " + path);
 }
 
-std::size_t ScriptTable::Longest(uint32_t code_point) const {
-  if (code_point < 0x10000) return longest_bmp_[code_point];
-  const auto found = longest_other_.find(code_point);
-  return found == longest_other_.end() ? 0 : found->second;
+uint64_t ScriptTable::Lengths(uint32_t code_point) const {
+  const auto found = lengths_.find(code_point);
+  return found == lengths_.end() ? 0 : found->second;
 }
 
 int64_t ScriptTable::Find(std::string_view from) const {
@@ -85,14 +81,18 @@ bool ScriptTable::Fold(std::string_view text, std::string& out) const {
   while (i < text.size()) {
     std::size_t n = 0;
     const uint32_t cp = DecodeUtf8(text, i, n);
-    const std::size_t longest = n == 0 ? 0 : Longest(cp);
-    if (longest == 0) {
+    const bool starter =
+        n != 0 && (cp >= 0x10000 || (starters_[cp / 64] >> (cp % 64) & 1) != 0);
+    uint64_t lengths = starter ? Lengths(cp) : 0;
+    if (lengths == 0) {
       i += n == 0 ? 1 : n;
       continue;
     }
-    // The byte ends of up to `longest` code points from i, tried longest first.
-    std::size_t ends[256];
+    // The byte ends of the code points from i, as far as the longest FROM
+    // starting here reaches; then each length that some FROM has, longest first.
+    std::size_t ends[64];
     std::size_t count = 0;
+    const std::size_t longest = 64 - static_cast<std::size_t>(__builtin_clzll(lengths));
     for (std::size_t end = i, step = n; count < longest && step != 0; ++count) {
       end += step;
       ends[count] = end;
@@ -101,9 +101,12 @@ bool ScriptTable::Fold(std::string_view text, std::string& out) const {
     }
     int64_t entry = -1;
     std::size_t match = 0;
-    for (std::size_t k = count; k > 0 && entry < 0; --k) {
-      entry = Find(text.substr(i, ends[k - 1] - i));
+    while (lengths != 0 && entry < 0) {
+      const std::size_t k = 64 - static_cast<std::size_t>(__builtin_clzll(lengths));
+      lengths &= ~(uint64_t{1} << (k - 1));
+      if (k > count) continue;
       match = ends[k - 1];
+      entry = Find(text.substr(i, match - i));
     }
     if (entry < 0) {
       i += n;

@@ -3,9 +3,10 @@
 // documents in the other.
 //
 // The file holds one mapping a line, FROM<TAB>TO in UTF-8, sorted by FROM in
-// byte order with each FROM once. Folding scans left to right: at each place
-// the longest FROM that starts there is replaced by its TO; where none does,
-// one code point is copied.
+// byte order with each FROM once; a TO has as many code points as its FROM,
+// so folding keeps every code point of a text in its place. Folding scans
+// left to right: at each place the longest FROM that starts there is
+// replaced by its TO; where none does, one code point is copied.
 //
 // Immutable after loading: any number of threads may fold at once.
 #pragma once
@@ -36,17 +37,19 @@ class ScriptTable {
   const std::string& path() const { return path_; }
 
  private:
-  // The most code points of a FROM that starts with this code point; 0 when
-  // none does.
-  std::size_t Longest(uint32_t code_point) const;
+  // Bit k - 1 is set when a FROM of k code points starts with this code
+  // point; 0 when none does. A hash look-up: callers ask starters_ first.
+  uint64_t Lengths(uint32_t code_point) const;
   // The table entry of exactly these bytes, or -1.
   int64_t Find(std::string_view from) const;
 
   std::string path_;
   TokenTable index_;  // FROM to its entry number
   std::vector<std::string> to_;
-  std::vector<uint8_t> longest_bmp_;  // Longest of code points below U+10000
-  std::unordered_map<uint32_t, std::size_t> longest_other_;
+  // Bit set of the code points below U+10000 that start a FROM: most text
+  // starts none, and this answers that from a few kilobytes.
+  std::vector<uint64_t> starters_;
+  std::unordered_map<uint32_t, uint64_t> lengths_;
 };
 
 }  // namespace mira::typing::text

@@ -56,81 +56,97 @@ TextEncoder::TextEncoder(std::shared_ptr<const jieba::Jieba> jieba, std::shared_
   if (!jieba_) throw std::invalid_argument("TextEncoder needs a segmenter");
   if (!model_) throw std::invalid_argument("TextEncoder needs a model");
   if (options_.stop_words) stop_words_ = TextLines(jieba_->GetKeywordExtractor().StopWords());
+  for (const std::string& word : stop_words_) stop_index_[word] = 1;
 }
 
 void TextEncoder::Tokens(const std::string& text, std::vector<std::string>& out) const {
-  thread_local std::vector<Term> terms;
-  Terms(text, terms);
-  out.resize(terms.size());
-  for (size_t i = 0; i < terms.size(); ++i) out[i] = std::move(terms[i].text);
+  Places places;
+  Collect(text, out, places);
 }
 
 void TextEncoder::Terms(const std::string& text, std::vector<Term>& out) const {
+  std::vector<std::string> texts;
+  Places places;
+  Collect(text, texts, places);
   out.clear();
-  // Folding keeps every code point in its place, so the words' places are
-  // those of the original text.
-  std::string folded;
-  const std::string& source = options_.normalize && FoldText(text, folded) ? folded : text;
-  std::vector<jieba::Word> words;
-  jieba_->Tokenize(source, words, options_.search);
-  out.reserve(words.size());
-  for (jieba::Word& word : words) EmitWord(word, out);
-}
-
-void TextEncoder::Emit(std::string text, uint32_t begin, uint32_t end,
-                       std::vector<Term>& out) const {
-  if (options_.script) {
-    std::string folded;
-    if (options_.script->Fold(text, folded)) text = std::move(folded);
+  out.reserve(texts.size());
+  for (size_t i = 0; i < texts.size(); ++i) {
+    out.push_back({std::move(texts[i]), places[i].first, places[i].second});
   }
-  if (!HasTermChar(text) || stop_words_.count(text) != 0) return;
-  out.push_back({std::move(text), begin, end});
 }
 
-bool TextEncoder::InDictionary(std::string_view word) const {
-  thread_local jieba::RuneStrArray runes;
-  if (!jieba::DecodeRunesInString(word.data(), word.size(), runes) || runes.empty()) return false;
-  return jieba_->Dictionary().Find(runes.begin(), runes.end()) != nullptr;
+void TextEncoder::Collect(const std::string& text, std::vector<std::string>& texts,
+                          Places& places) const {
+  texts.clear();
+  places.clear();
+  // Both foldings keep every code point in its place, so the words' places
+  // are those of the original text; the segmenter cuts a text in either
+  // script as the same Simplified text.
+  std::string normalized;
+  std::string folded;
+  const std::string* source = &text;
+  if (options_.normalize && FoldText(*source, normalized)) source = &normalized;
+  if (options_.script && options_.script->Fold(*source, folded)) source = &folded;
+  std::vector<jieba::Word> words;
+  jieba_->Tokenize(*source, words, options_.search);
+  texts.reserve(words.size());
+  places.reserve(words.size());
+  for (jieba::Word& word : words) EmitWord(word, texts, places);
 }
 
-void TextEncoder::EmitWord(jieba::Word& word, std::vector<Term>& out) const {
+void TextEncoder::Emit(std::string&& text, uint32_t begin, uint32_t end,
+                       std::vector<std::string>& texts, Places& places) const {
+  if (!HasTermChar(text) || stop_index_.count(text) != 0) return;
+  texts.push_back(std::move(text));
+  places.emplace_back(begin, end);
+}
+
+void TextEncoder::EmitWord(jieba::Word& word, std::vector<std::string>& texts,
+                           Places& places) const {
   const uint32_t begin = word.rune_offset;
   if (!options_.unknown_words || word.rune_length < 2) {
-    Emit(std::move(word.text), begin, begin + word.rune_length, out);
+    Emit(std::move(word.text), begin, begin + word.rune_length, texts, places);
     return;
   }
-  // The byte offset of each code point, and the end.
-  thread_local std::vector<size_t> starts;
-  starts.clear();
   const std::string_view text(word.text);
+  jieba::RuneStrArray runes;
   bool han = false;
-  for (size_t i = 0, n = 0; i < text.size(); i += n == 0 ? 1 : n) {
-    starts.push_back(i);
-    han = IsHan(DecodeUtf8(text, i, n)) || han;
+  for (size_t i = 0, n = 0; i < text.size(); i += n) {
+    const uint32_t cp = DecodeUtf8(text, i, n);
+    if (n == 0) break;
+    runes.push_back(jieba::RuneStr(cp, static_cast<uint32_t>(i), static_cast<uint32_t>(n),
+                                   static_cast<uint32_t>(runes.size()), 1));
+    han = IsHan(cp) || han;
   }
-  starts.push_back(text.size());
-  const size_t length = starts.size() - 1;
-  if (!han || length != word.rune_length || InDictionary(text)) {
-    Emit(std::move(word.text), begin, begin + word.rune_length, out);
+  const size_t length = runes.size();
+  const jieba::DictTrie& dictionary = jieba_->Dictionary();
+  if (!han || length != word.rune_length ||
+      dictionary.Find(runes.begin(), runes.end()) != nullptr) {
+    Emit(std::move(word.text), begin, begin + word.rune_length, texts, places);
     return;
   }
   size_t stem = length;
-  size_t n = 0;
-  while (stem > 1 && IsSentenceParticle(DecodeUtf8(text, starts[stem - 1], n))) --stem;
+  while (stem > 1 && IsSentenceParticle(runes[stem - 1].rune)) --stem;
+  auto start = [&](size_t k) { return k < length ? runes[k].byte_offset : text.size(); };
   auto piece = [&](size_t from, size_t to) {
-    Emit(std::string(text.substr(starts[from], starts[to] - starts[from])),
-         begin + static_cast<uint32_t>(from), begin + static_cast<uint32_t>(to), out);
+    Emit(std::string(text.substr(start(from), start(to) - start(from))),
+         begin + static_cast<uint32_t>(from), begin + static_cast<uint32_t>(to), texts, places);
   };
   if (options_.search) {
     // Search mode put the dictionary words inside this one right before it;
     // the two-character ones come again among its bigrams.
-    size_t inside = out.size();
-    while (inside > 0 && out[inside - 1].begin >= begin) --inside;
-    out.erase(std::remove_if(out.begin() + static_cast<std::ptrdiff_t>(inside), out.end(),
-                             [](const Term& t) { return t.end - t.begin == 2; }),
-              out.end());
+    size_t kept = places.size();
+    while (kept > 0 && places[kept - 1].first >= begin) --kept;
+    for (size_t i = kept; i < places.size(); ++i) {
+      if (places[i].second - places[i].first == 2) continue;
+      texts[kept] = std::move(texts[i]);
+      places[kept++] = places[i];
+    }
+    texts.resize(kept);
+    places.resize(kept);
   }
-  if (stem >= 2 && (stem == length || !InDictionary(text.substr(0, starts[stem])))) {
+  if (stem >= 2 &&
+      (stem == length || dictionary.Find(runes.begin(), runes.begin() + stem) == nullptr)) {
     for (size_t k = 0; k < stem; ++k) {
       piece(k, k + 1);
       if (stem >= 3 && k + 1 < stem) piece(k, k + 2);

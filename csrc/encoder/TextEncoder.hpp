@@ -2,10 +2,10 @@
 // or a digit, drop stop words, then train or encode a BM25 model.
 //
 // Options make the index terms sturdier than the words of one cut: letters
-// folded (case and width), a word the dictionary lacks also given as its
-// characters and character bigrams (the segmenter groups such words by
-// context, so one name may be cut one way in a query and another in a
-// document), and every term folded into one script.
+// folded (case and width), the text folded into one script, and a word the
+// dictionary lacks also given as its characters and character bigrams (the
+// segmenter groups such words by context, so one name may be cut one way in
+// a query and another in a document).
 //
 // Holds the segmenter and the model through shared pointers, so either may
 // also be used elsewhere. The encoder itself is immutable after construction.
@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "bm25/BM25.hpp"
@@ -52,7 +53,8 @@ class TextEncoder {
     // (吗, 呢, 吧 ...) at its end are split off first.
     bool unknown_words = false;
     bool normalize = false;  // fold letters and digits (case, width) before cutting
-    // When set, every term is folded by this table (Traditional to Simplified).
+    // When set, the text is folded by this table (Traditional to Simplified)
+    // before cutting, after normalize.
     std::shared_ptr<const ScriptTable> script;
   };
 
@@ -97,12 +99,18 @@ class TextEncoder {
   std::shared_ptr<BM25> model_;
   Options options_;
   std::unordered_set<std::string> stop_words_;
+  TokenTable stop_index_;  // the same words, looked up without building a string key
 
+  // Each term's [begin, end), beside the list of their texts.
+  using Places = std::vector<std::pair<uint32_t, uint32_t>>;
+
+  // The terms of text into texts and places (both cleared first).
+  void Collect(const std::string& text, std::vector<std::string>& texts, Places& places) const;
   // Appends text as a term unless the filters drop it.
-  void Emit(std::string text, uint32_t begin, uint32_t end, std::vector<Term>& out) const;
+  void Emit(std::string&& text, uint32_t begin, uint32_t end, std::vector<std::string>& texts,
+            Places& places) const;
   // Appends the terms of one word of the cut (search: of cut_for_search).
-  void EmitWord(jieba::Word& word, std::vector<Term>& out) const;
-  bool InDictionary(std::string_view word) const;
+  void EmitWord(jieba::Word& word, std::vector<std::string>& texts, Places& places) const;
 };
 
 }  // namespace mira::typing::text
