@@ -59,6 +59,7 @@ PACKAGE_FILES = (
     "data/stop_words.txt",
     "data/user_dict.txt",
     "data/sample_corpus.txt",
+    "data/t2s.txt",
 )
 
 

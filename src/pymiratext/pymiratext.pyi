@@ -1,6 +1,6 @@
 """Typing stubs of the compiled extension; the package re-exports its classes."""
 
-from typing import Dict, Iterable, List, Optional, Tuple, Union, overload
+from typing import Any, Dict, Iterable, List, Optional, Tuple, Union, overload
 
 # The package version this extension was built for.
 __version__: str
@@ -111,6 +111,11 @@ class TextEncoder:
     hold a letter or a digit (Unicode category L* or N*), drop the ``Jieba``'s stop
     words, then train or encode a ``BM25`` model; natively, on several threads.
 
+    By default letters and digits are folded (case, full width) and the text is
+    folded to Simplified characters before cutting, texts are cut in search mode,
+    and a word the dictionary lacks also gives its characters and character
+    bigrams; ``legacy=True`` turns all of that off (the plain cut of 0.1).
+
     ``threads``: 0 uses every hardware thread, 1 the calling thread; a negative
     count raises ValueError. Results never depend on it. Pickles by its ``Jieba``,
     its model and its options.
@@ -120,11 +125,22 @@ class TextEncoder:
         self,
         jieba: Jieba,
         model: Optional[BM25] = None,
-        search: bool = False,
+        search: Optional[bool] = None,
         stop_words: bool = True,
+        unknown_words: Optional[bool] = None,
+        normalize: Optional[bool] = None,
+        fold_script: Optional[bool] = None,
+        script_table: Optional[str] = None,
+        legacy: bool = False,
     ) -> None:
-        """``model`` defaults to a new ``BM25()``; ``search`` segments with
-        cut_for_search; ``stop_words=False`` keeps the stop words."""
+        """``model`` defaults to a new ``BM25(idf="documents")`` (``BM25()`` with
+        ``legacy``); ``search`` segments with cut_for_search; ``stop_words=False``
+        keeps the stop words; ``unknown_words``: a word the dictionary lacks also
+        gives its characters and character bigrams, sentence-final particles split
+        off; ``normalize`` folds case and full-width letters and digits;
+        ``fold_script`` folds the text to Simplified with ``script_table`` (lines
+        of FROM<TAB>TO; None: the bundled table). Options left None are on, or off
+        with ``legacy=True``."""
     @property
     def jieba(self) -> Jieba: ...
     @property
@@ -135,8 +151,21 @@ class TextEncoder:
     @property
     def stop_words(self) -> bool:
         """Whether stop words are dropped."""
+    @property
+    def unknown_words(self) -> bool: ...
+    @property
+    def normalize(self) -> bool: ...
+    @property
+    def fold_script(self) -> bool: ...
+    @property
+    def options(self) -> Dict[str, Any]:
+        """The keyword options: ``TextEncoder(jieba, model, **options)`` rebuilds
+        this encoder."""
     def tokens(self, text: str) -> List[str]:
         """The index terms of ``text``, in text order."""
+    def tokenize(self, text: str) -> List[Tuple[str, int, int]]:
+        """The terms of ``tokens(text)``, in the same order, as (term, start, end):
+        ``text[start:end]`` are the characters the term comes from."""
     def train(self, texts: Iterable[str], threads: int = 0) -> None:
         """Trains the model on each text in order, one document a text, skipping
         texts without tokens; the model file equals that of training each text's
