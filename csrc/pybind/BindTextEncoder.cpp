@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bm25/BM25.hpp"
+#include "bm25/TokenTable.hpp"
 #include "common/Parallel.hpp"
 #include "encoder/ScriptTable.hpp"
 #include "encoder/TextEncoder.hpp"
@@ -73,13 +74,24 @@ bool NextChunk(py::iterator& it, Texts& chunk) {
 // first position, in the weights' (sorted) order.
 void AppendVectors(const std::vector<TextEncoder::TokenList>& tokens,
                    const std::vector<BM25::Weights>& weights, py::list& out) {
+  // The texts of a chunk share most tokens: each distinct one becomes one str,
+  // decoded and hashed once, for every dict that holds it.
+  TokenTable known;  // token to 1 + its place in keys
+  std::vector<py::object> keys;
   for (size_t i = 0; i < weights.size(); ++i) {
-    py::dict vector;
+    auto vector = py::reinterpret_steal<py::dict>(
+        _PyDict_NewPresized(static_cast<Py_ssize_t>(weights[i].size())));
+    if (!vector) throw py::error_already_set();
     for (const BM25::Weight& weight : weights[i]) {
       const std::string& token = tokens[i][weight.first];
-      py::object key = py::reinterpret_steal<py::object>(
-          PyUnicode_DecodeUTF8(token.data(), static_cast<Py_ssize_t>(token.size()), nullptr));
-      if (!key) throw py::error_already_set();
+      TokenTable::Count& place = known[token];
+      if (place == 0) {
+        keys.push_back(py::reinterpret_steal<py::object>(
+            PyUnicode_DecodeUTF8(token.data(), static_cast<Py_ssize_t>(token.size()), nullptr)));
+        if (!keys.back()) throw py::error_already_set();
+        place = static_cast<TokenTable::Count>(keys.size());
+      }
+      const py::object& key = keys[static_cast<size_t>(place) - 1];
       py::object value = py::reinterpret_steal<py::object>(PyFloat_FromDouble(weight.value));
       if (!value) throw py::error_already_set();
       if (PyDict_SetItem(vector.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
