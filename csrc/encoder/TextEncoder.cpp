@@ -91,7 +91,24 @@ void TextEncoder::Collect(const std::string& text, std::vector<std::string>& tex
   jieba_->Tokenize(*source, words, options_.search);
   texts.reserve(words.size());
   places.reserve(words.size());
-  for (jieba::Word& word : words) EmitWord(word, texts, places);
+  // Search mode puts the dictionary words found inside a long word right
+  // before it: those need no look-up.
+  uint32_t long_begin = 0;
+  uint32_t long_end = 0;
+  std::vector<bool> inside(words.size(), false);
+  if (options_.search && options_.unknown_words) {
+    for (size_t i = words.size(); i-- > 0;) {
+      const uint32_t begin = words[i].rune_offset;
+      const uint32_t end = begin + words[i].rune_length;
+      if (begin >= long_begin && end <= long_end && end - begin < long_end - long_begin) {
+        inside[i] = true;
+      } else {
+        long_begin = begin;
+        long_end = end;
+      }
+    }
+  }
+  for (size_t i = 0; i < words.size(); ++i) EmitWord(words[i], inside[i], texts, places);
 }
 
 void TextEncoder::Emit(std::string&& text, uint32_t begin, uint32_t end,
@@ -101,10 +118,10 @@ void TextEncoder::Emit(std::string&& text, uint32_t begin, uint32_t end,
   places.emplace_back(begin, end);
 }
 
-void TextEncoder::EmitWord(jieba::Word& word, std::vector<std::string>& texts,
+void TextEncoder::EmitWord(jieba::Word& word, bool known, std::vector<std::string>& texts,
                            Places& places) const {
   const uint32_t begin = word.rune_offset;
-  if (!options_.unknown_words || word.rune_length < 2) {
+  if (!options_.unknown_words || known || word.rune_length < 2) {
     Emit(std::move(word.text), begin, begin + word.rune_length, texts, places);
     return;
   }

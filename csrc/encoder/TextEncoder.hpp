@@ -109,8 +109,10 @@ class TextEncoder {
   // Appends text as a term unless the filters drop it.
   void Emit(std::string&& text, uint32_t begin, uint32_t end, std::vector<std::string>& texts,
             Places& places) const;
-  // Appends the terms of one word of the cut (search: of cut_for_search).
-  void EmitWord(jieba::Word& word, std::vector<std::string>& texts, Places& places) const;
+  // Appends the terms of one word of the cut (search: of cut_for_search);
+  // known: a dictionary word for certain.
+  void EmitWord(jieba::Word& word, bool known, std::vector<std::string>& texts,
+                Places& places) const;
 };
 
 }  // namespace mira::typing::text
