@@ -441,7 +441,16 @@ void BM25::merge(const BM25& other) {
     throw std::invalid_argument("cannot merge BM25 models with different b or k1");
   }
   if (_idf_mode != other._idf_mode) {
-    throw std::invalid_argument("cannot merge BM25 models that count the idf differently");
+    // A model that holds nothing yet takes the other's kind, as load would.
+    const bool empty = _doc_count == 0 && _doc_length_total == 0 && _doc_token_frequency.empty() &&
+                       _doc_token_documents.empty();
+    if (!empty) {
+      throw std::invalid_argument("cannot merge BM25 models that count the idf differently");
+    }
+    BM25 adopted(_b, _k1, other._idf_mode);
+    adopted.merge(other);
+    *this = std::move(adopted);
+    return;
   }
   if (&other == this) {
     const BM25 copy = other;

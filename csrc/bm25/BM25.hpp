@@ -127,7 +127,8 @@ class BM25 {
 
   // Adds other's document count, length total and token counts, as if its
   // documents had been trained here after this model's own; other may be
-  // this model. Throws std::invalid_argument when b, k1 or the idf differ and
+  // this model. A model that holds nothing yet takes other's idf; otherwise
+  // throws std::invalid_argument when b, k1 or the idf differ, and
   // std::overflow_error when a count would leave the 64-bit range; on any
   // failure neither model changes. The model file keeps no length total, so
   // a loaded model merges (as it trains) with the total it had in memory.

@@ -450,7 +450,8 @@ const char kMergeDoc[] =
     "Add another model's statistics (document count, length total, token counts),\n"
     "as if its documents had been trained here after this model's own: shards\n"
     "trained apart and merged give the model that training them in turn gives.\n"
-    "ValueError when b or k1 differ, OverflowError when a count would exceed the\n"
+    "ValueError when b or k1 differ, or the idf kind (a model that holds nothing\n"
+    "yet takes the other's), OverflowError when a count would exceed the\n"
     "64-bit range; on error neither model changes. A model loaded from a file\n"
     "lacks the length total, as for training after a load.";
 

@@ -87,4 +87,7 @@ def test_options_and_mismatches_raise():
     model = trained(idf="documents")
     with pytest.raises(ValueError, match="^cannot merge BM25 models that count the idf differently$"):
         model.merge(trained())
+    empty = BM25()  # holds nothing yet, so it takes the kind of what it merges
+    empty.merge(model)
+    assert empty.idf == "documents" and pickle.dumps(empty) == pickle.dumps(model)
     assert model.encode_query(["年", "月"]) == pytest.approx(reference_query(CORPUS, ["年", "月"]))
