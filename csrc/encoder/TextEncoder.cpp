@@ -95,20 +95,21 @@ void TextEncoder::Collect(const std::string& text, std::vector<std::string>& tex
   // before it: those need no look-up.
   uint32_t long_begin = 0;
   uint32_t long_end = 0;
-  std::vector<bool> inside(words.size(), false);
+  limonp::LocalVector<uint8_t> inside;  // short texts need no allocation
+  for (size_t i = 0; i < words.size(); ++i) inside.push_back(0);
   if (options_.search && options_.unknown_words) {
     for (size_t i = words.size(); i-- > 0;) {
       const uint32_t begin = words[i].rune_offset;
       const uint32_t end = begin + words[i].rune_length;
       if (begin >= long_begin && end <= long_end && end - begin < long_end - long_begin) {
-        inside[i] = true;
+        inside[i] = 1;
       } else {
         long_begin = begin;
         long_end = end;
       }
     }
   }
-  for (size_t i = 0; i < words.size(); ++i) EmitWord(words[i], inside[i], texts, places);
+  for (size_t i = 0; i < words.size(); ++i) EmitWord(words[i], inside[i] != 0, texts, places);
 }
 
 void TextEncoder::Emit(std::string&& text, uint32_t begin, uint32_t end,
