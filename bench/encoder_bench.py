@@ -8,6 +8,9 @@
 3. `pymiratext train --threads 2` against the command of another installation
    (--baseline PYTHON: an interpreter with that pymiratext installed) on a
    generated corpus of about --megabytes MB; both model files must be equal.
+4. With --baseline, the default TextEncoder of each installation on one
+   thread: indexing (train, then encode_documents) of the texts, and
+   encode_queries of short queries cut from them.
 
 The corpus repeats the bundled sample corpus's lines, shuffled with a fixed
 seed. Timings are the best of --rounds runs.
@@ -140,6 +143,62 @@ def bench_command(args):
         print(f"same model file: {same}")
 
 
+# Run in each installation's interpreter: processor seconds of indexing and
+# of query encoding with that installation's default TextEncoder.
+_DEFAULTS_CHILD = r"""
+import json, sys, time
+import pymiratext
+texts = json.load(sys.stdin)
+queries = [q for t in texts for q in t.replace("，", "。").split("。") if 2 <= len(q) <= 20]
+jieba = pymiratext.Jieba(**pymiratext.default_paths())
+
+def run(fn, rounds):
+    best = float("inf")
+    for _ in range(rounds):
+        t0 = time.process_time()
+        fn()
+        best = min(best, time.process_time() - t0)
+    return best
+
+def index():
+    encoder = pymiratext.TextEncoder(jieba)
+    encoder.train(texts, threads=1)
+    encoder.encode_documents(texts, threads=1)
+
+encoder = pymiratext.TextEncoder(jieba)
+encoder.train(texts, threads=1)
+rounds = int(sys.argv[1])
+print(json.dumps({"index": run(index, rounds),
+                  "query": run(lambda: encoder.encode_queries(queries, threads=1), rounds),
+                  "queries": len(queries)}))
+"""
+
+
+def bench_defaults(args):
+    import json
+
+    texts = corpus_lines(args.texts)
+    size = sum(len(t.encode("utf-8")) for t in texts) / 1e6
+
+    def measure(python):
+        done = subprocess.run([python, "-c", _DEFAULTS_CHILD, str(args.rounds)], input=json.dumps(texts),
+                              capture_output=True, text=True, check=True)
+        return json.loads(done.stdout)
+
+    # The two alternate, so that a busy spell of the machine hits both.
+    new, old = measure(sys.executable), measure(args.baseline)
+    for _ in range(args.rounds - 1):
+        for best, python in ((new, sys.executable), (old, args.baseline)):
+            again = measure(python)
+            best.update({key: min(best[key], again[key]) for key in ("index", "query")})
+    print(f"default TextEncoder, one thread, {len(texts)} texts ({size:.2f} MB), "
+          f"{new['queries']} queries; best of {args.rounds}x{args.rounds} (processor time)")
+    print(f"  indexing (train + encode_documents): baseline {old['index']:.3f} s, this {new['index']:.3f} s")
+    print(f"  encode_queries:                       baseline {old['query']:.3f} s, this {new['query']:.3f} s")
+    print(f"indexing speed / baseline's:                   {old['index'] / new['index']:5.2f}x  (target >= 0.8)")
+    print(f"query encoding speed / baseline's:             {old['query'] / new['query']:5.2f}x  (target >= 0.8)")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--texts", type=int, default=20000, help="texts encoded (default 20000)")
@@ -150,6 +209,7 @@ def main():
     args = parser.parse_args()
     bench_encoder(args)
     if args.baseline:
+        bench_defaults(args)
         bench_command(args)
 
 

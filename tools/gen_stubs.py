@@ -238,7 +238,8 @@ def render(module=None) -> str:
         else:
             body.append(f"{name}: {type(member).__name__}")
     text = "\n".join(body)
-    used = [n for n in TYPING_NAMES if re.search(rf"\b{n}\[", text)]
+    # A name used in a type: subscripted, or closing a type (Dict[str, Any]).
+    used = [n for n in TYPING_NAMES if re.search(rf"\b{n}[\[\],):]", text)]
     if "@overload" in text:
         used.append("overload")
     imports = f"from typing import {', '.join(used)}\n" if used else ""

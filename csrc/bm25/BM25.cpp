@@ -103,6 +103,9 @@ class Tally {
     }
   }
 
+  // The distinct tokens in order of first occurrence.
+  const std::vector<Entry>& entries() const { return entries_; }
+
   // The distinct tokens in ascending order; the tally is spent afterwards.
   std::vector<Entry>& sorted() {
     if constexpr (std::is_same_v<Token, std::string_view>) {
@@ -144,6 +147,20 @@ class Tally {
   uint32_t generation_ = 0;
 };
 
+template <typename Token>
+Tally<Token>& ThreadTally() {
+  thread_local Tally<Token> tally;
+  return tally;
+}
+
+// Appends the distinct tokens of one document to out, in order of first occurrence.
+template <typename Token>
+void AppendDistinct(Span<Token> tokens, std::vector<Token>& out) {
+  Tally<Token>& tally = ThreadTally<Token>();
+  tally.count(tokens);
+  for (const auto& entry : tally.entries()) out.push_back(entry.token);
+}
+
 // Adds one occurrence of each token to the table; on any failure (overflow,
 // allocation) the table is restored before the exception leaves.
 template <typename Token>
@@ -178,6 +195,44 @@ void AddTokens(TokenTable& table, Span<Token> tokens) {
       --table[key.view()];
     }
     table.truncate(old_size);
+    throw;
+  }
+}
+
+// Adds the counts of one document's distinct tokens (a tally's entries) to
+// `occurrences`, and one to `documents` for each; on any failure both tables
+// are restored before the exception leaves.
+template <typename Token, typename Entry>
+void AddDocument(TokenTable& occurrences, TokenTable& documents, const std::vector<Entry>& entries) {
+  const std::size_t old_occurrences = occurrences.size();
+  const std::size_t old_documents = documents.size();
+  auto hash_of = [](const Entry& entry, const TableKey& key) {
+    // A string token's tally hash is already the table hash.
+    if constexpr (std::is_same_v<Token, std::string_view>) return entry.hash;
+    return HashToken(key.view());
+  };
+  std::size_t done = 0;
+  try {
+    for (; done < entries.size(); ++done) {
+      const Entry& entry = entries[done];
+      const TableKey key(entry.token);
+      const uint64_t hash = hash_of(entry, key);
+      BM25::Count& count = occurrences.slot(key.view(), hash);
+      if (count > kMaxCount - entry.n) throw std::overflow_error(kCountOverflow);
+      BM25::Count& holding = documents.slot(key.view(), hash);
+      if (holding == kMaxCount) throw std::overflow_error(kCountOverflow);
+      count += entry.n;
+      ++holding;
+    }
+  } catch (...) {
+    for (std::size_t i = 0; i < done; ++i) {
+      const TableKey key(entries[i].token);
+      const uint64_t hash = hash_of(entries[i], key);
+      occurrences.slot(key.view(), hash) -= entries[i].n;
+      --documents.slot(key.view(), hash);
+    }
+    occurrences.truncate(old_occurrences);
+    documents.truncate(old_documents);
     throw;
   }
 }
@@ -221,11 +276,91 @@ void AddTables(TokenTable& table, const TokenTable* const* deltas, std::size_t n
   }
 }
 
+// Undoes a successful AddTables(table, &delta, 1) made when the table held
+// old_size entries.
+void SubtractTable(TokenTable& table, const TokenTable& delta, std::size_t old_size) noexcept {
+  for (std::size_t i = 0; i < delta.size(); ++i) {
+    const auto& [token, count] = *(delta.begin() + i);
+    table.slot(token, delta.hash_at(i)) -= count;
+  }
+  table.truncate(old_size);
+}
+
+// Adds one occurrence of each token of `all` to the table on up to `threads`
+// threads, all or nothing. New tokens are inserted in first-occurrence
+// order, as one pass would.
+template <typename Token>
+void CountTokens(TokenTable& table, Span<Token> all, unsigned threads) {
+  const std::size_t chunks =
+      std::min<std::size_t>(threads, std::max<std::size_t>(1, all.size() / kTokensPerThread));
+  if (chunks <= 1) {
+    AddTokens(table, all);
+    return;
+  }
+  // The first chunk counts straight into the table while each other chunk
+  // counts its slice apart; those tables are added in chunk order afterwards.
+  // No other thread touches the table meanwhile.
+  auto slice = [&](std::size_t c) {
+    const std::size_t from = c * all.size() / chunks;
+    return Span<Token>(all.data() + from, (c + 1) * all.size() / chunks - from);
+  };
+  const std::size_t old_size = table.size();
+  bool first_added = false;
+  std::vector<TokenTable> partial(chunks);
+  try {
+    ParallelFor(chunks, chunks, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t c = begin; c < end; ++c) {
+        if (c == 0) {
+          AddTokens(table, slice(0));
+          first_added = true;
+          continue;
+        }
+        TokenTable& part = partial[c];
+        for (const Token& token : slice(c)) {
+          const TableKey key(token);
+          ++part[key.view()];
+        }
+      }
+    });
+    std::vector<const TokenTable*> deltas;
+    for (std::size_t c = 1; c < chunks; ++c) deltas.push_back(&partial[c]);
+    AddTables(table, deltas.data(), deltas.size());
+  } catch (...) {
+    if (first_added) RemoveTokens(table, slice(0), old_size);
+    throw;
+  }
+}
+
+// The distinct tokens of each document, laid end to end in document order,
+// gathered on up to `threads` threads.
+template <typename Token>
+std::vector<Token> DistinctOfEach(const BM25::Documents<Token>& documents, unsigned threads) {
+  const std::size_t n = documents.size();
+  const std::size_t chunks = std::max<std::size_t>(
+      1, std::min<std::size_t>(threads, (documents.bounds.back() - documents.bounds.front()) /
+                                            kTokensPerThread));
+  std::vector<std::vector<Token>> parts(chunks);
+  ParallelFor(chunks, chunks, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t c = begin; c < end; ++c) {
+      for (std::size_t d = c * n / chunks; d < (c + 1) * n / chunks; ++d) {
+        AppendDistinct(documents[d], parts[c]);
+      }
+    }
+  });
+  if (chunks == 1) return std::move(parts[0]);
+  std::vector<Token> all;
+  std::size_t total = 0;
+  for (const auto& part : parts) total += part.size();
+  all.reserve(total);
+  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
 bool SameParameter(double x, double y) { return x == y || (std::isnan(x) && std::isnan(y)); }
 
 }  // namespace
 
-BM25::BM25(double b, double k1) : _b(b), _k1(k1) {}
+BM25::BM25(double b, double k1, Idf idf) : _b(b), _k1(k1), _idf_mode(idf) {}
 
 void BM25::train(const std::vector<std::string>& tokens) {
   const std::vector<std::string_view> views(tokens.begin(), tokens.end());
@@ -250,7 +385,14 @@ void BM25::_train_one(Span<Token> tokens) {
   // checked before anything changes.
   const Count doc_count = CheckedAdd(_doc_count, Count{1});
   const Count doc_length_total = CheckedAdd(_doc_length_total, tokens.size());
-  AddTokens(_doc_token_frequency, tokens);
+  if (_idf_mode == Idf::kDocuments) {
+    // One pass over the distinct tokens feeds both tables.
+    Tally<Token>& tally = ThreadTally<Token>();
+    tally.count(tokens);
+    AddDocument<Token>(_doc_token_frequency, _doc_token_documents, tally.entries());
+  } else {
+    AddTokens(_doc_token_frequency, tokens);
+  }
   _doc_count = doc_count;
   _doc_length_total = doc_length_total;
   _doc_length_average = static_cast<double>(_doc_length_total) / static_cast<double>(_doc_count);
@@ -277,42 +419,15 @@ void BM25::_train_many(const Documents<Token>& documents, unsigned threads) {
                         documents.bounds.back() - documents.bounds.front());
   const Count doc_length_total = CheckedAdd(_doc_length_total, all.size());
 
-  const std::size_t chunks =
-      std::min<std::size_t>(threads, std::max<std::size_t>(1, all.size() / kTokensPerThread));
-  if (chunks <= 1) {
-    AddTokens(_doc_token_frequency, all);
-  } else {
-    // The first chunk counts straight into the model while each other chunk
-    // counts its slice apart; adding those tables in chunk order afterwards
-    // inserts new tokens in first-occurrence order, as one pass would. No
-    // other thread touches the model meanwhile.
-    auto slice = [&](std::size_t c) {
-      const std::size_t from = c * all.size() / chunks;
-      return Span<Token>(all.data() + from, (c + 1) * all.size() / chunks - from);
-    };
-    const std::size_t old_size = _doc_token_frequency.size();
-    bool first_added = false;
-    std::vector<TokenTable> partial(chunks);
+  std::vector<Token> distinct;
+  if (_idf_mode == Idf::kDocuments) distinct = DistinctOfEach(documents, threads);
+  const std::size_t old_size = _doc_token_frequency.size();
+  CountTokens(_doc_token_frequency, all, threads);
+  if (_idf_mode == Idf::kDocuments) {
     try {
-      ParallelFor(chunks, chunks, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t c = begin; c < end; ++c) {
-          if (c == 0) {
-            AddTokens(_doc_token_frequency, slice(0));
-            first_added = true;
-            continue;
-          }
-          TokenTable& table = partial[c];
-          for (const Token& token : slice(c)) {
-            const TableKey key(token);
-            ++table[key.view()];
-          }
-        }
-      });
-      std::vector<const TokenTable*> deltas;
-      for (std::size_t c = 1; c < chunks; ++c) deltas.push_back(&partial[c]);
-      AddTables(_doc_token_frequency, deltas.data(), deltas.size());
+      CountTokens(_doc_token_documents, Span<Token>(distinct), threads);
     } catch (...) {
-      if (first_added) RemoveTokens(_doc_token_frequency, slice(0), old_size);
+      RemoveTokens(_doc_token_frequency, all, old_size);
       throw;
     }
   }
@@ -325,6 +440,18 @@ void BM25::merge(const BM25& other) {
   if (!SameParameter(_b, other._b) || !SameParameter(_k1, other._k1)) {
     throw std::invalid_argument("cannot merge BM25 models with different b or k1");
   }
+  if (_idf_mode != other._idf_mode) {
+    // A model that holds nothing yet takes the other's kind, as load would.
+    const bool empty = _doc_count == 0 && _doc_length_total == 0 && _doc_token_frequency.empty() &&
+                       _doc_token_documents.empty();
+    if (!empty) {
+      throw std::invalid_argument("cannot merge BM25 models that count the idf differently");
+    }
+    BM25 adopted(_b, _k1, other._idf_mode);
+    adopted.merge(other);
+    *this = std::move(adopted);
+    return;
+  }
   if (&other == this) {
     const BM25 copy = other;
     merge(copy);
@@ -333,7 +460,17 @@ void BM25::merge(const BM25& other) {
   const Count doc_count = CheckedAdd(_doc_count, other._doc_count);
   const Count doc_length_total = CheckedAdd(_doc_length_total, other._doc_length_total);
   const TokenTable* delta = &other._doc_token_frequency;
+  const std::size_t old_size = _doc_token_frequency.size();
   AddTables(_doc_token_frequency, &delta, 1);
+  if (_idf_mode == Idf::kDocuments) {
+    try {
+      const TokenTable* documents = &other._doc_token_documents;
+      AddTables(_doc_token_documents, &documents, 1);
+    } catch (...) {
+      SubtractTable(_doc_token_frequency, other._doc_token_frequency, old_size);
+      throw;
+    }
+  }
   _doc_count = doc_count;
   _doc_length_total = doc_length_total;
   // Training no document leaves the average as it was.
@@ -349,25 +486,22 @@ void BM25::check_initialized() const {
   }
 }
 
-double BM25::_idf(TokenTable::const_iterator entry) const {
+double BM25::_idf(std::string_view key) const {
   // At the top of the range doc_count + 1 is 2^63, which a double holds exactly.
   const double documents = _doc_count == kMaxCount ? static_cast<double>(_doc_count) + 1.0
                                                    : static_cast<double>(_doc_count + 1);
-  if (entry == _doc_token_frequency.end()) return std::log(documents / 1.5);
-  return std::log(documents / (static_cast<double>(entry->second) + 0.5));
+  const TokenTable& table =
+      _idf_mode == Idf::kDocuments ? _doc_token_documents : _doc_token_frequency;
+  const auto entry = table.find(key);
+  if (entry == table.end()) return std::log(documents / 1.5);
+  Count count = entry->second;
+  // A token cannot be in more documents than there are; a table loaded over
+  // other statistics may say otherwise, and is read within the bounds.
+  if (_idf_mode == Idf::kDocuments) count = std::clamp<Count>(count, 0, _doc_count);
+  return std::log(documents / (static_cast<double>(count) + 0.5));
 }
 
-double BM25::idf(std::string_view token) const { return _idf(_doc_token_frequency.find(token)); }
-
-namespace {
-
-template <typename Token>
-Tally<Token>& ThreadTally() {
-  thread_local Tally<Token> tally;
-  return tally;
-}
-
-}  // namespace
+double BM25::idf(std::string_view token) const { return _idf(token); }
 
 template <typename Token>
 BM25::Weights BM25::_weigh_document(Span<Token> tokens) const {
@@ -399,7 +533,7 @@ BM25::Weights BM25::_weigh_query(Span<Token> tokens) const {
   double sum = 0.0;
   for (const auto& entry : distinct) {
     const TableKey key(entry.token);
-    const double weight = _idf(_doc_token_frequency.find(key.view()));
+    const double weight = _idf(key.view());
     result.push_back({entry.first, weight});
     sum += weight;
   }
@@ -484,7 +618,14 @@ std::map<int64_t, double> BM25::encode_query(const std::vector<int64_t>& tokens)
 }
 
 BM25::State BM25::state() const {
-  return State{_b, _k1, _doc_count, _doc_length_total, _doc_length_average, _doc_token_frequency};
+  return State{_b,
+               _k1,
+               _doc_count,
+               _doc_length_total,
+               _doc_length_average,
+               _doc_token_frequency,
+               _idf_mode,
+               _doc_token_documents};
 }
 
 void BM25::set_state(State state) {
@@ -494,6 +635,8 @@ void BM25::set_state(State state) {
   _doc_length_total = state.doc_length_total;
   _doc_length_average = state.doc_length_average;
   _doc_token_frequency = std::move(state.doc_token_frequency);
+  _idf_mode = state.idf;
+  _doc_token_documents = std::move(state.doc_token_documents);
 }
 
 }  // namespace mira::typing::text

@@ -2,6 +2,11 @@
 // documents encoded as saturated, length-normalised term frequencies and
 // queries as inverse document frequencies normalised to sum 1.
 //
+// The inverse document frequency counts, per token, either its occurrences
+// (Idf::kOccurrences, the classic model and file) or the documents that hold
+// it (Idf::kDocuments): the model then keeps a second table, and since no
+// token is in more documents than there are, no query weight is negative.
+//
 // Tokens are byte strings or signed 64-bit ids; an id shares its table entry
 // with the string of its decimal text ("42" and 42 are one token).
 //
@@ -29,6 +34,8 @@ class BM25 {
   using Count = int64_t;
   using FrequencyTable = TokenTable;
 
+  enum class Idf { kOccurrences, kDocuments };
+
   // Everything that defines a model, including the running length total
   // that the model file does not keep; used to copy a model exactly.
   struct State {
@@ -38,6 +45,9 @@ class BM25 {
     Count doc_length_total = 0;
     double doc_length_average = 0.0;
     FrequencyTable doc_token_frequency;
+    Idf idf = Idf::kOccurrences;
+    // Documents per token; empty unless idf is kDocuments.
+    FrequencyTable doc_token_documents;
   };
 
   // Documents laid end to end: document i is tokens[bounds[i], bounds[i + 1]).
@@ -70,7 +80,7 @@ class BM25 {
   // strings, numeric order for ids): the order of the std::map results.
   using Weights = std::vector<Weight>;
 
-  explicit BM25(double b = 0.75, double k1 = 1.2);
+  explicit BM25(double b = 0.75, double k1 = 1.2, Idf idf = Idf::kOccurrences);
 
   // Adds one document. Throws std::runtime_error on an empty document and
   // std::overflow_error when a count would leave the 64-bit range; a failed
@@ -117,18 +127,24 @@ class BM25 {
 
   // Adds other's document count, length total and token counts, as if its
   // documents had been trained here after this model's own; other may be
-  // this model. Throws std::invalid_argument when b or k1 differ and
+  // this model. A model that holds nothing yet takes other's idf; otherwise
+  // throws std::invalid_argument when b, k1 or the idf differ, and
   // std::overflow_error when a count would leave the 64-bit range; on any
   // failure neither model changes. The model file keeps no length total, so
   // a loaded model merges (as it trains) with the total it had in memory.
   void merge(const BM25& other);
 
-  // ln((doc_count + 1) / (count + 0.5)), or ln((doc_count + 1) / 1.5) for an unseen token.
+  // ln((doc_count + 1) / (count + 0.5)), or ln((doc_count + 1) / 1.5) for an
+  // unseen token. count is the token's occurrences, or with Idf::kDocuments
+  // the documents holding it (at most doc_count, so the result is positive).
   double idf(std::string_view token) const;
 
   // Writes the model file; the target is replaced only after a complete write.
+  // With Idf::kDocuments the file also holds the document counts.
   void dump(const std::string& path) const;
-  // Restores from model-file text; all-or-nothing (merges the token table).
+  // Restores from model-file text; all-or-nothing (merges the token tables).
+  // Like b and k1, the idf comes from the file: kDocuments when it holds
+  // document counts, else kOccurrences (and the document counts are dropped).
   void load(const std::string& text);
 
   State state() const;
@@ -140,6 +156,8 @@ class BM25 {
   Count doc_length_total() const { return _doc_length_total; }
   double doc_length_average() const { return _doc_length_average; }
   const FrequencyTable& doc_token_frequency() const { return _doc_token_frequency; }
+  Idf idf_mode() const { return _idf_mode; }
+  const FrequencyTable& doc_token_documents() const { return _doc_token_documents; }
 
   template <typename Token>
   static std::unordered_map<Token, Count> _token_frequency(const std::vector<Token>& tokens);
@@ -156,7 +174,7 @@ class BM25 {
                                    bool queries) const;
   template <typename Token>
   void _train_one(Span<Token> tokens);
-  double _idf(TokenTable::const_iterator entry) const;
+  double _idf(std::string_view key) const;
   void check_initialized() const;
 
   double _b;
@@ -165,6 +183,8 @@ class BM25 {
   Count _doc_length_total = 0;
   double _doc_length_average = 0.0;
   FrequencyTable _doc_token_frequency;
+  Idf _idf_mode;
+  FrequencyTable _doc_token_documents;
 };
 
 template <typename Token>

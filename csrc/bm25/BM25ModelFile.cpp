@@ -1,5 +1,7 @@
 // The BM25 model file: a JSON object with the members _b, _doc_count,
-// _doc_length_average, _doc_token_frequency and _k1.
+// _doc_length_average, _doc_token_frequency and _k1, and for a model that
+// counts documents per token also _doc_token_document_frequency (token to
+// the number of documents holding it).
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -14,12 +16,19 @@ namespace {
 
 using json::JSON;
 
+const char kDocumentsKey[] = "_doc_token_document_frequency";
+
+void PutTable(JSON& root, const char* key, const BM25::FrequencyTable& table) {
+  root[key] = json::Object();
+  JSON& object = root[key];
+  for (const auto& [token, count] : table) object[token] = count;
+}
+
 std::string ModelText(double b, double k1, BM25::Count doc_count, double doc_length_average,
-                      const BM25::FrequencyTable& table) {
+                      const BM25::FrequencyTable& table, const BM25::FrequencyTable* documents) {
   JSON root;
-  root["_doc_token_frequency"] = json::Object();
-  JSON& frequency = root["_doc_token_frequency"];
-  for (const auto& [token, count] : table) frequency[token] = count;
+  PutTable(root, "_doc_token_frequency", table);
+  if (documents != nullptr) PutTable(root, kDocumentsKey, *documents);
   root["_doc_count"] = doc_count;
   root["_doc_length_average"] = doc_length_average;
   root["_b"] = b;
@@ -33,7 +42,8 @@ std::string ModelText(double b, double k1, BM25::Count doc_count, double doc_len
 
 void BM25::dump(const std::string& path) const {
   const std::string text =
-      ModelText(_b, _k1, _doc_count, _doc_length_average, _doc_token_frequency);
+      ModelText(_b, _k1, _doc_count, _doc_length_average, _doc_token_frequency,
+                _idf_mode == Idf::kDocuments ? &_doc_token_documents : nullptr);
   try {
     ReplaceFileContents(path, text);
   } catch (const std::runtime_error& error) {
@@ -71,6 +81,25 @@ void BM25::load(const std::string& text) {
   if (!ok) throw std::runtime_error("load b failed");
   next.k1 = root["_k1"].ToFloat(ok);
   if (!ok) throw std::runtime_error("load k1 failed");
+  // Document counts are optional: a file without them restores the
+  // occurrence-counting model it was written from.
+  const auto found = root.ObjectEntries().find(kDocumentsKey);
+  if (found != root.ObjectEntries().end()) {
+    const JSON& documents = found->second;
+    if (documents.GetKind() != JSON::Kind::Object) {
+      throw std::runtime_error("load doc_token_document_frequency failed");
+    }
+    if (next.idf != Idf::kDocuments) next.doc_token_documents = FrequencyTable();
+    for (const auto& [token, value] : documents.ObjectEntries()) {
+      const Count count = value.ToInt(ok);
+      if (!ok || count < 0) throw std::runtime_error("load doc_token_document_frequency failed");
+      next.doc_token_documents[token] = count;
+    }
+    next.idf = Idf::kDocuments;
+  } else {
+    next.idf = Idf::kOccurrences;
+    next.doc_token_documents = FrequencyTable();
+  }
   set_state(std::move(next));
 }
 

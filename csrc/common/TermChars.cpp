@@ -202,11 +202,15 @@ constexpr CodeRange kTermRanges[] = {
     {0x30000, 0x3134A},
 };
 
+// One of the ranges above: most of Chinese text.
+constexpr CodeRange kCommon = {0x04E00, 0x0A48C};
+
 }  // namespace
 
 const char kTermCharsUnicodeVersion[] = "14.0.0";
 
 bool IsTermChar(uint32_t code_point) {
+  if (code_point >= kCommon.first && code_point <= kCommon.last) return true;
   // The first range beginning after code_point; the one before it may hold it.
   const CodeRange* next =
       std::upper_bound(std::begin(kTermRanges), std::end(kTermRanges), code_point,

@@ -1,13 +1,35 @@
 #include "encoder/TextEncoder.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
+#include "common/CharFold.hpp"
 #include "common/Parallel.hpp"
 #include "common/TermChars.hpp"
+#include "common/Utf8.hpp"
 
 namespace mira::typing::text {
 namespace {
+
+// The CJK Unified Ideographs with their extensions, and the compatibility
+// ideographs.
+bool IsHan(uint32_t cp) {
+  return (cp >= 0x3400 && cp <= 0x4DBF) || (cp >= 0x4E00 && cp <= 0x9FFF) ||
+         (cp >= 0xF900 && cp <= 0xFAFF) || (cp >= 0x20000 && cp <= 0x3134F);
+}
+
+// Particles that close a question or an exclamation, in both scripts; the
+// segmenter may glue them to a word it does not know, which no name ends in.
+bool IsSentenceParticle(uint32_t cp) {
+  switch (cp) {
+    case U'吗': case U'嗎': case U'呢': case U'吧': case U'啊': case U'呀':
+    case U'嘛': case U'啦': case U'哦': case U'哇': case U'呗': case U'唄':
+      return true;
+    default:
+      return false;
+  }
+}
 
 // The stop-word file as a text reader sees it: lines end at "\n", "\r\n" or
 // a lone "\r", and an empty line names no word. The segmenter keeps the
@@ -34,21 +56,122 @@ TextEncoder::TextEncoder(std::shared_ptr<const jieba::Jieba> jieba, std::shared_
   if (!jieba_) throw std::invalid_argument("TextEncoder needs a segmenter");
   if (!model_) throw std::invalid_argument("TextEncoder needs a model");
   if (options_.stop_words) stop_words_ = TextLines(jieba_->GetKeywordExtractor().StopWords());
+  for (const std::string& word : stop_words_) stop_index_[word] = 1;
 }
 
 void TextEncoder::Tokens(const std::string& text, std::vector<std::string>& out) const {
+  Places places;
+  Collect(text, out, places);
+}
+
+void TextEncoder::Terms(const std::string& text, std::vector<Term>& out) const {
+  std::vector<std::string> texts;
+  Places places;
+  Collect(text, texts, places);
+  out.clear();
+  out.reserve(texts.size());
+  for (size_t i = 0; i < texts.size(); ++i) {
+    out.push_back({std::move(texts[i]), places[i].first, places[i].second});
+  }
+}
+
+void TextEncoder::Collect(const std::string& text, std::vector<std::string>& texts,
+                          Places& places) const {
+  texts.clear();
+  places.clear();
+  // Both foldings keep every code point in its place, so the words' places
+  // are those of the original text; the segmenter cuts a text in either
+  // script as the same Simplified text.
+  std::string normalized;
+  std::string folded;
+  const std::string* source = &text;
+  if (options_.normalize && FoldText(*source, normalized)) source = &normalized;
+  if (options_.script && options_.script->Fold(*source, folded)) source = &folded;
+  std::vector<jieba::Word> words;
+  jieba_->Tokenize(*source, words, options_.search);
+  texts.reserve(words.size());
+  places.reserve(words.size());
+  // Search mode puts the dictionary words found inside a long word right
+  // before it: those need no look-up.
+  uint32_t long_begin = 0;
+  uint32_t long_end = 0;
+  limonp::LocalVector<uint8_t> inside;  // short texts need no allocation
+  for (size_t i = 0; i < words.size(); ++i) inside.push_back(0);
+  if (options_.search && options_.unknown_words) {
+    for (size_t i = words.size(); i-- > 0;) {
+      const uint32_t begin = words[i].rune_offset;
+      const uint32_t end = begin + words[i].rune_length;
+      if (begin >= long_begin && end <= long_end && end - begin < long_end - long_begin) {
+        inside[i] = 1;
+      } else {
+        long_begin = begin;
+        long_end = end;
+      }
+    }
+  }
+  for (size_t i = 0; i < words.size(); ++i) EmitWord(words[i], inside[i] != 0, texts, places);
+}
+
+void TextEncoder::Emit(std::string&& text, uint32_t begin, uint32_t end,
+                       std::vector<std::string>& texts, Places& places) const {
+  if (!HasTermChar(text) || stop_index_.count(text) != 0) return;
+  texts.push_back(std::move(text));
+  places.emplace_back(begin, end);
+}
+
+void TextEncoder::EmitWord(jieba::Word& word, bool known, std::vector<std::string>& texts,
+                           Places& places) const {
+  const uint32_t begin = word.rune_offset;
+  if (!options_.unknown_words || known || word.rune_length < 2) {
+    Emit(std::move(word.text), begin, begin + word.rune_length, texts, places);
+    return;
+  }
+  const std::string_view text(word.text);
+  jieba::RuneStrArray runes;
+  bool han = false;
+  for (size_t i = 0, n = 0; i < text.size(); i += n) {
+    const uint32_t cp = DecodeUtf8(text, i, n);
+    if (n == 0) break;
+    runes.push_back(jieba::RuneStr(cp, static_cast<uint32_t>(i), static_cast<uint32_t>(n),
+                                   static_cast<uint32_t>(runes.size()), 1));
+    han = IsHan(cp) || han;
+  }
+  const size_t length = runes.size();
+  const jieba::DictTrie& dictionary = jieba_->Dictionary();
+  if (!han || length != word.rune_length ||
+      dictionary.Find(runes.begin(), runes.end()) != nullptr) {
+    Emit(std::move(word.text), begin, begin + word.rune_length, texts, places);
+    return;
+  }
+  size_t stem = length;
+  while (stem > 1 && IsSentenceParticle(runes[stem - 1].rune)) --stem;
+  auto start = [&](size_t k) { return k < length ? runes[k].byte_offset : text.size(); };
+  auto piece = [&](size_t from, size_t to) {
+    Emit(std::string(text.substr(start(from), start(to) - start(from))),
+         begin + static_cast<uint32_t>(from), begin + static_cast<uint32_t>(to), texts, places);
+  };
   if (options_.search) {
-    jieba_->CutForSearch(text, out);
-  } else {
-    jieba_->Cut(text, out);
+    // Search mode put the dictionary words inside this one right before it;
+    // the two-character ones come again among its bigrams.
+    size_t kept = places.size();
+    while (kept > 0 && places[kept - 1].first >= begin) --kept;
+    for (size_t i = kept; i < places.size(); ++i) {
+      if (places[i].second - places[i].first == 2) continue;
+      texts[kept] = std::move(texts[i]);
+      places[kept++] = places[i];
+    }
+    texts.resize(kept);
+    places.resize(kept);
   }
-  size_t kept = 0;
-  for (size_t i = 0; i < out.size(); ++i) {
-    if (!HasTermChar(out[i]) || stop_words_.count(out[i]) != 0) continue;
-    if (kept != i) out[kept] = std::move(out[i]);
-    ++kept;
+  if (stem >= 2 &&
+      (stem == length || dictionary.Find(runes.begin(), runes.begin() + stem) == nullptr)) {
+    for (size_t k = 0; k < stem; ++k) {
+      piece(k, k + 1);
+      if (stem >= 3 && k + 1 < stem) piece(k, k + 2);
+    }
   }
-  out.resize(kept);
+  piece(0, stem);
+  for (size_t k = stem; k < length; ++k) piece(k, k + 1);
 }
 
 std::vector<TextEncoder::TokenList> TextEncoder::TokensMany(const std::vector<std::string>& texts,

@@ -1,6 +1,12 @@
 // The whole text-to-vector path: segment, keep the words that hold a letter
 // or a digit, drop stop words, then train or encode a BM25 model.
 //
+// Options make the index terms sturdier than the words of one cut: letters
+// folded (case and width), the text folded into one script, and a word the
+// dictionary lacks also given as its characters and character bigrams (the
+// segmenter groups such words by context, so one name may be cut one way in
+// a query and another in a document).
+//
 // Holds the segmenter and the model through shared pointers, so either may
 // also be used elsewhere. The encoder itself is immutable after construction.
 //
@@ -14,9 +20,11 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "bm25/BM25.hpp"
+#include "encoder/ScriptTable.hpp"
 #include "tokenizer/jieba/Jieba.hpp"
 
 namespace mira::typing::text {
@@ -25,9 +33,29 @@ class TextEncoder {
  public:
   using TokenList = std::vector<std::string>;
 
+  // An index term and the code points of the text it comes from, [begin, end).
+  struct Term {
+    std::string text;
+    uint32_t begin;
+    uint32_t end;
+  };
+
   struct Options {
+    // {search, stop_words}: the plain cut filters, the rest off.
+    Options(bool search = false, bool stop_words = true)  // NOLINT: brace-initialised
+        : search(search), stop_words(stop_words) {}
+
     bool search = false;     // cut_for_search instead of cut
     bool stop_words = true;  // drop the segmenter's stop words
+    // A word of two or more characters, one of them Han, that the dictionary
+    // does not hold also gives its characters and (from three characters on)
+    // its character bigrams, before the word itself; sentence-final particles
+    // (吗, 呢, 吧 ...) at its end are split off first.
+    bool unknown_words = false;
+    bool normalize = false;  // fold letters and digits (case, width) before cutting
+    // When set, the text is folded by this table (Traditional to Simplified)
+    // before cutting, after normalize.
+    std::shared_ptr<const ScriptTable> script;
   };
 
   // Throws std::invalid_argument when jieba or model is null.
@@ -44,6 +72,8 @@ class TextEncoder {
 
   // The index terms of text, in segmentation order, into out (cleared first).
   void Tokens(const std::string& text, TokenList& out) const;
+  // The same terms with the places they come from, into out (cleared first).
+  void Terms(const std::string& text, std::vector<Term>& out) const;
   // Tokens of each text, in input order, cut on up to `threads` threads.
   std::vector<TokenList> TokensMany(const std::vector<std::string>& texts, unsigned threads) const;
 
@@ -69,6 +99,20 @@ class TextEncoder {
   std::shared_ptr<BM25> model_;
   Options options_;
   std::unordered_set<std::string> stop_words_;
+  TokenTable stop_index_;  // the same words, looked up without building a string key
+
+  // Each term's [begin, end), beside the list of their texts.
+  using Places = std::vector<std::pair<uint32_t, uint32_t>>;
+
+  // The terms of text into texts and places (both cleared first).
+  void Collect(const std::string& text, std::vector<std::string>& texts, Places& places) const;
+  // Appends text as a term unless the filters drop it.
+  void Emit(std::string&& text, uint32_t begin, uint32_t end, std::vector<std::string>& texts,
+            Places& places) const;
+  // Appends the terms of one word of the cut (search: of cut_for_search);
+  // known: a dictionary word for certain.
+  void EmitWord(jieba::Word& word, bool known, std::vector<std::string>& texts,
+                Places& places) const;
 };
 
 }  // namespace mira::typing::text

@@ -450,23 +450,47 @@ const char kMergeDoc[] =
     "Add another model's statistics (document count, length total, token counts),\n"
     "as if its documents had been trained here after this model's own: shards\n"
     "trained apart and merged give the model that training them in turn gives.\n"
-    "ValueError when b or k1 differ, OverflowError when a count would exceed the\n"
+    "ValueError when b or k1 differ, or the idf kind (a model that holds nothing\n"
+    "yet takes the other's), OverflowError when a count would exceed the\n"
     "64-bit range; on error neither model changes. A model loaded from a file\n"
     "lacks the length total, as for training after a load.";
 
+// The idf keyword's values.
+BM25::Idf IdfMode(const std::string& name) {
+  if (name == "occurrences") return BM25::Idf::kOccurrences;
+  if (name == "documents") return BM25::Idf::kDocuments;
+  throw py::value_error("idf must be 'occurrences' or 'documents', not '" + name + "'");
+}
+
+const char* IdfName(BM25::Idf idf) {
+  return idf == BM25::Idf::kDocuments ? "documents" : "occurrences";
+}
+
+py::dict TableDict(const BM25::FrequencyTable& table) {
+  py::dict dict;
+  for (const auto& [token, count] : table) dict[py::bytes(token)] = count;
+  return dict;
+}
+
 // Pickled state: (b, k1, doc_count, doc_length_total, doc_length_average,
-// {token bytes: count}). Tokens travel as bytes so any stored key survives.
+// {token bytes: count}), and for a model counting documents per token a
+// seventh item, {token bytes: documents}. Tokens travel as bytes so any
+// stored key survives.
 py::tuple GetState(const std::shared_ptr<BM25>& model) {
   AwaitReading(*model);
   const BM25::State state = model->state();
-  py::dict table;
-  for (const auto& [token, count] : state.doc_token_frequency) table[py::bytes(token)] = count;
-  return py::make_tuple(state.b, state.k1, state.doc_count, state.doc_length_total,
-                        state.doc_length_average, table);
+  py::list saved;
+  for (py::object item : {py::cast(state.b), py::cast(state.k1), py::cast(state.doc_count),
+                          py::cast(state.doc_length_total), py::cast(state.doc_length_average),
+                          py::object(TableDict(state.doc_token_frequency))}) {
+    saved.append(item);
+  }
+  if (state.idf == BM25::Idf::kDocuments) saved.append(TableDict(state.doc_token_documents));
+  return py::tuple(saved);
 }
 
 std::shared_ptr<BM25> SetState(const py::tuple& saved) {
-  if (saved.size() != 6) throw py::value_error("invalid BM25 pickle state");
+  if (saved.size() != 6 && saved.size() != 7) throw py::value_error("invalid BM25 pickle state");
   BM25::State state;
   state.b = saved[0].cast<double>();
   state.k1 = saved[1].cast<double>();
@@ -475,6 +499,12 @@ std::shared_ptr<BM25> SetState(const py::tuple& saved) {
   state.doc_length_average = saved[4].cast<double>();
   for (const auto& [token, count] : saved[5].cast<py::dict>()) {
     state.doc_token_frequency[token.cast<std::string>()] = count.cast<BM25::Count>();
+  }
+  if (saved.size() == 7) {
+    state.idf = BM25::Idf::kDocuments;
+    for (const auto& [token, count] : saved[6].cast<py::dict>()) {
+      state.doc_token_documents[token.cast<std::string>()] = count.cast<BM25::Count>();
+    }
   }
   auto model = std::make_shared<BM25>(state.b, state.k1);
   model->set_state(std::move(state));
@@ -499,8 +529,18 @@ py::object BindBM25Impl(py::module_& m) {
       m, "BM25",
       "BM25 sparse encoder: train it one tokenised document at a time, then encode\n"
       "documents and queries as {token: weight} dictionaries.");
+  // The two-parameter constructor stays as it was; the idf keyword is a
+  // second overload, so that a call without it resolves exactly as before.
   cls.def(py::init<double, double>(), py::arg("b") = 0.75, py::arg("k1") = 1.2,
           "b: length normalisation, k1: term-frequency saturation.")
+      .def(py::init([](double b, double k1, const std::string& idf) {
+             return std::make_shared<BM25>(b, k1, IdfMode(idf));
+           }),
+           py::arg("b") = 0.75, py::arg("k1") = 1.2, py::kw_only(), py::arg("idf"),
+           "idf: 'occurrences' weighs a query token by its occurrences in the corpus (as\n"
+           "without it), 'documents' by the documents holding it, which gives no token a\n"
+           "negative weight; the model file then also holds these counts, and load\n"
+           "restores whichever the file holds.")
       .def("train", &Train, kTrainDoc)
       .def("train", &TrainIds, kTrainDoc)
       .def("load", Held(&BM25::load),
@@ -548,7 +588,14 @@ py::object BindBM25Impl(py::module_& m) {
       .def_property_readonly("doc_count", Property(&BM25::doc_count),
                              "Number of documents trained (or loaded).")
       .def_property_readonly("doc_length_average", Property(&BM25::doc_length_average),
-                             "Average document length in tokens.");
+                             "Average document length in tokens.")
+      .def_property_readonly(
+          "idf",
+          [](const std::shared_ptr<BM25>& self) {
+            AwaitReading(*self);
+            return IdfName(self->idf_mode());
+          },
+          "What the query weights count per token: 'occurrences' or 'documents'.");
   return std::move(cls);
 }
 

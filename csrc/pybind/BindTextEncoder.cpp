@@ -9,12 +9,16 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "bm25/BM25.hpp"
+#include "bm25/TokenTable.hpp"
 #include "common/Parallel.hpp"
+#include "encoder/ScriptTable.hpp"
 #include "encoder/TextEncoder.hpp"
 #include "pybind/Bindings.hpp"
 #include "pybind/Typed.hpp"
@@ -39,8 +43,13 @@ struct VectorsResult {
   static constexpr auto name = py::detail::const_name("List[Dict[str, float]]");
   static bool Accepts(py::handle) { return false; }
 };
+struct OptionsResult {
+  static constexpr auto name = py::detail::const_name("Dict[str, Any]");
+  static bool Accepts(py::handle) { return false; }
+};
 using TextIterable = Typed<TextsArg>;
 using Vectors = Typed<VectorsResult>;
+using OptionsDict = Typed<OptionsResult>;
 
 // Texts are converted and cut this much at a time, so that streaming
 // training stays within bounded memory whatever the corpus length, and the
@@ -84,13 +93,24 @@ bool NextChunk(py::iterator& it, Texts& chunk) {
 // first position, in the weights' (sorted) order.
 void AppendVectors(const std::vector<TextEncoder::TokenList>& tokens,
                    const std::vector<BM25::Weights>& weights, py::list& out) {
+  // The texts of a chunk share most tokens: each distinct one becomes one str,
+  // decoded and hashed once, for every dict that holds it.
+  TokenTable known;  // token to 1 + its place in keys
+  std::vector<py::object> keys;
   for (size_t i = 0; i < weights.size(); ++i) {
-    py::dict vector;
+    auto vector = py::reinterpret_steal<py::dict>(
+        _PyDict_NewPresized(static_cast<Py_ssize_t>(weights[i].size())));
+    if (!vector) throw py::error_already_set();
     for (const BM25::Weight& weight : weights[i]) {
       const std::string& token = tokens[i][weight.first];
-      py::object key = py::reinterpret_steal<py::object>(
-          PyUnicode_DecodeUTF8(token.data(), static_cast<Py_ssize_t>(token.size()), nullptr));
-      if (!key) throw py::error_already_set();
+      TokenTable::Count& place = known[token];
+      if (place == 0) {
+        keys.push_back(py::reinterpret_steal<py::object>(
+            PyUnicode_DecodeUTF8(token.data(), static_cast<Py_ssize_t>(token.size()), nullptr)));
+        if (!keys.back()) throw py::error_already_set();
+        place = static_cast<TokenTable::Count>(keys.size());
+      }
+      const py::object& key = keys[static_cast<size_t>(place) - 1];
       py::object value = py::reinterpret_steal<py::object>(PyFloat_FromDouble(weight.value));
       if (!value) throw py::error_already_set();
       if (PyDict_SetItem(vector.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
@@ -161,7 +181,7 @@ void Train(const EncoderRef& self, const TextIterable& texts, int threads) {
   const unsigned workers = ResolveThreads(threads);
   py::iterator it = IterTexts(texts.object);
   BM25& model = *self->model();
-  BM25 added(model.b(), model.k1());
+  BM25 added(model.b(), model.k1(), model.idf_mode());
   size_t documents = 0;
   const TextEncoder& encoder = *self;
   auto train_chunk = [&encoder, &added, &documents, workers](const Texts& chunk) {
@@ -203,24 +223,82 @@ const char kClassDoc[] =
     "raises ValueError. Results never depend on it. Pickles by its Jieba, its model\n"
     "and its options.";
 
+const char kInitDoc[] =
+    "jieba: the segmenter; model: the BM25 to train or encode with (when None a new\n"
+    "BM25(idf='documents'), or BM25() with legacy). search: segment with\n"
+    "cut_for_search; stop_words: drop the Jieba's stop words; unknown_words: a word\n"
+    "the dictionary lacks also gives its characters and character bigrams, with\n"
+    "sentence-final particles split off; normalize: fold case and full-width forms\n"
+    "of letters and digits; fold_script: fold every term to Simplified characters\n"
+    "with script_table (a file of FROM<TAB>TO lines; None: the bundled table).\n"
+    "Options left as None are on, or with legacy=True off: the plain cut of\n"
+    "pymiratext 0.1.";
+
+// The options a keyword left as None takes: the best measured ones, or with
+// legacy=True those of the plain cut (the index terms of pymiratext 0.1).
+struct Choices {
+  bool search;
+  bool unknown_words;
+  bool normalize;
+  bool fold_script;
+};
+constexpr Choices kDefaults{true, true, true, true};
+constexpr Choices kLegacy{false, false, false, false};
+
+// The bundled Traditional-to-Simplified table.
+std::string BundledScriptTable() {
+  return py::module_::import("pymiratext._data").attr("script_table_path")().cast<std::string>();
+}
+
+std::shared_ptr<TextEncoder> MakeEncoder(std::shared_ptr<Jieba> jieba, std::shared_ptr<BM25> model,
+                                         std::optional<bool> search, bool stop_words,
+                                         std::optional<bool> unknown_words,
+                                         std::optional<bool> normalize,
+                                         std::optional<bool> fold_script,
+                                         std::optional<std::string> script_table, bool legacy) {
+  const Choices& choices = legacy ? kLegacy : kDefaults;
+  if (!model) {
+    model = std::make_shared<BM25>(0.75, 1.2,
+                                   legacy ? BM25::Idf::kOccurrences : BM25::Idf::kDocuments);
+  }
+  TextEncoder::Options options(search.value_or(choices.search), stop_words);
+  options.unknown_words = unknown_words.value_or(choices.unknown_words);
+  options.normalize = normalize.value_or(choices.normalize);
+  if (fold_script.value_or(choices.fold_script)) {
+    options.script = std::make_shared<ScriptTable>(script_table ? *script_table : BundledScriptTable());
+  }
+  return std::make_shared<TextEncoder>(std::move(jieba), std::move(model), std::move(options));
+}
+
+// The keyword options that rebuild the encoder: TextEncoder(jieba, model, **options).
+py::dict OptionsOf(const TextEncoder& encoder) {
+  const TextEncoder::Options& options = encoder.options();
+  py::object table = py::none();
+  if (options.script && options.script->path() != BundledScriptTable()) {
+    table = py::str(options.script->path());
+  }
+  py::dict dict;
+  dict["search"] = options.search;
+  dict["stop_words"] = options.stop_words;
+  dict["unknown_words"] = options.unknown_words;
+  dict["normalize"] = options.normalize;
+  dict["fold_script"] = static_cast<bool>(options.script);
+  dict["script_table"] = table;
+  return dict;
+}
+
 }  // namespace
 
 void BindTextEncoder(py::module_& m) {
   py::class_<TextEncoder, EncoderRef>(m, "TextEncoder", kClassDoc)
-      .def(py::init([](std::shared_ptr<Jieba> jieba, std::shared_ptr<BM25> model, bool search,
-                       bool stop_words) {
-             if (!model) model = std::make_shared<BM25>();
-             return std::make_shared<TextEncoder>(std::move(jieba), std::move(model),
-                                                  TextEncoder::Options{search, stop_words});
-           }),
-           py::arg("jieba").none(false), py::arg("model") = py::none(), py::arg("search") = false,
-           py::arg("stop_words") = true,
+      .def(py::init(&MakeEncoder), py::arg("jieba").none(false), py::arg("model") = py::none(),
+           py::arg("search") = py::none(), py::arg("stop_words") = true,
+           py::arg("unknown_words") = py::none(), py::arg("normalize") = py::none(),
+           py::arg("fold_script") = py::none(), py::arg("script_table") = py::none(),
+           py::arg("legacy") = false,
            // The Python objects stay alive with the encoder, so `model` gives
            // back the very object passed in.
-           py::keep_alive<1, 2>(), py::keep_alive<1, 3>(),
-           "jieba: the segmenter; model: the BM25 to train or encode with (a new BM25()\n"
-           "when None); search: segment with cut_for_search; stop_words: drop the\n"
-           "Jieba's stop words (False keeps them).")
+           py::keep_alive<1, 2>(), py::keep_alive<1, 3>(), kInitDoc)
       .def_property_readonly(
           "jieba",
           [](const EncoderRef& self) { return std::const_pointer_cast<Jieba>(self->jieba()); },
@@ -235,6 +313,19 @@ void BindTextEncoder(py::module_& m) {
       .def_property_readonly(
           "stop_words", [](const EncoderRef& self) { return self->options().stop_words; },
           "Whether the Jieba's stop words are dropped.")
+      .def_property_readonly(
+          "unknown_words", [](const EncoderRef& self) { return self->options().unknown_words; },
+          "Whether a word the dictionary lacks also gives its characters and bigrams.")
+      .def_property_readonly(
+          "normalize", [](const EncoderRef& self) { return self->options().normalize; },
+          "Whether letters and digits are folded (case, width) before cutting.")
+      .def_property_readonly(
+          "fold_script", [](const EncoderRef& self) { return bool(self->options().script); },
+          "Whether every index term is folded to Simplified characters.")
+      .def_property_readonly(
+          "options", [](const EncoderRef& self) { return OptionsDict{OptionsOf(*self)}; },
+          "The keyword options, as a new dict: TextEncoder(jieba, model, **options)\n"
+          "rebuilds this encoder.")
       .def(
           "tokens",
           [](const EncoderRef& self, const std::string& text) {
@@ -244,7 +335,21 @@ void BindTextEncoder(py::module_& m) {
           },
           py::arg("text"), py::call_guard<py::gil_scoped_release>(),
           "The index terms of a text: its words that hold a letter or a digit, stop\n"
-          "words dropped, in text order.")
+          "words dropped, in text order, with the pieces and folding the options add.")
+      .def(
+          "tokenize",
+          [](const EncoderRef& self, const std::string& text) {
+            std::vector<TextEncoder::Term> terms;
+            self->Terms(text, terms);
+            std::vector<std::tuple<std::string, size_t, size_t>> spans;
+            spans.reserve(terms.size());
+            for (TextEncoder::Term& term : terms) spans.emplace_back(std::move(term.text), term.begin, term.end);
+            return spans;
+          },
+          py::arg("text"), py::call_guard<py::gil_scoped_release>(),
+          "The index terms of tokens(text), in the same order, each as (term, start, end):\n"
+          "text[start:end] are the characters it comes from (the term itself unless it\n"
+          "was folded).")
       .def("train", &Train, py::arg("texts"), py::arg("threads") = 0,
            "Train the model on each text in order, one document a text; texts without\n"
            "tokens are skipped. The model file equals that of training each text's\n"
@@ -268,9 +373,11 @@ void BindTextEncoder(py::module_& m) {
       // Pickled by its Jieba, its model and its options: unpickling calls the
       // constructor again, which keeps the restored objects alive.
       .def("__reduce__", [](const py::object& self) {
-        return py::make_tuple(py::type::of(self),
-                              py::make_tuple(self.attr("jieba"), self.attr("model"),
-                                             self.attr("search"), self.attr("stop_words")));
+        py::list arguments;
+        arguments.append(self.attr("jieba"));
+        arguments.append(self.attr("model"));
+        for (const auto& [_name, value] : OptionsOf(*self.cast<EncoderRef>())) arguments.append(value);
+        return py::make_tuple(py::type::of(self), py::tuple(arguments));
       });
 }
 

@@ -16,6 +16,9 @@ DATA_FILES = {
     "stop_word_path": "stop_words.txt",
 }
 
+# The table TextEncoder(fold_script=True) folds index terms with by default.
+SCRIPT_TABLE = "t2s.txt"
+
 
 def data_dir() -> str:
     """Absolute path of the package's ``data/`` folder."""
@@ -36,6 +39,11 @@ def default_paths() -> Dict[str, str]:
     files that ship with the package.
     """
     return paths_in(_DATA_DIR)
+
+
+def script_table_path() -> str:
+    """Absolute path of the bundled Traditional-to-Simplified folding table."""
+    return os.path.join(_DATA_DIR, SCRIPT_TABLE)
 
 
 def sample_corpus_path() -> str:

@@ -172,16 +172,20 @@ class Tokenizer:
     def __init__(
         self,
         folder: Optional[str] = None,
-        search: bool = False,
+        search: Optional[bool] = None,
         pretokenized: bool = False,
         keep_stop_words: bool = False,
         threads: int = 0,
+        fold_script: Optional[bool] = None,
+        legacy: bool = False,
     ) -> None:
         self.folder = folder
-        self.search = search
+        self.search = search  # None: TextEncoder's default (see legacy)
         self.pretokenized = pretokenized
         self.keep_stop_words = keep_stop_words
         self.threads = threads
+        self.fold_script = fold_script
+        self.legacy = legacy  # the index terms of pymiratext 0.1
         self._jieba = None
         self._encoder = None
 
@@ -231,11 +235,14 @@ class Tokenizer:
 
         if model is None:
             if self._encoder is None:
-                self._encoder = TextEncoder(
-                    self.jieba, search=self.search, stop_words=not self.keep_stop_words
-                )
+                self._encoder = TextEncoder(self.jieba, **self.options())
             return self._encoder
-        return TextEncoder(self.jieba, model, search=self.search, stop_words=not self.keep_stop_words)
+        return TextEncoder(self.jieba, model, **self.options())
+
+    def options(self) -> Dict[str, object]:
+        """The ``TextEncoder`` keywords of this tokenizer."""
+        return {"search": self.search, "stop_words": not self.keep_stop_words,
+                "fold_script": self.fold_script, "legacy": self.legacy}
 
     def words(self, text: str) -> List[str]:
         """The segmenter's words for *text*, blanks and punctuation included."""
@@ -280,10 +287,13 @@ def _check_stop_words(path: str) -> None:
 def train_model(
     tokenizer: Tokenizer, corpus: Sequence[str], b: float, k1: float, progress=None
 ):
-    """Trains a new ``BM25`` on every non-empty line of *corpus*; returns (model, documents)."""
+    """Trains a new ``BM25`` on every non-empty line of *corpus*; returns (model, documents).
+
+    The model counts documents per token, or with a legacy tokenizer occurrences.
+    """
     from . import BM25
 
-    model = BM25(b=b, k1=k1)
+    model = BM25(b=b, k1=k1, idf="occurrences" if tokenizer.legacy else "documents")
     # Not `progress or ...`: a bar of unknown total (standard input) refuses bool().
     if progress is None:
         progress = NoProgress()

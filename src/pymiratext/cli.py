@@ -59,13 +59,18 @@ def _isatty(stream) -> bool:
         return False
 
 
-def _tokenizer(args: argparse.Namespace) -> Tokenizer:
+def _tokenizer(args: argparse.Namespace, model=None) -> Tokenizer:
+    # A model file without document counts was written by pymiratext 0.1 (or
+    # with --legacy): its index terms are those of 0.1 unless flags say otherwise.
+    legacy = getattr(args, "legacy", False) or (model is not None and model.idf == "occurrences")
     return Tokenizer(
         folder=args.dict,
         search=args.search,
         pretokenized=getattr(args, "tokens", False),
         keep_stop_words=getattr(args, "keep_stop_words", False),
         threads=getattr(args, "threads", 0),
+        fold_script=getattr(args, "fold_script", None),
+        legacy=legacy,
     )
 
 
@@ -137,7 +142,7 @@ def cmd_train(args: argparse.Namespace) -> int:
 
 def cmd_encode(args: argparse.Namespace) -> int:
     model = load_model(args.model)
-    tokenizer = _tokenizer(args)
+    tokenizer = _tokenizer(args, model)
     # Someone typing lines gets each vector at once; other input is encoded
     # in chunks across the threads.
     typing = (not args.files or STDIN in args.files) and _isatty(sys.stdin)
@@ -160,7 +165,7 @@ def cmd_search(args: argparse.Namespace) -> int:
         missing = [flag for flag, value in (("-m/--model", args.model), ("--corpus", args.corpus)) if value is None]
         args.parser.error("the following arguments are required: " + ", ".join(missing) + " (or --db)")
     model = load_model(args.model)
-    tokenizer = _tokenizer(args)
+    tokenizer = _tokenizer(args, model)
     query = " ".join(args.query)
     _tokens, hits = rank(model, tokenizer, query, [args.corpus], args.top)
     if not hits:
@@ -289,9 +294,9 @@ def cmd_index(args: argparse.Namespace) -> int:
         raise CliError(str(exc)) from None
     model_path = args.model or milvus.model_path_for(args.db, args.collection)
     check_writable(model_path)
-    jieba = _tokenizer(args).jieba
-    encoder = TextEncoder(jieba, BM25(b=args.b, k1=args.k1), search=args.search,
-                          stop_words=not args.keep_stop_words)
+    tokenizer = _tokenizer(args)
+    model = BM25(b=args.b, k1=args.k1, idf="occurrences" if args.legacy else "documents")
+    encoder = TextEncoder(tokenizer.jieba, model, **tokenizer.options())
     progress = progress_bar(input_size(args.corpus))
 
     def training_texts() -> Iterator[str]:
@@ -436,8 +441,18 @@ def build_parser() -> argparse.ArgumentParser:
         "--dict", metavar="DIR",
         help="folder holding " + ", ".join(DATA_FILES.values()) + " (default: the bundled data)",
     )
-    segmenting.add_argument("--search", action="store_true",
-                            help="segment with cut_for_search (adds the short words inside long ones)")
+    segmenting.add_argument("--search", action=argparse.BooleanOptionalAction, default=None,
+                            help="segment with cut_for_search, which adds the short words inside long "
+                                 "ones (default: on for index terms, off for cut and with --legacy)")
+    # How text becomes index terms; recorded with a collection.
+    terms = _Parser(add_help=False)
+    terms.add_argument("--fold-script", action=argparse.BooleanOptionalAction, default=None,
+                       help="fold Traditional characters to Simplified before cutting, so that either "
+                            "script finds the other (default: on, off with --legacy)")
+    terms.add_argument("--legacy", action="store_true",
+                       help="index terms and model as pymiratext 0.1 made them: the plain cut, no pieces "
+                            "of unknown words, no folding, occurrence counts (implied by a model file "
+                            "without document counts)")
     indexing = _Parser(add_help=False)
     indexing.add_argument("--tokens", action="store_true",
                           help="lines are already tokenised: split them on blanks instead of segmenting")
@@ -471,7 +486,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     keywords.set_defaults(func=cmd_keywords)
 
-    train = commands.add_parser("train", parents=[segmenting, indexing], help="train a BM25 model",
+    train = commands.add_parser("train", parents=[segmenting, indexing, terms], help="train a BM25 model",
                                 description="Train a BM25 model on a corpus, one document a line.")
     train.add_argument("corpus", nargs="+", metavar="CORPUS", help="corpus files, '-' for standard input")
     train.add_argument("-o", "--output", required=True, metavar="MODEL.json", help="model file to write")
@@ -479,14 +494,14 @@ def build_parser() -> argparse.ArgumentParser:
     train.add_argument("--k1", type=_non_negative, default=1.2, help="term-frequency saturation (default 1.2)")
     train.set_defaults(func=cmd_train)
 
-    encode = commands.add_parser("encode", parents=[segmenting, indexing], help="encode lines as sparse vectors",
+    encode = commands.add_parser("encode", parents=[segmenting, indexing, terms], help="encode lines as sparse vectors",
                                  description="Print one JSON object (token to weight) for each input line.")
     encode.add_argument("files", nargs="*", metavar="FILE", help="input files, '-' for standard input")
     encode.add_argument("-m", "--model", required=True, metavar="MODEL.json", help="model file")
     encode.add_argument("--query", action="store_true", help="encode as queries instead of documents")
     encode.set_defaults(func=cmd_encode)
 
-    search = commands.add_parser("search", parents=[segmenting, indexing], help="rank corpus lines for a query",
+    search = commands.add_parser("search", parents=[segmenting, indexing, terms], help="rank corpus lines for a query",
                                  description="Rank the corpus lines by the dot product of query and document vectors.")
     search.add_argument("query", nargs="+", metavar="QUERY", help="the query text")
     search.add_argument("-m", "--model", metavar="MODEL.json",
@@ -499,7 +514,7 @@ def build_parser() -> argparse.ArgumentParser:
     search.set_defaults(func=cmd_search, parser=search)
 
     index = commands.add_parser(
-        "index", parents=[segmenting], help="train a model and index a corpus in Milvus",
+        "index", parents=[segmenting, terms], help="train a model and index a corpus in Milvus",
         description="Train a BM25 model on the corpus and index every line that has words in a Milvus "
                     "collection, with its line number (counted on through the files) as id. "
                     "Needs the 'milvus' extra.")

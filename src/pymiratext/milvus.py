@@ -230,12 +230,7 @@ class TextCollection:
             if replace and client.has_collection(name):
                 _database_call(db, client.drop_collection, name)
             model.dump(os.fsencode(model_path))
-            meta = {
-                "format": _META_FORMAT,
-                "model_sha256": _file_digest(model_path),
-                "search": bool(encoder.search),
-                "stop_words": bool(encoder.stop_words),
-            }
+            meta = {"format": _META_FORMAT, "model_sha256": _file_digest(model_path), **encoder.options}
             _database_call(db, _create_collection, client, name, meta)
         except BaseException:
             client.close()
@@ -274,7 +269,7 @@ class TextCollection:
                 model.load(stream.read())
             if jieba is None:
                 jieba = Jieba(**default_paths())
-            encoder = TextEncoder(jieba, model, search=meta["search"], stop_words=meta["stop_words"])
+            encoder = TextEncoder(jieba, model, **_encoder_options(meta))
         except BaseException:
             client.close()
             raise
@@ -495,6 +490,18 @@ def _read_meta(client: "MilvusClient", db: str, name: str) -> Dict[str, Any]:
     except (KeyError, ValueError, TypeError, AttributeError):  # no record, or not ours
         raise ModelMismatchError(f"the collection {name!r} in {db} was not made by pymiratext") from None
     return meta
+
+
+# What an encoder did before these options existed: a collection whose record
+# lacks one was indexed that way.
+_OPTIONS_BEFORE_RECORDED = {"unknown_words": False, "normalize": False, "fold_script": False, "script_table": None}
+
+
+def _encoder_options(meta: Dict[str, Any]) -> Dict[str, Any]:
+    """The TextEncoder keywords of a collection's record."""
+    options = dict(_OPTIONS_BEFORE_RECORDED)
+    options.update((key, value) for key, value in meta.items() if key not in ("format", "model_sha256"))
+    return options
 
 
 def _storable(text: str) -> str:

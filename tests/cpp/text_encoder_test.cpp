@@ -6,6 +6,8 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <vector>
 #include <unordered_set>
 
 #include "common/TermChars.hpp"
@@ -67,6 +69,33 @@ TEST(TextEncoder, StopWordLinesEndAtAnyLineBreak) {
   EXPECT_EQ(encoder.stop_words(), (std::unordered_set<std::string>{"的", "是", "学生", "林 "}));
   TextEncoder keep(Load(path), std::make_shared<BM25>(), {false, false});
   EXPECT_TRUE(keep.stop_words().empty());
+}
+
+TEST(TextEncoder, TermsOfUnknownWordsAndFoldedLetters) {
+  // 小明 is no word of the test dictionary: the HMM groups it.
+  TextEncoder::Options options(false, true);
+  options.unknown_words = true;
+  options.normalize = true;
+  TextEncoder encoder(Load(), std::make_shared<BM25>(), options);
+  struct Case {
+    const char* text;
+    std::vector<std::tuple<std::string, uint32_t, uint32_t>> terms;
+  };
+  const Case cases[] = {
+      {"小明硕士", {{"小", 0, 1}, {"明", 1, 2}, {"小明", 0, 2}, {"硕", 2, 3}, {"士", 3, 4}}},
+      {"ＡＢＣ的iPhone", {{"abc", 0, 3}, {"iphone", 4, 10}}},
+  };
+  for (const Case& c : cases) {
+    std::vector<TextEncoder::Term> terms;
+    encoder.Terms(c.text, terms);
+    std::vector<std::tuple<std::string, uint32_t, uint32_t>> got;
+    for (const auto& term : terms) got.emplace_back(term.text, term.begin, term.end);
+    EXPECT_EQ(got, c.terms) << c.text;
+    TextEncoder::TokenList tokens;
+    encoder.Tokens(c.text, tokens);
+    ASSERT_EQ(tokens.size(), terms.size());
+    for (size_t i = 0; i < tokens.size(); ++i) EXPECT_EQ(tokens[i], terms[i].text);
+  }
 }
 
 }  // namespace

@@ -69,7 +69,7 @@ def dumped(model, path):
 @pytest.mark.parametrize("search", [False, True], ids=["cut", "search"])
 @pytest.mark.parametrize("stop_words", [True, False], ids=["drop-stop", "keep-stop"])
 def test_tokens_match_the_python_filter(bundled_jieba, bundled_stop, texts, search, stop_words):
-    encoder = TextEncoder(bundled_jieba, search=search, stop_words=stop_words)
+    encoder = TextEncoder(bundled_jieba, search=search, stop_words=stop_words, legacy=True)
     stop = bundled_stop if stop_words else frozenset()
     for text in texts:
         assert encoder.tokens(text) == reference_tokens(bundled_jieba, text, search, stop), text
@@ -89,16 +89,17 @@ def _version(text):
 def test_letter_or_digit_rule_matches_unicodedata(bundled_jieba, root_dir, text):
     if _version(unicodedata.unidata_version) > _version(_table_version(root_dir)):
         pytest.skip("the interpreter knows characters the native table does not")
-    encoder = TextEncoder(bundled_jieba, stop_words=False)
+    encoder = TextEncoder(bundled_jieba, stop_words=False, legacy=True)
     assert encoder.tokens(text) == reference_tokens(bundled_jieba, text)
 
 
-def test_term_table_is_what_the_generator_gives(root_dir):
+@pytest.mark.parametrize("name, render", [("TermChars.cpp", "render"), ("CharFoldTable.cpp", "render_fold")])
+def test_term_table_is_what_the_generator_gives(root_dir, name, render):
     gen_term_chars = pytest.importorskip("gen_term_chars")
     if unicodedata.unidata_version != _table_version(root_dir):
         pytest.skip("the table follows another Unicode version than this interpreter")
-    committed = (root_dir / "csrc" / "common" / "TermChars.cpp").read_text(encoding="utf-8")
-    assert committed == gen_term_chars.render()
+    committed = (root_dir / "csrc" / "common" / name).read_text(encoding="utf-8")
+    assert committed == getattr(gen_term_chars, render)()
 
 
 def test_stop_words_are_the_lines_of_the_file_as_text(tmp_path, cli_data):
@@ -111,7 +112,7 @@ def test_stop_words_are_the_lines_of_the_file_as_text(tmp_path, cli_data):
     jieba = pymiratext.Jieba(**paths_in(str(tmp_path)))
     stop = stop_words_as_text(tmp_path / "stop_words.txt")
     assert stop == {"\ufeff天气", "喜欢", "编程", "学习 ", "语言"}
-    encoder = TextEncoder(jieba)
+    encoder = TextEncoder(jieba, legacy=True)
     for text in ["今天的天气很好", "我们喜欢学习编程语言", "天气 学习 语言"]:
         assert encoder.tokens(text) == reference_tokens(jieba, text, stop=stop)
     assert "天气" in encoder.tokens("今天的天气很好")
@@ -136,7 +137,7 @@ def test_cut_many_equals_cut_in_order(bundled_jieba, texts, threads, search):
 def test_encodings_equal_the_per_call_results(bundled_jieba, bundled_stop, texts, threads, search):
     docs = [reference_tokens(bundled_jieba, t, search, bundled_stop) for t in texts]
     model = trained(docs, b=0.6, k1=1.4)
-    encoder = TextEncoder(bundled_jieba, model, search=search)
+    encoder = TextEncoder(bundled_jieba, model, search=search, legacy=True)
     documents = encoder.encode_documents(texts, threads=threads)
     queries = encoder.encode_queries(texts, threads=threads)
     # Key order is part of the result.
@@ -166,7 +167,7 @@ def test_training_gives_the_model_file_of_per_line_training(
     corpus = sample_lines * 70 + ["", "。"]
     expected = trained([reference_tokens(bundled_jieba, t, search, bundled_stop) for t in corpus], b=0.5, k1=2.0)
     model = BM25(b=0.5, k1=2.0)
-    encoder = TextEncoder(bundled_jieba, model, search=search)
+    encoder = TextEncoder(bundled_jieba, model, search=search, legacy=True)
     encoder.train((line for line in corpus), threads=threads)
     assert encoder.model is model
     assert dumped(model, tmp_path / "got.json") == dumped(expected, tmp_path / "expected.json")
@@ -227,7 +228,13 @@ def test_constructor_arguments(bundled_jieba):
     encoder = TextEncoder(bundled_jieba)
     assert isinstance(encoder.model, BM25) and encoder.model is encoder.model
     assert encoder.jieba is bundled_jieba
-    assert (encoder.search, encoder.stop_words) == (False, True)
+    assert encoder.options == {"search": True, "stop_words": True, "unknown_words": True, "normalize": True,
+                               "fold_script": True, "script_table": None}
+    assert encoder.model.idf == "documents"
+    old = TextEncoder(bundled_jieba, legacy=True)
+    assert (old.search, old.stop_words, old.unknown_words, old.normalize, old.fold_script) == (
+        False, True, False, False, False)
+    assert old.model.idf == "occurrences"
 
 
 def _raising(lines, error):

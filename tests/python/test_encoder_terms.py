@@ -1,0 +1,121 @@
+"""TextEncoder's index terms beyond the plain cut: unknown-word pieces, letter
+and script folding, their places (tokenize), and the options that rebuild an
+encoder. Hand-checked cuts of the bundled data, and a reference fold."""
+
+import pickle
+
+import pytest
+
+import gen_term_chars
+from pymiratext import BM25, TextEncoder
+from pymiratext._data import script_table_path
+
+
+def read_table(path):
+    with open(path, encoding="utf-8") as stream:
+        return dict(line.rstrip("\n").split("\t") for line in stream)
+
+
+def reference_fold(text, table):
+    """Letters folded per code point, then the longest table entry at each place."""
+    text = "".join(chr(gen_term_chars.fold(ord(ch))) for ch in text)
+    longest = max(map(len, table))
+    out, i = [], 0
+    while i < len(text):
+        for n in range(min(longest, len(text) - i), 0, -1):
+            if text[i:i + n] in table:
+                out.append(table[text[i:i + n]])
+                i += n
+                break
+        else:
+            out.append(text[i])
+            i += 1
+    return "".join(out)
+
+
+@pytest.fixture(scope="module")
+def encoder(bundled_jieba):
+    return TextEncoder(bundled_jieba)
+
+
+# Cuts of the bundled data: 归脾丸 and 白岳峰 are no dictionary words; 吗 is a
+# particle (and a stop word), 吃虾 an HMM pair, 高血压 a word whose search
+# pieces include 血压, 是 and 谁 stop words.
+TERMS = [
+    ("能吃归脾丸吗？", ["吃", "归", "归脾", "脾", "脾丸", "丸", "归脾丸"]),
+    ("白岳峰现在好吗", ["白", "白岳", "岳", "岳峰", "峰", "白岳峰", "现在", "好"]),
+    ("吃虾吗", ["吃", "虾", "吃虾"]),
+    ("是谁", []),
+    ("我的ＩＰＨＯＮＥ和iPhone", ["iphone", "iphone"]),
+    ("Ｂ超检查", ["b", "超", "检查"]),
+    ("臺灣的電腦", ["台湾", "电脑"]),
+    ("高血壓患者", ["血压", "高血压", "患者"]),
+    ("中华人民共和国", ["中华", "华人", "人民", "共和", "共和国", "中华人民共和国"]),
+]
+
+
+@pytest.mark.parametrize("text, terms", TERMS, ids=[t for t, _ in TERMS])
+def test_default_terms(encoder, text, terms):
+    assert encoder.tokens(text) == terms
+
+
+def test_places_are_those_of_the_original_characters(encoder, sample_texts):
+    table = read_table(script_table_path())
+    for text in sample_texts + [t for t, _ in TERMS]:
+        spans = encoder.tokenize(text)
+        assert [term for term, _s, _e in spans] == encoder.tokens(text)
+        for term, start, end in spans:
+            assert reference_fold(text[start:end], table) == term, (text, term, start, end)
+
+
+@pytest.fixture(scope="module")
+def sample_texts():
+    from pymiratext._data import sample_corpus_path
+
+    with open(sample_corpus_path(), encoding="utf-8") as stream:
+        return [line.rstrip("\n") for line in stream][:60]
+
+
+def test_either_script_finds_the_other(bundled_jieba):
+    encoder = TextEncoder(bundled_jieba)
+    docs = ["台湾的电脑公司发布了新产品", "今天北京的天气很好", "头发护理的方法"]
+    encoder.train(docs)
+    vectors = encoder.encode_documents(docs)
+    query = encoder.encode_queries(["臺灣電腦"])[0]
+    scores = [sum(w * v.get(t, 0.0) for t, w in query.items()) for v in vectors]
+    assert scores[0] > 0 and scores[1:] == [0.0, 0.0]
+
+
+def test_options_rebuild_the_encoder(bundled_jieba, test_data, tmp_path):
+    table = str(test_data / "script" / "t2s.txt")
+    for options in ({}, {"legacy": True}, {"search": False, "unknown_words": False},
+                    {"normalize": False, "fold_script": True, "script_table": table}):
+        encoder = TextEncoder(bundled_jieba, BM25(), **options)
+        rebuilt = TextEncoder(bundled_jieba, BM25(), **encoder.options)
+        unpickled = pickle.loads(pickle.dumps(encoder))
+        assert rebuilt.options == unpickled.options == encoder.options
+        for text, _terms in TERMS:
+            assert rebuilt.tokens(text) == unpickled.tokens(text) == encoder.tokens(text)
+    # A table of its own: the longest entry wins, phrases included.
+    encoder = TextEncoder(bundled_jieba, script_table=table, normalize=False, unknown_words=False)
+    assert encoder.options["script_table"] == table
+    assert encoder.tokenize("乾隆的頭髮") == [("乾隆", 0, 2), ("头发", 3, 5)]
+
+
+@pytest.mark.parametrize("content, error, message", [
+    ("臺\t台\n乾\t干\n", ValueError, r"t2s.txt:2: FROM out of byte order or repeated"),
+    ("乾\t干\n乾\t干\n", ValueError, r"t2s.txt:2: FROM out of byte order or repeated"),
+    ("乾 干\n", ValueError, r"t2s.txt:1: expected FROM<TAB>TO"),
+    ("乾\t\n", ValueError, r"t2s.txt:1: expected FROM<TAB>TO"),
+    ("乾\t干\t干\n", ValueError, r"t2s.txt:1: expected FROM<TAB>TO"),
+    ("臺灣\t台\n", ValueError, r"t2s.txt:1: FROM and TO differ in length"),
+    (b"\xff\t\xe5\xb9\xb2\n", ValueError, r"t2s.txt:1: not UTF-8 text"),
+    (None, FileNotFoundError, r"cannot open the script table"),
+])
+def test_bad_script_tables_are_refused(bundled_jieba, tmp_path, content, error, message):
+    path = tmp_path / "t2s.txt"
+    if content is not None:
+        path.write_bytes(content if isinstance(content, bytes) else content.encode("utf-8"))
+    with pytest.raises(error, match=message):
+        TextEncoder(bundled_jieba, script_table=str(path))
+    TextEncoder(bundled_jieba, fold_script=False, script_table=str(path))  # not read unless folding
