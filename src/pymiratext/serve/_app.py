@@ -53,15 +53,8 @@ def match_spans(encoder: Any, text: str, terms: Collection[str]) -> List[List[in
     """Where the index terms *terms* occur in *text*: ``[start, end]`` Python
     string indices in text order, overlapping occurrences (search mode's words
     inside longer words) joined into one."""
-    tokenize = getattr(encoder, "tokenize", None)
-    if tokenize is not None:
-        found = tokenize(text)
-    else:
-        # Encoders without tokenize: the segmenter's words with offsets. A word
-        # equal to a query term is an index term, as both pass the same filter.
-        found = encoder.jieba.tokenize(text, search=encoder.search)
     spans: List[List[int]] = []
-    for start, end in sorted((start, end) for word, start, end in found if word in terms):
+    for start, end in sorted((start, end) for term, start, end in encoder.tokenize(text) if term in terms):
         if spans and start < spans[-1][1]:
             spans[-1][1] = max(spans[-1][1], end)
         else:
