@@ -83,6 +83,18 @@ std::vector<BM25::Weights> TextEncoder::WeighQueries(const std::vector<TokenList
   return model_->weigh_queries(Views(tokens), threads);
 }
 
+void TextEncoder::AppendIdRows(const std::vector<TokenList>& tokens,
+                               const std::vector<BM25::Weights>& weights, IdRows& out) {
+  std::vector<IdWeight> entries;
+  for (size_t i = 0; i < weights.size(); ++i) {
+    entries.clear();
+    for (const BM25::Weight& weight : weights[i]) {
+      entries.emplace_back(TokenId(tokens[i][weight.first]), weight.value);
+    }
+    out.Append(entries);
+  }
+}
+
 size_t TextEncoder::TrainTokens(BM25& target, const std::vector<TokenList>& tokens) {
   size_t added = 0;
   std::vector<std::string_view> views;

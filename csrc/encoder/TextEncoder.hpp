@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bm25/BM25.hpp"
+#include "bm25/TokenId.hpp"
 #include "tokenizer/jieba/Jieba.hpp"
 
 namespace mira::typing::text {
@@ -58,6 +59,12 @@ class TextEncoder {
                                             unsigned threads) const;
   std::vector<BM25::Weights> WeighQueries(const std::vector<TokenList>& tokens,
                                           unsigned threads) const;
+
+  // Appends one row per token list to `out`: the list's weights keyed by
+  // the TokenId of the token each weight names, so that tokens sharing an id
+  // share one dimension whose weight is their sum (as id_vector sums them).
+  static void AppendIdRows(const std::vector<TokenList>& tokens,
+                           const std::vector<BM25::Weights>& weights, IdRows& out);
 
   // Trains `target` on each token list in order, skipping empty ones; returns
   // the number of documents added. Throws std::overflow_error when a count
