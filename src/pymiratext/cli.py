@@ -156,6 +156,10 @@ def cmd_search(args: argparse.Namespace) -> int:
     if args.model is None or args.corpus is None:
         missing = [flag for flag, value in (("-m/--model", args.model), ("--corpus", args.corpus)) if value is None]
         args.parser.error("the following arguments are required: " + ", ".join(missing) + " (or --db)")
+    if args.queries is not None:
+        args.parser.error("--queries needs --db")
+    if not args.query:
+        args.parser.error("the following arguments are required: QUERY")
     model = load_model(args.model)
     tokenizer = _tokenizer(args)
     query = " ".join(args.query)
@@ -243,26 +247,61 @@ def _search_db(args: argparse.Namespace) -> int:
         args.parser.error("--corpus and --db exclude each other")
     if args.tokens:
         args.parser.error("--tokens does not apply to --db: queries are segmented as the collection's documents were")
+    if not args.query and args.queries is None:
+        args.parser.error("the following arguments are required: QUERY (or --queries FILE)")
+    for query in args.query:
+        _check_query_text(query)
+    # One query prints its hits alone; several print a block each, headed by the query.
+    blocks = args.queries is not None or len(args.query) > 1
     milvus = _milvus()
-    query = " ".join(args.query)
-    try:
-        query.encode("utf-8")
-    except UnicodeEncodeError:
-        raise CliError(f"the query {query!r} is not valid UTF-8 text") from None
     jieba = _tokenizer(args).jieba
     try:
         with milvus.TextCollection.open(args.db, args.collection, jieba=jieba, model_path=args.model) as collection:
-            if not collection.encoder.tokens(query):
-                raise CliError(f"the query {query!r} has no words to search for")
-            hits = collection.search(query, top=args.top)
+            if not blocks:
+                query = args.query[0]
+                if not collection.encoder.tokens(query):
+                    raise CliError(f"the query {query!r} has no words to search for")
+                hits = collection.search(query, top=args.top)
+                if not hits:
+                    print(f"{PROG}: no document of the collection {args.collection} matches the query",
+                          file=sys.stderr)
+                _print_db_hits(hits)
+                return 0
+            for number, query in enumerate(_db_queries(args), 1):
+                print(("" if number == 1 else "\n") + f"Query: {query}")
+                if not collection.encoder.tokens(query):
+                    print("(no words to search for)")
+                    continue
+                hits = collection.search(query, top=args.top)
+                if hits:
+                    _print_db_hits(hits)
+                else:
+                    print("(no match)")
     except _milvus_errors(milvus) as exc:
         raise CliError(str(exc)) from None
-    if not hits:
-        print(f"{PROG}: no document of the collection {args.collection} matches the query", file=sys.stderr)
+    return 0
+
+
+def _check_query_text(query: str) -> None:
+    try:
+        query.encode("utf-8")
+    except UnicodeEncodeError:  # undecodable bytes in the command line
+        raise CliError(f"the query {query!r} is not valid UTF-8 text") from None
+
+
+def _db_queries(args: argparse.Namespace) -> Iterator[str]:
+    """The queries of the command line, then those of --queries (a line each, blank lines skipped)."""
+    yield from args.query
+    if args.queries is not None:
+        for _name, _number, text, _size in read_lines([args.queries]):
+            if text.strip():
+                yield text
+
+
+def _print_db_hits(hits) -> None:
     texts = ("(text not stored)" if hit.text is None else hit.text for hit in hits)
     for line in _format_hits((hit.score, hit.id, text) for hit, text in zip(hits, texts)):
         print(line)
-    return 0
 
 
 def _numbered_lines(paths: Sequence[str]) -> Iterator[Tuple[int, str, int]]:
@@ -279,6 +318,8 @@ def cmd_index(args: argparse.Namespace) -> int:
 
     try:  # before training, which may take long
         milvus.check_can_create(args.db, args.collection, model_path=args.model, replace=args.replace)
+    except milvus.CollectionExistsError as exc:
+        raise CliError(f"{exc}: --replace replaces it") from None
     except _milvus_errors(milvus) as exc:
         raise CliError(str(exc)) from None
     jieba = _tokenizer(args).jieba
@@ -299,11 +340,15 @@ def cmd_index(args: argparse.Namespace) -> int:
         encoder.model.encode_document(["probe"])
     except RuntimeError:
         raise CliError("no documents to train on: the corpus has no words") from None
+    items = ((number, text) for number, text, _size in _numbered_lines(args.corpus) if text.strip())
     try:
-        with milvus.TextCollection.create(args.db, encoder, args.collection, model_path=args.model,
-                                          replace=args.replace) as collection:
-            items = ((number, text) for number, text, _size in _numbered_lines(args.corpus) if text.strip())
-            added = collection.add_items(items, threads=args.threads)
+        # All or nothing: the collection becomes visible, or replaces the old
+        # one, only once every line is in.
+        with milvus.TextCollection.build(args.db, encoder, items, args.collection, model_path=args.model,
+                                         replace=args.replace, threads=args.threads) as collection:
+            added = len(collection)
+    except milvus.CollectionExistsError as exc:
+        raise CliError(f"{exc}: --replace replaces it") from None
     except _milvus_errors(milvus) as exc:
         raise CliError(str(exc)) from None
     print(f"{PROG}: indexed {added} documents in the collection {args.collection} of {args.db}; "
@@ -445,11 +490,15 @@ def build_parser() -> argparse.ArgumentParser:
 
     search = commands.add_parser("search", parents=[segmenting, indexing], help="rank corpus lines for a query",
                                  description="Rank the corpus lines by the dot product of query and document vectors.")
-    search.add_argument("query", nargs="+", metavar="QUERY", help="the query text")
+    search.add_argument("query", nargs="*", metavar="QUERY",
+                        help="the query text; with --db, each argument is a query of its own")
+    search.add_argument("--queries", metavar="FILE",
+                        help="with --db: also answer each line of FILE ('-' for standard input) as a query")
     search.add_argument("-m", "--model", metavar="MODEL.json",
                         help="model file (required with --corpus; with --db, the model of a server collection)")
     search.add_argument("--corpus", metavar="FILE", help="corpus file, one document a line")
-    search.add_argument("--top", type=_positive_int, default=10, help="number of results (default 10)")
+    search.add_argument("--top", type=_positive_int, default=10,
+                        help="number of results (default 10; at most 16384 with --db)")
     _add_db_arguments(search, "search this Milvus database (NAME.db or http://HOST:PORT) instead of a corpus file")
     search.set_defaults(func=cmd_search, parser=search)
 

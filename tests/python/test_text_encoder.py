@@ -5,6 +5,7 @@ text, and BM25's per-document methods."""
 import pickle
 import re
 import shutil
+import sys
 import threading
 import unicodedata
 
@@ -142,6 +143,46 @@ def test_encodings_equal_the_per_call_results(bundled_jieba, bundled_stop, texts
     # Key order is part of the result.
     assert [list(v.items()) for v in documents] == [list(model.encode_document(d).items()) for d in docs]
     assert [list(v.items()) for v in queries] == [list(model.encode_query(d).items()) for d in docs]
+
+
+def csr_from_dicts(vectors):
+    """The CSR arrays of vectors keyed by token: each row keyed by token id, float32 weights."""
+    indptr, indices, data = [0], [], []
+    for vector in vectors:
+        row = pymiratext.id_vector(vector)
+        indices += row
+        data += row.values()
+        indptr.append(len(indices))
+    return data, indices, indptr
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("side", ["documents", "queries"])
+def test_csr_holds_the_dict_vectors_by_token_id(bundled_jieba, texts, threads, side):
+    np = pytest.importorskip("numpy")
+    encoder = TextEncoder(bundled_jieba, search=True)
+    encoder.train(texts)
+    data, indices, indptr = csr_from_dicts(getattr(encoder, f"encode_{side}")(texts, threads=threads))
+    got = getattr(encoder, f"encode_{side}_csr")(iter(texts), threads=threads, format="numpy")
+    assert [a.dtype for a in got] == [np.float32, np.uint32, np.int64]
+    assert [a.tolist() for a in got] == [np.float32(data).tolist(), indices, indptr]
+    if side == "documents":  # the empty row of a text without tokens, and texts in any iterable
+        assert [a.tolist() for a in encoder.encode_documents_csr(["。"], format="numpy")] == [[], [], [0, 0]]
+    scipy_sparse = pytest.importorskip("scipy.sparse")
+    matrix = getattr(encoder, f"encode_{side}_csr")(texts, threads=threads)
+    assert scipy_sparse.issparse(matrix) and matrix.format == "csr"
+    assert matrix.shape == (len(texts), 2**32 - 1)
+    assert (matrix.data.tolist(), matrix.indices.tolist(), matrix.indptr.tolist()) == (
+        np.float32(data).tolist(), indices, indptr)
+
+
+def test_csr_format_is_checked_before_encoding(bundled_jieba, monkeypatch):
+    encoder = TextEncoder(bundled_jieba)  # untrained: encoding would raise RuntimeError
+    with pytest.raises(ValueError, match="^format must be 'scipy' or 'numpy', not 'dict'$"):
+        encoder.encode_documents_csr(["天气"], format="dict")
+    monkeypatch.setitem(sys.modules, "scipy.sparse", None)  # as if SciPy were not installed
+    with pytest.raises(ImportError, match=r"needs SciPy \(pip install scipy\); format='numpy'"):
+        encoder.encode_queries_csr(["天气"])
 
 
 def test_encoding_an_untrained_model(bundled_jieba):
