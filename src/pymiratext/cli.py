@@ -11,6 +11,7 @@ import math
 import os
 import sys
 import tempfile
+from concurrent.futures import ThreadPoolExecutor
 from typing import Iterable, Iterator, NoReturn, Optional, Sequence, Tuple
 
 from ._data import DATA_FILES, paths_in, sample_corpus_path
@@ -231,11 +232,16 @@ def _milvus():
         from . import milvus
     except ImportError:
         raise CliError('the Milvus integration is not installed: pip install "pymiratext[milvus]"') from None
+    return milvus
+
+
+def _load_client(milvus) -> None:
+    """Imports the Milvus client (about a second; callers overlap it with other work)."""
+    milvus.load_client()
     import logging
 
     # pymilvus logs every failed call with its stack; the failure is reported once, as one line.
     logging.getLogger("pymilvus").setLevel(logging.CRITICAL)
-    return milvus
 
 
 def _milvus_errors(milvus) -> tuple:
@@ -254,7 +260,10 @@ def _search_db(args: argparse.Namespace) -> int:
     # One query prints its hits alone; several print a block each, headed by the query.
     blocks = args.queries is not None or len(args.query) > 1
     milvus = _milvus()
-    jieba = _tokenizer(args).jieba
+    with ThreadPoolExecutor(1) as pool:
+        loading = pool.submit(_load_client, milvus)
+        jieba = _tokenizer(args).jieba
+        loading.result()
     try:
         with milvus.TextCollection.open(args.db, args.collection, jieba=jieba, model_path=args.model) as collection:
             if not blocks:
@@ -316,26 +325,33 @@ def cmd_index(args: argparse.Namespace) -> int:
     milvus = _milvus()
     from . import BM25, TextEncoder
 
-    try:  # before training, which may take long
-        milvus.check_can_create(args.db, args.collection, model_path=args.model, replace=args.replace)
-    except milvus.CollectionExistsError as exc:
-        raise CliError(f"{exc}: --replace replaces it") from None
-    except _milvus_errors(milvus) as exc:
-        raise CliError(str(exc)) from None
-    jieba = _tokenizer(args).jieba
-    encoder = TextEncoder(jieba, BM25(b=args.b, k1=args.k1), search=args.search,
-                          stop_words=not args.keep_stop_words)
-    progress = progress_bar(input_size(args.corpus))
+    with ThreadPoolExecutor(1) as pool:
+        # The client loads while the model trains, unless the check before
+        # training needs it: a database that exists already.
+        loading = pool.submit(_load_client, milvus)
+        if milvus.is_server_uri(args.db) or os.path.exists(args.db):
+            loading.result()
+        try:  # before training, which may take long
+            milvus.check_can_create(args.db, args.collection, model_path=args.model, replace=args.replace)
+        except milvus.CollectionExistsError as exc:
+            raise CliError(f"{exc}: --replace replaces it") from None
+        except _milvus_errors(milvus) as exc:
+            raise CliError(str(exc)) from None
+        jieba = _tokenizer(args).jieba
+        encoder = TextEncoder(jieba, BM25(b=args.b, k1=args.k1), search=args.search,
+                              stop_words=not args.keep_stop_words)
+        progress = progress_bar(input_size(args.corpus))
 
-    def training_texts() -> Iterator[str]:
-        for _number, text, size in _numbered_lines(args.corpus):
-            yield text
-            progress.update(size)
+        def training_texts() -> Iterator[str]:
+            for _number, text, size in _numbered_lines(args.corpus):
+                yield text
+                progress.update(size)
 
-    try:
-        encoder.train(training_texts(), threads=args.threads)
-    finally:
-        progress.close()
+        try:
+            encoder.train(training_texts(), threads=args.threads)
+        finally:
+            progress.close()
+        loading.result()
     try:
         encoder.model.encode_document(["probe"])
     except RuntimeError:

@@ -33,7 +33,9 @@ catalog existed are found under their own name.
 """
 
 import array
+import functools
 import hashlib
+import importlib.util
 import itertools
 import json
 import operator
@@ -43,6 +45,7 @@ import secrets
 import socket
 import sys
 import tempfile
+import types
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
@@ -53,14 +56,10 @@ from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Se
 # them sets the variable before importing this module.
 os.environ.setdefault("GRPC_ENABLE_FORK_SUPPORT", "false")
 
-try:
-    import numpy as np
-    from pymilvus import DataType, MilvusClient
-    from pymilvus.grpc_gen import milvus_pb2
-except ImportError as exc:  # pragma: no cover - exercised by the command-line tests
-    raise ImportError(
-        "the Milvus integration needs the 'milvus' extra: pip install \"pymiratext[milvus]\""
-    ) from exc
+# Importing the client takes about a second, so it waits until a database
+# is used (see load_client); whether it is installed is checked now.
+if importlib.util.find_spec("pymilvus") is None:  # pragma: no cover - exercised by the command-line tests
+    raise ImportError("the Milvus integration needs the 'milvus' extra: pip install \"pymiratext[milvus]\"")
 
 from . import BM25, Jieba, TextEncoder, default_paths, id_vector
 
@@ -73,6 +72,7 @@ __all__ = [
     "TextCollection",
     "check_can_create",
     "is_server_uri",
+    "load_client",
     "model_path_for",
 ]
 
@@ -109,8 +109,24 @@ _MAX_NAME = 255
 # The catalog: one row per name, with the Milvus collection holding its
 # documents and the next free default id.
 _CATALOG = "_pymiratext_catalog"
-# An inserted sparse row: token ids with their float32 weights, as Milvus stores them.
-_ROW_ENTRY = np.dtype([("id", "<u4"), ("weight", "<f4")])
+
+
+@functools.lru_cache(maxsize=None)
+def load_client() -> Any:
+    """Imports the Milvus client, which the first use of a database does otherwise;
+    call it on another thread to have that second spent while other work runs."""
+    import numpy
+    import pymilvus
+    from pymilvus.grpc_gen import milvus_pb2
+
+    return types.SimpleNamespace(
+        DataType=pymilvus.DataType,
+        MilvusClient=pymilvus.MilvusClient,
+        milvus_pb2=milvus_pb2,
+        numpy=numpy,
+        # An inserted sparse row: token ids with their float32 weights, as Milvus stores them.
+        row_entry=numpy.dtype([("id", "<u4"), ("weight", "<f4")]),
+    )
 
 
 class DatabaseError(RuntimeError):
@@ -191,7 +207,7 @@ def _connect(db: str, must_exist: bool = False) -> "MilvusClient":
             raise DatabaseError(f"cannot open the database {db}: no such file")
         target = os.path.abspath(db)
     try:
-        return MilvusClient(uri=target, timeout=_CONNECT_TIMEOUT)
+        return load_client().MilvusClient(uri=target, timeout=_CONNECT_TIMEOUT)
     except Exception as exc:  # pymilvus raises its own hierarchy and gRPC errors
         raise DatabaseError(f"cannot open the database {db}: {_reason(exc)}") from None
 
@@ -592,7 +608,8 @@ class TextCollection:
 
     def _insert(self, ids: List[int], texts: List[str], encoding, added: "array.array") -> None:
         data, indices, indptr = encoding.result()
-        keep = np.flatnonzero(np.diff(indptr))
+        library = load_client()
+        keep = library.numpy.flatnonzero(library.numpy.diff(indptr))
         # A text without index terms has an empty vector, which no query
         # can reach and the sparse index refuses: it is skipped.
         if len(keep) == 0:
@@ -605,11 +622,11 @@ class TextCollection:
                 raise ValueError(f"id {present} is already in the collection {self.name!r}")
         else:
             self._next_id = max(self._next_id, max(ids) + 1)
-        entries = np.empty(len(indices), dtype=_ROW_ENTRY)
+        entries = library.numpy.empty(len(indices), dtype=library.row_entry)
         entries["id"] = indices
         entries["weight"] = data
         packed = entries.tobytes()
-        bounds = (indptr * _ROW_ENTRY.itemsize).tolist()
+        bounds = (indptr * library.row_entry.itemsize).tolist()
         rows = [packed[bounds[i]:bounds[i + 1]] for i in keep.tolist()]
         stored = [_storable(texts[i]) for i in keep.tolist()]
         self._call("add to", _send_rows, self.client, self._milvus_name, batch_ids, rows,
@@ -793,6 +810,7 @@ class _Catalog:
 
 
 def _create_catalog(client: "MilvusClient") -> None:
+    DataType = load_client().DataType  # noqa: N806 - the client library's name
     schema = client.create_schema(auto_id=False, enable_dynamic_field=False,
                                   description="pymiratext: where each name's documents are, and its next id")
     schema.add_field("name", DataType.VARCHAR, max_length=_MAX_NAME, is_primary=True)
@@ -934,6 +952,7 @@ def _create_collection(client: "MilvusClient", name: str, meta: Dict[str, Any]) 
     # The record goes both into the collection's properties and into its schema
     # description: some Milvus Lite releases keep only the one, some only the other.
     record = json.dumps(meta, sort_keys=True)
+    DataType = load_client().DataType  # noqa: N806 - the client library's name
     schema = client.create_schema(auto_id=False, enable_dynamic_field=False, description=record)
     schema.add_field("id", DataType.INT64, is_primary=True)
     schema.add_field("vector", DataType.SPARSE_FLOAT_VECTOR)
@@ -973,7 +992,9 @@ def _send_rows(client: "MilvusClient", collection: str, ids: List[int], rows: Li
             {"id": doc_id, "vector": _row_dict(row), "text": text} for doc_id, row, text in zip(ids, rows, texts)
         ])
         return
-    request = milvus_pb2.InsertRequest(collection_name=collection, num_rows=len(ids))
+    library = load_client()
+    DataType = library.DataType  # noqa: N806 - the client library's name
+    request = library.milvus_pb2.InsertRequest(collection_name=collection, num_rows=len(ids))
     field = request.fields_data.add(type=int(DataType.INT64), field_name="id")
     field.scalars.long_data.data.extend(ids)
     field = request.fields_data.add(type=int(DataType.SPARSE_FLOAT_VECTOR), field_name="vector")
@@ -987,7 +1008,7 @@ def _send_rows(client: "MilvusClient", collection: str, ids: List[int], rows: Li
 
 
 def _row_dict(row: bytes) -> Dict[int, float]:
-    entries = np.frombuffer(row, dtype=_ROW_ENTRY)
+    entries = load_client().numpy.frombuffer(row, dtype=load_client().row_entry)
     return dict(zip(entries["id"].tolist(), entries["weight"].tolist()))
 
 

@@ -1,6 +1,9 @@
 """Typing stubs of the compiled extension; the package re-exports its classes."""
 
-from typing import Dict, Iterable, List, Optional, Tuple, Union, overload
+from typing import Dict, Iterable, List, Literal, Optional, Tuple, Union, overload
+
+import numpy
+import scipy.sparse
 
 # The package version this extension was built for.
 __version__: str
@@ -140,6 +143,31 @@ class TextEncoder:
     def encode_queries(self, texts: Iterable[str], threads: int = 0) -> List[Dict[str, float]]:
         """The model's query vector of each text, in order; rules as for
         encode_documents."""
+    @overload
+    def encode_documents_csr(
+        self, texts: Iterable[str], threads: int = 0, format: Literal["scipy"] = "scipy"
+    ) -> scipy.sparse.csr_array:
+        """The vectors of encode_documents as the rows of one CSR matrix of token
+        ids: row i is text i, column ``token_id(token)``, float32 weights (those of
+        tokens sharing an id added), ids ascending in each row; a text without tokens
+        gives an empty row. ``format="scipy"``: a ``scipy.sparse.csr_array`` of shape
+        ``(len(texts), 2**32 - 1)`` (ImportError without SciPy); ``format="numpy"``:
+        its arrays ``(data, indices, indptr)`` as float32, uint32 and int64, which need
+        NumPy alone. Any other format raises ValueError before anything is encoded."""
+    @overload
+    def encode_documents_csr(
+        self, texts: Iterable[str], threads: int = 0, *, format: Literal["numpy"]
+    ) -> Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]: ...
+    @overload
+    def encode_queries_csr(
+        self, texts: Iterable[str], threads: int = 0, format: Literal["scipy"] = "scipy"
+    ) -> scipy.sparse.csr_array:
+        """The vectors of encode_queries as a CSR matrix of token ids; layout and
+        formats as for encode_documents_csr."""
+    @overload
+    def encode_queries_csr(
+        self, texts: Iterable[str], threads: int = 0, *, format: Literal["numpy"]
+    ) -> Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]: ...
 
 def token_id(token: str) -> int:
     """The token's stable 32-bit id: MurmurHash3 x86_32 (seed 0) of its UTF-8
