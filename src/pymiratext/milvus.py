@@ -314,13 +314,7 @@ class TextCollection:
         then it is dropped once the new one exists. ``build`` creates and fills
         a collection all at once.
         """
-        staging = cls._begin(db, encoder, name, model_path, replace)
-        try:
-            staging._commit()
-        except BaseException:
-            staging._abort()
-            raise
-        return staging
+        return cls.build(db, encoder, (), name, model_path, replace)
 
     @classmethod
     def build(
@@ -362,42 +356,30 @@ class TextCollection:
         model = _trained_model(encoder)
         model_path = _resolve_model_path(db, name, model_path)
         created_file = not is_server_uri(db) and not os.path.exists(db)
-        client = _connect(db)
-        temporary_model = None
-        milvus_name = None
+        staging = cls(_connect(db), db, name, encoder, model_path, {}, next_id=0)
+        staging._created_file = created_file
+        staging._temporary_model = None
         try:
-            catalog = _Catalog(client, db)
-            previous, previous_record = _check_new(client, catalog, db, name, model_path, replace)
-            catalog.clear_remains(name, previous)
-            temporary_model = _temporary_model_path(model_path)
-            model.dump(os.fsencode(temporary_model))
-            meta = {
+            staging._catalog = catalog = _Catalog(staging.client, db)
+            staging._previous, staging._previous_record = _check_new(
+                staging.client, catalog, db, name, model_path, replace)
+            catalog.clear_remains(name, staging._previous)
+            staging._temporary_model = _temporary_model_path(model_path)
+            model.dump(os.fsencode(staging._temporary_model))
+            staging._meta = {
                 "format": _META_FORMAT,
-                "model_sha256": _file_digest(temporary_model),
+                "model_sha256": _file_digest(staging._temporary_model),
                 **_encoder_options(encoder),
                 # A collection that records its name is found only through the catalog.
                 "name": name,
                 "builder": _builder(),
             }
-            milvus_name = _free_milvus_name(client, db, name)
-            _database_call(db, _create_collection, client, milvus_name, meta)
+            staging._milvus_name = _free_milvus_name(staging.client, db, name)
+            staging._staged = True
+            _database_call(db, _create_collection, staging.client, staging._milvus_name, staging._meta)
         except BaseException:
-            if milvus_name is not None:
-                _drop_quietly(client, milvus_name)
-            if temporary_model is not None:
-                _remove_file(temporary_model)
-            if created_file:
-                _remove_local_database(client, db)
-            else:
-                client.close()
+            staging._abort()
             raise
-        staging = cls(client, db, name, encoder, model_path, meta, milvus_name=milvus_name, next_id=0)
-        staging._staged = True
-        staging._catalog = catalog
-        staging._previous = previous
-        staging._previous_record = previous_record
-        staging._temporary_model = temporary_model
-        staging._created_file = created_file
         return staging
 
     def _commit(self) -> None:
