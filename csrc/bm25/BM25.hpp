@@ -126,6 +126,12 @@ class BM25 {
   // ln((doc_count + 1) / (count + 0.5)), or ln((doc_count + 1) / 1.5) for an unseen token.
   double idf(std::string_view token) const;
 
+  // The two parts of a document weight: the length normalisation of a
+  // document of `length` tokens (throws std::runtime_error unless the model
+  // is trained), and the weight of a token occurring `tf` times in it.
+  double document_norm(std::size_t length) const;
+  static double document_weight(double tf, double norm) { return tf / (norm + tf); }
+
   // Writes the model file; the target is replaced only after a complete write.
   void dump(const std::string& path) const;
   // Restores from model-file text; all-or-nothing (merges the token table).

@@ -166,15 +166,13 @@ py::array_t<T> OwningArray(std::vector<T>&& values) {
   return py::array_t<T>({size}, {static_cast<py::ssize_t>(sizeof(T))}, data, base);
 }
 
-// The rows of each text as a CSR matrix of token ids: a SciPy csr_array
-// (format "scipy") or the arrays (data, indices, indptr) (format "numpy").
-// The format and its library are checked before any text is encoded.
-py::object EncodeCsr(const EncoderRef& self, py::handle texts, int threads, Weigh weigh,
-                     const std::string& format) {
+// The module that format "scipy" builds its matrix with (None for format
+// "numpy"), checked with NumPy before any text is encoded.
+py::object CsrLibrary(const std::string& format) {
   if (format != "scipy" && format != "numpy") {
     throw py::value_error("format must be 'scipy' or 'numpy', not '" + format + "'");
   }
-  py::object sparse;
+  py::object sparse = py::none();
   if (format == "scipy") {
     try {
       sparse = py::module_::import("scipy.sparse");
@@ -186,14 +184,14 @@ py::object EncodeCsr(const EncoderRef& self, py::handle texts, int threads, Weig
     }
   }
   py::module_::import("numpy");
-  IdRows rows;
-  EncodeTexts(self, texts, threads, weigh,
-              [&rows](const std::vector<TextEncoder::TokenList>& tokens,
-                      const std::vector<BM25::Weights>& weights) {
-                TextEncoder::AppendIdRows(tokens, weights, rows);
-              });
+  return sparse;
+}
+
+// `rows` as a SciPy csr_array (from `sparse`) or, when `sparse` is None, as
+// the arrays (data, indices, indptr).
+py::object CsrResult(IdRows&& rows, const py::object& sparse) {
   const size_t count = rows.rows();
-  if (format == "numpy") {
+  if (sparse.is_none()) {
     return py::make_tuple(OwningArray(std::move(rows.data)), OwningArray(std::move(rows.indices)),
                           OwningArray(std::move(rows.indptr)));
   }
@@ -206,21 +204,40 @@ py::object EncodeCsr(const EncoderRef& self, py::handle texts, int threads, Weig
                 py::arg("shape") = py::make_tuple(count, kIdColumns));
 }
 
+// The rows of each text as a CSR matrix of token ids: a SciPy csr_array
+// (format "scipy") or the arrays (data, indices, indptr) (format "numpy").
+py::object EncodeCsr(const EncoderRef& self, py::handle texts, int threads, Weigh weigh,
+                     const std::string& format) {
+  const py::object sparse = CsrLibrary(format);
+  IdRows rows;
+  EncodeTexts(self, texts, threads, weigh,
+              [&rows](const std::vector<TextEncoder::TokenList>& tokens,
+                      const std::vector<BM25::Weights>& weights) {
+                TextEncoder::AppendIdRows(tokens, weights, rows);
+              });
+  return CsrResult(std::move(rows), sparse);
+}
+
 // Trains a private model chunk by chunk and merges it into the encoder's
 // model at the end: a failure anywhere (a bad item, an exception from the
 // iterable, an overflow) leaves the model as it was, and the result equals
 // training each text in turn. With more than one thread, the next chunk is
 // read from the iterable (which needs the lock) while the current one is
 // cut and trained.
-void Train(const EncoderRef& self, py::handle texts, int threads) {
+// `keep(tokens)` also receives each chunk's token lists, in order, on the
+// cutting thread (without the lock).
+template <typename Keep>
+void TrainTexts(const EncoderRef& self, py::handle texts, int threads, Keep&& keep) {
   const unsigned workers = ResolveThreads(threads);
   py::iterator it = IterTexts(texts);
   BM25& model = *self->model();
   BM25 added(model.b(), model.k1());
   size_t documents = 0;
   const TextEncoder& encoder = *self;
-  auto train_chunk = [&encoder, &added, &documents, workers](const Texts& chunk) {
-    documents += TextEncoder::TrainTokens(added, encoder.TokensMany(chunk, workers));
+  auto train_chunk = [&encoder, &added, &documents, &keep, workers](const Texts& chunk) {
+    const std::vector<TextEncoder::TokenList> tokens = encoder.TokensMany(chunk, workers);
+    documents += TextEncoder::TrainTokens(added, tokens);
+    keep(tokens);
   };
   Texts current;
   Texts next;
@@ -247,6 +264,23 @@ void Train(const EncoderRef& self, py::handle texts, int threads) {
   if (documents == 0) return;
   AwaitBM25Writing(model);
   model.merge(added);
+}
+
+void Train(const EncoderRef& self, py::handle texts, int threads) {
+  TrainTexts(self, texts, threads, [](const std::vector<TextEncoder::TokenList>&) {});
+}
+
+// Trains as Train does and returns the texts' document rows under the
+// trained model, from their token counts: each text is cut once.
+py::object TrainAndEncodeCsr(const EncoderRef& self, py::handle texts, int threads,
+                             const std::string& format) {
+  const py::object sparse = CsrLibrary(format);
+  TextEncoder::TokenCounts counts;
+  TrainTexts(self, texts, threads, [&counts](const std::vector<TextEncoder::TokenList>& tokens) {
+    TextEncoder::AppendCounts(tokens, counts);
+  });
+  AwaitBM25Reading(*self->model());
+  return CsrResult(TextEncoder::CountRows(*self->model(), counts), sparse);
 }
 
 const char kClassDoc[] =
@@ -334,6 +368,12 @@ void BindTextEncoder(py::module_& m) {
           py::arg("texts"), py::arg("threads") = 0, py::arg("format") = "scipy",
           "The query vectors of encode_queries as a CSR matrix of token ids; the same\n"
           "layout and formats as encode_documents_csr.")
+      .def("train_and_encode_csr", &TrainAndEncodeCsr, py::arg("texts"), py::arg("threads") = 0,
+           py::arg("format") = "scipy",
+           "Train the model on the texts as train does, then return their document\n"
+           "vectors under the trained model as encode_documents_csr does; each text is\n"
+           "segmented once. The rows stay in memory until the end (about 12 bytes a\n"
+           "token of each text); on failure the model is left as it was.")
       // Pickled by its Jieba, its model and its options: unpickling calls the
       // constructor again, which keeps the restored objects alive.
       .def("__reduce__", [](const py::object& self) {

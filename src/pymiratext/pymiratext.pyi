@@ -168,6 +168,18 @@ class TextEncoder:
     def encode_queries_csr(
         self, texts: Iterable[str], threads: int = 0, *, format: Literal["numpy"]
     ) -> Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]: ...
+    @overload
+    def train_and_encode_csr(
+        self, texts: Iterable[str], threads: int = 0, format: Literal["scipy"] = "scipy"
+    ) -> scipy.sparse.csr_array:
+        """Trains the model on the texts as ``train`` does, then returns their document
+        vectors under the trained model as ``encode_documents_csr`` does; each text is
+        segmented once. The rows stay in memory until the end (about 12 bytes a token of
+        each text); on failure the model is left as it was."""
+    @overload
+    def train_and_encode_csr(
+        self, texts: Iterable[str], threads: int = 0, *, format: Literal["numpy"]
+    ) -> Tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]: ...
 
 def token_id(token: str) -> int:
     """The token's stable 32-bit id: MurmurHash3 x86_32 (seed 0) of its UTF-8

@@ -213,6 +213,21 @@ def test_training_gives_the_model_file_of_per_line_training(
     assert dumped(model, tmp_path / "got.json") == dumped(expected, tmp_path / "expected.json")
 
 
+@pytest.mark.parametrize("threads", [1, 2])
+def test_training_and_encoding_at_once_equals_doing_them_in_turn(bundled_jieba, sample_lines, tmp_path, threads):
+    np = pytest.importorskip("numpy")
+    corpus = sample_lines * 40 + ["", "。"]  # several streaming chunks
+    apart, together = TextEncoder(bundled_jieba, search=True), TextEncoder(bundled_jieba, search=True)
+    for encoder in (apart, together):
+        encoder.train(sample_lines[:5])  # it adds to a trained model, as train does
+    apart.train(corpus)
+    expected = apart.encode_documents_csr(corpus, format="numpy")
+    got = together.train_and_encode_csr((line for line in corpus), threads=threads, format="numpy")
+    assert all(np.array_equal(a, b) for a, b in zip(got, expected)) and [a.dtype for a in got] == [
+        a.dtype for a in expected]
+    assert dumped(together.model, tmp_path / "got.json") == dumped(apart.model, tmp_path / "expected.json")
+
+
 def test_training_adds_to_a_trained_model(bundled_jieba, sample_lines, tmp_path):
     encoder = TextEncoder(bundled_jieba)
     encoder.train(sample_lines[:20])
@@ -276,12 +291,13 @@ def _raising(lines, error):
     raise error
 
 
+@pytest.mark.parametrize("train", ["train", "train_and_encode_csr"])
 @pytest.mark.parametrize(
     "tail, error",
     [(lambda: _raising(["今天天气很好"], KeyError("stop")), KeyError), (lambda: ["好", 3], TypeError)],
     ids=["iterable-raises", "bad-item"],
 )
-def test_failed_training_leaves_the_model_as_it_was(bundled_jieba, sample_lines, tmp_path, tail, error):
+def test_failed_training_leaves_the_model_as_it_was(bundled_jieba, sample_lines, tmp_path, tail, error, train):
     encoder = TextEncoder(bundled_jieba)
     encoder.train(sample_lines[:10])
     before = dumped(encoder.model, tmp_path / "before.json")
@@ -291,7 +307,7 @@ def test_failed_training_leaves_the_model_as_it_was(bundled_jieba, sample_lines,
         yield from tail()
 
     with pytest.raises(error):
-        encoder.train(texts())
+        getattr(encoder, train)(texts())
     assert dumped(encoder.model, tmp_path / "after.json") == before
 
 
