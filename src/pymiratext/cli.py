@@ -40,6 +40,10 @@ _is_term, _dump, _progress, _input_size, _NativeStderr = (
 
 PROG = "pymiratext"
 
+# Corpora up to this size are indexed from the token counts that training keeps
+# (about two and a half times the corpus in memory); larger ones are segmented twice.
+INDEX_IN_MEMORY_BYTES = 128 << 20
+
 # Queries the demo answers; each hits a different topic of the bundled sample corpus.
 DEMO_QUERIES = ("手机理财有什么风险", "红烧肉怎么做", "感冒发烧怎么办")
 
@@ -340,7 +344,8 @@ def cmd_index(args: argparse.Namespace) -> int:
         jieba = _tokenizer(args).jieba
         encoder = TextEncoder(jieba, BM25(b=args.b, k1=args.k1), search=args.search,
                               stop_words=not args.keep_stop_words)
-        progress = progress_bar(input_size(args.corpus))
+        size = input_size(args.corpus)
+        progress = progress_bar(size)
 
         def training_texts() -> Iterator[str]:
             for _number, text, size in _numbered_lines(args.corpus):
@@ -348,7 +353,13 @@ def cmd_index(args: argparse.Namespace) -> int:
                 progress.update(size)
 
         try:
-            encoder.train(training_texts(), threads=args.threads)
+            if size is not None and size <= INDEX_IN_MEMORY_BYTES:
+                # Each line is segmented once: training keeps its token counts,
+                # from which its vector follows once the model is complete.
+                encoded = encoder.train_and_encode_csr(training_texts(), threads=args.threads, format="numpy")
+            else:
+                encoded = None
+                encoder.train(training_texts(), threads=args.threads)
         finally:
             progress.close()
         loading.result()
@@ -356,12 +367,14 @@ def cmd_index(args: argparse.Namespace) -> int:
         encoder.model.encode_document(["probe"])
     except RuntimeError:
         raise CliError("no documents to train on: the corpus has no words") from None
-    items = ((number, text) for number, text, _size in _numbered_lines(args.corpus) if text.strip())
+    # Every line, so that the items match the encoded rows; lines without words are skipped.
+    items = ((number, text) for number, text, _size in _numbered_lines(args.corpus))
     try:
         # All or nothing: the collection becomes visible, or replaces the old
         # one, only once every line is in.
         with milvus.TextCollection.build(args.db, encoder, items, args.collection, model_path=args.model,
-                                         replace=args.replace, threads=args.threads) as collection:
+                                         replace=args.replace, threads=args.threads,
+                                         encoded=encoded) as collection:
             added = len(collection)
     except milvus.CollectionExistsError as exc:
         raise CliError(f"{exc}: --replace replaces it") from None

@@ -46,7 +46,7 @@ import socket
 import sys
 import tempfile
 import types
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 # gRPC's fork handlers, which the Milvus client brings in, make processes
@@ -329,6 +329,7 @@ class TextCollection:
         batch_size: int = 5000,
         progress: Optional[bool] = None,
         total: Optional[int] = None,
+        encoded: Optional[Tuple[Any, Any, Any]] = None,
     ) -> "TextCollection":
         """Creates collection *name* holding the (id, text) *items*, all or nothing.
 
@@ -340,10 +341,13 @@ class TextCollection:
         leaves nothing visible, and the next ``build`` or ``create`` in that
         database removes its remains. Ids and the other arguments are as for
         ``add_items``; use ``enumerate(texts)`` to number texts from 0.
+        *encoded*, if given, holds the items' document vectors, one row an item,
+        as ``encoder.encode_documents_csr(texts, format="numpy")`` or
+        ``encoder.train_and_encode_csr`` give them: the texts are not encoded again.
         """
         staging = cls._begin(db, encoder, name, model_path, replace)
         try:
-            staging._add(iter(items), threads, batch_size, progress, total, check_ids=True)
+            staging._add(iter(items), threads, batch_size, progress, total, check_ids=True, encoded=encoded)
             staging._commit()
         except BaseException:
             staging._abort()
@@ -555,7 +559,7 @@ class TextCollection:
         return max(0, low + 1)
 
     def _add(self, items: Iterator, threads: int, batch_size: int, progress: Optional[bool],
-             total: Optional[int], check_ids: bool) -> int:
+             total: Optional[int], check_ids: bool, encoded: Optional[Tuple[Any, Any, Any]] = None) -> int:
         if batch_size < 1:
             raise ValueError("batch_size must be at least 1")
         if not self._staged:  # a build's model was written from the encoder just now
@@ -566,9 +570,14 @@ class TextCollection:
         try:
             with ThreadPoolExecutor(1) as pool:
                 pending = None
+                done = 0
                 for ids, texts in _batches(items, batch_size, seen):
-                    # The next batch encodes (natively, without the lock) while this one is sent.
-                    encoding = pool.submit(self.encoder.encode_documents_csr, texts, threads, "numpy")
+                    if encoded is None:
+                        # The next batch encodes (natively, without the lock) while this one is sent.
+                        encoding = pool.submit(self.encoder.encode_documents_csr, texts, threads, "numpy")
+                    else:
+                        encoding = _ready(_csr_rows(encoded, done, len(ids)))
+                    done += len(ids)
                     if pending is not None:
                         self._insert(*pending, added)
                         bar.update(len(pending[0]))
@@ -576,6 +585,8 @@ class TextCollection:
                 if pending is not None:
                     self._insert(*pending, added)
                     bar.update(len(pending[0]))
+            if encoded is not None and done != len(encoded[2]) - 1:
+                raise ValueError(f"{len(encoded[2]) - 1} encoded rows for {done} items")
             if added:
                 # Sealed segments are searched through their inverted index;
                 # rows still in the write buffer are scanned one by one.
@@ -987,6 +998,21 @@ def _send_rows(client: "MilvusClient", collection: str, ids: List[int], rows: Li
     context = getattr(client, "_generate_call_context", None)  # names the database the client uses
     extra = {"context": context()} if context is not None else {}
     handler.batch_insert(collection, [], insert_param=request, timeout=None, **extra)
+
+
+def _ready(value: Any) -> Future:
+    future: Future = Future()
+    future.set_result(value)
+    return future
+
+
+def _csr_rows(encoded: Tuple[Any, Any, Any], start: int, count: int) -> Tuple[Any, Any, Any]:
+    """Rows [start, start + count) of the CSR arrays (data, indices, indptr)."""
+    data, indices, indptr = encoded
+    if start + count >= len(indptr):
+        raise ValueError(f"{len(indptr) - 1} encoded rows for more items")
+    first, last = indptr[start], indptr[start + count]
+    return data[first:last], indices[first:last], indptr[start:start + count + 1] - first
 
 
 def _row_dict(row: bytes) -> Dict[int, float]:

@@ -289,10 +289,16 @@ def leftovers(folder, keep=()):
     return sorted(set(os.listdir(folder)) - set(keep))
 
 
-def test_a_failed_build_in_a_new_file_leaves_nothing(tmp_path, encoder, corpus):
+@pytest.mark.parametrize("encoded", [False, True], ids=["encoding", "encoded"])
+def test_a_failed_build_in_a_new_file_leaves_nothing(tmp_path, encoder, corpus, encoded):
     db = str(tmp_path / "new.db")
-    with pytest.raises(TypeError, match="texts must hold str"):
-        milvus.TextCollection.build(db, encoder, broken_items(corpus), batch_size=50)
+    if encoded:  # rows for one item fewer than there are
+        items, rows = enumerate(corpus * 3, 1), encoder.encode_documents_csr((corpus * 3)[:-1], format="numpy")
+        error, message = ValueError, f"^{len(corpus) * 3 - 1} encoded rows for more items$"
+    else:
+        items, rows, error, message = broken_items(corpus), None, TypeError, "texts must hold str"
+    with pytest.raises(error, match=message):
+        milvus.TextCollection.build(db, encoder, items, batch_size=50, encoded=rows)
     assert leftovers(tmp_path) == []
 
 
