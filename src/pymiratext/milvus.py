@@ -228,6 +228,18 @@ def _remove_local_database(client: "MilvusClient", db: str) -> None:
         pass
 
 
+def _disconnect_quietly(connecting: Future, db: str, created_file: bool) -> None:
+    """Closes the client being connected, when it connects; deletes the file if connecting created it."""
+    try:
+        client = connecting.result()
+    except Exception:  # noqa: BLE001 - the error being raised already says what went wrong
+        return
+    if created_file:
+        _remove_local_database(client, db)
+    else:
+        client.close()
+
+
 def _reason(exc: BaseException) -> str:
     message = getattr(exc, "message", None) or str(exc) or type(exc).__name__
     return " ".join(str(message).split())
@@ -358,29 +370,43 @@ class TextCollection:
     def _begin(cls, db, encoder, name, model_path, replace) -> "TextCollection":
         """A new, not yet visible collection for *name*, with its model in a temporary file."""
         model = _trained_model(encoder)
+        _check_name(name, creating=True)
         model_path = _resolve_model_path(db, name, model_path)
+        _check_model_folder(model_path)
         created_file = not is_server_uri(db) and not os.path.exists(db)
-        staging = cls(_connect(db), db, name, encoder, model_path, {}, next_id=0)
-        staging._created_file = created_file
-        staging._temporary_model = None
+        temporary_model = _temporary_model_path(model_path)
         try:
-            staging._catalog = catalog = _Catalog(staging.client, db)
-            staging._previous, staging._previous_record = _check_new(
-                staging.client, catalog, db, name, model_path, replace)
+            with ThreadPoolExecutor(1) as pool:
+                # The database starts, which is mostly a wait, while the model is written.
+                connecting = pool.submit(_connect, db)
+                try:
+                    model.dump(os.fsencode(temporary_model))
+                    digest = _file_digest(temporary_model)
+                except BaseException:
+                    _disconnect_quietly(connecting, db, created_file)
+                    raise
+                client = connecting.result()
+        except BaseException:
+            _remove_file(temporary_model)
+            raise
+        staging = cls(client, db, name, encoder, model_path, {}, next_id=0)
+        staging._created_file = created_file
+        staging._temporary_model = temporary_model
+        try:
+            staging._catalog = catalog = _Catalog(client, db)
+            staging._previous, staging._previous_record = _check_new(client, catalog, db, name, model_path, replace)
             catalog.clear_remains(name, staging._previous)
-            staging._temporary_model = _temporary_model_path(model_path)
-            model.dump(os.fsencode(staging._temporary_model))
             staging._meta = {
                 "format": _META_FORMAT,
-                "model_sha256": _file_digest(staging._temporary_model),
+                "model_sha256": digest,
                 **_encoder_options(encoder),
                 # A collection that records its name is found only through the catalog.
                 "name": name,
                 "builder": _builder(),
             }
-            staging._milvus_name = _free_milvus_name(staging.client, db, name)
+            staging._milvus_name = _free_milvus_name(client, db, name)
             staging._staged = True
-            _database_call(db, _create_collection, staging.client, staging._milvus_name, staging._meta)
+            _database_call(db, _create_collection, client, staging._milvus_name, staging._meta)
         except BaseException:
             staging._abort()
             raise
