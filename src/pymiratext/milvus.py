@@ -525,7 +525,9 @@ class TextCollection:
 
         *ids* are the documents' ids, one per text: integers in Milvus's signed
         64-bit range, each new to the collection and given once. Anything else
-        raises ``ValueError`` before anything is written. By default the texts
+        (an id given twice, one the collection holds already, a float, a str, a
+        bool, an id out of range) raises ``ValueError`` before anything is
+        written: an id never names a second document, nor replaces one. By default the texts
         get the collection's next free ids in turn (a skipped text uses its id
         up too), so default ids are never given twice, whatever was skipped or
         given explicitly before. If anything fails part way (a bad text, a
@@ -542,16 +544,16 @@ class TextCollection:
             raise TypeError("texts must be an iterable of str, not a str")
         total = len(texts) if isinstance(texts, Sequence) else None
         if ids is None:
-            items: Iterable = zip(itertools.count(self._first_free_id()), texts)
+            items = zip(itertools.count(self._first_free_id()), texts)
             return self._add(items, threads, batch_size, progress, total, check_ids=True)
-        else:
-            if not isinstance(ids, range):
-                ids = list(ids)
-            _check_ids(ids)
-            if total is not None and len(ids) != total:
-                raise ValueError(f"{len(ids)} ids for {total} texts")
-            items = _strict_zip(ids, texts)
-        return self._add(items, threads, batch_size, progress, total, check_ids=False)
+        ids = list(ids)
+        _check_ids(ids)
+        if total is not None and len(ids) != total:
+            raise ValueError(f"{len(ids)} ids for {total} texts")
+        present = self._existing(ids)
+        if present is not None:
+            raise ValueError(f"id {present} is already in the collection {self.name!r}")
+        return self._add(_strict_zip(ids, texts), threads, batch_size, progress, total, check_ids=False)
 
     def add_items(
         self,
@@ -564,7 +566,7 @@ class TextCollection:
         """Like ``add``, for (id, text) pairs; *total* is their number, if known, for
         the bar. Ids are checked batch by batch, so a bad id part way raises after
         the documents before it were added and removed again."""
-        return self._add(iter(items), threads, batch_size, progress, total, check_ids=True)
+        return self._add(iter(items), threads, batch_size, progress, total, check_ids=True, check_new=True)
 
     def _first_free_id(self) -> int:
         if self._next_id is None:
@@ -585,7 +587,11 @@ class TextCollection:
         return max(0, low + 1)
 
     def _add(self, items: Iterator, threads: int, batch_size: int, progress: Optional[bool],
-             total: Optional[int], check_ids: bool, encoded: Optional[Tuple[Any, Any, Any]] = None) -> int:
+             total: Optional[int], check_ids: bool, check_new: bool = False,
+             encoded: Optional[Tuple[Any, Any, Any]] = None) -> int:
+        """Inserts the (id, text) *items* in batches; *check_ids*: check each id's
+        type and range and that none comes twice; *check_new*: that the
+        collection holds none of them yet."""
         if batch_size < 1:
             raise ValueError("batch_size must be at least 1")
         if not self._staged:  # a build's model was written from the encoder just now
@@ -605,11 +611,11 @@ class TextCollection:
                         encoding = _ready(_csr_rows(encoded, done, len(ids)))
                     done += len(ids)
                     if pending is not None:
-                        self._insert(*pending, added)
+                        self._insert(*pending, added, check_new)
                         bar.update(len(pending[0]))
                     pending = (ids, texts, encoding)
                 if pending is not None:
-                    self._insert(*pending, added)
+                    self._insert(*pending, added, check_new)
                     bar.update(len(pending[0]))
             if encoded is not None and done != len(encoded[2]) - 1:
                 raise ValueError(f"{len(encoded[2]) - 1} encoded rows for {done} items")
@@ -625,7 +631,7 @@ class TextCollection:
             bar.close()
         return len(added)
 
-    def _insert(self, ids: List[int], texts: List[str], encoding, added: "array.array") -> None:
+    def _insert(self, ids: List[int], texts: List[str], encoding, added: "array.array", check_new: bool) -> None:
         data, indices, indptr = encoding.result()
         library = load_client()
         keep = library.numpy.flatnonzero(library.numpy.diff(indptr))
@@ -635,10 +641,11 @@ class TextCollection:
             return
         batch_ids = [ids[i] for i in keep.tolist()]
         if not self._staged:
+            if check_new:
+                present = self._existing(batch_ids)
+                if present is not None:
+                    raise ValueError(f"id {present} is already in the collection {self.name!r}")
             self._reserve(max(ids) + 1)
-            present = self._existing(batch_ids)
-            if present is not None:
-                raise ValueError(f"id {present} is already in the collection {self.name!r}")
         else:
             self._next_id = max(self._next_id, max(ids) + 1)
         entries = library.numpy.empty(len(indices), dtype=library.row_entry)
@@ -1097,10 +1104,6 @@ class _IdTracker:
 
 
 def _check_ids(ids: Sequence[Any]) -> None:
-    if isinstance(ids, range):
-        if ids:
-            _as_id(ids[0]), _as_id(ids[-1])
-        return
     tracker = _IdTracker()
     for doc_id in ids:
         tracker.add(doc_id)
