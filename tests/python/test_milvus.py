@@ -17,7 +17,7 @@ pytest.importorskip("pymilvus", reason="the 'milvus' extra is not installed: pip
 pytest.importorskip("milvus_lite", reason="the 'milvus' extra is not installed: pip install 'pymiratext[milvus]'")
 
 import pymiratext  # noqa: E402
-from pymilvus import MilvusClient  # noqa: E402
+from pymilvus import DataType, MilvusClient  # noqa: E402
 from pymiratext import Jieba, TextEncoder, cli, default_paths, id_vector, milvus  # noqa: E402
 from pymiratext._data import sample_corpus_path  # noqa: E402
 
@@ -258,9 +258,17 @@ def test_collections_of_the_previous_release_still_work(scratch, encoder, corpus
     name = "previous"
     model_path = milvus.model_path_for(scratch, name)
     encoder.model.dump(model_path)
-    meta = {"format": 1, "model_sha256": milvus._file_digest(model_path), "search": True, "stop_words": True}
+    record = json.dumps({"format": 1, "model_sha256": milvus._file_digest(model_path), "search": True,
+                         "stop_words": True}, sort_keys=True)
     client = MilvusClient(uri=scratch)
-    milvus._create_collection(client, name, meta)
+    schema = client.create_schema(auto_id=False, enable_dynamic_field=False, description=record)
+    schema.add_field("id", DataType.INT64, is_primary=True)
+    schema.add_field("vector", DataType.SPARSE_FLOAT_VECTOR)
+    schema.add_field("text", DataType.VARCHAR, max_length=65535)
+    index = client.prepare_index_params()
+    index.add_index(field_name="vector", index_type="SPARSE_INVERTED_INDEX", metric_type="IP",
+                    params={"drop_ratio_build": 0.0})
+    client.create_collection(name, schema=schema, index_params=index, properties={"pymiratext": record})
     vectors = encoder.encode_documents(corpus[:10])
     client.insert(name, [{"id": number, "vector": id_vector(vector), "text": text}
                          for number, (text, vector) in enumerate(zip(corpus[:10], vectors), 1) if vector])
