@@ -527,7 +527,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help="model file (required with --corpus; with --db, the model of a server collection)")
     search.add_argument("--corpus", metavar="FILE", help="corpus file, one document a line")
     search.add_argument("--top", type=_positive_int, default=10,
-                        help="number of results (default 10; at most 16384 with --db)")
+                        help="number of results (default 10; with --db at most 16384, Milvus's limit)")
     _add_db_arguments(search, "search this Milvus database (NAME.db or http://HOST:PORT) instead of a corpus file")
     search.set_defaults(func=cmd_search, parser=search)
 

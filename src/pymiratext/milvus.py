@@ -701,13 +701,12 @@ class TextCollection:
         Documents sharing no token with the query are not returned; equal scores
         are ordered by id, however many tie. Query tokens with a negative or zero
         weight (more occurrences than documents in training) are left out: the
-        sparse index accepts only positive weights. *top* is at most 16,384,
-        the most Milvus returns.
+        sparse index accepts only positive weights. At most 16,384 hits come
+        back, the most Milvus returns, whatever *top* asks.
         """
         if top < 1:
             raise ValueError("top must be at least 1")
-        if top > _MAX_LIMIT:
-            raise ValueError(f"top must be at most {_MAX_LIMIT}, the most Milvus returns")
+        top = min(top, _MAX_LIMIT)
         vector = {k: w for k, w in id_vector(self.encoder.encode_queries([query])[0]).items() if w > 0.0}
         if not vector:
             return []
