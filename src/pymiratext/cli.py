@@ -12,7 +12,7 @@ import os
 import sys
 import tempfile
 from concurrent.futures import ThreadPoolExecutor
-from typing import Iterable, Iterator, NoReturn, Optional, Sequence, Tuple
+from typing import Callable, Iterable, Iterator, NoReturn, Optional, Sequence, Tuple
 
 from ._data import DATA_FILES, paths_in, sample_corpus_path
 from ._version import __version__
@@ -239,6 +239,15 @@ def _milvus():
     return milvus
 
 
+def _in_background(function, *args) -> Callable[[], None]:
+    """Starts function(*args) on another thread; the function returned waits for it
+    and raises what it raised."""
+    pool = ThreadPoolExecutor(1)
+    future = pool.submit(function, *args)
+    pool.shutdown(wait=False)
+    return future.result
+
+
 def _load_client(milvus) -> None:
     """Imports the Milvus client (about a second; callers overlap it with other work)."""
     milvus.load_client()
@@ -264,10 +273,9 @@ def _search_db(args: argparse.Namespace) -> int:
     # One query prints its hits alone; several print a block each, headed by the query.
     blocks = args.queries is not None or len(args.query) > 1
     milvus = _milvus()
-    with ThreadPoolExecutor(1) as pool:
-        loading = pool.submit(_load_client, milvus)
-        jieba = _tokenizer(args).jieba
-        loading.result()
+    client_loaded = _in_background(_load_client, milvus)
+    jieba = _tokenizer(args).jieba
+    client_loaded()
     try:
         with milvus.TextCollection.open(args.db, args.collection, jieba=jieba, model_path=args.model) as collection:
             if not blocks:
@@ -329,40 +337,39 @@ def cmd_index(args: argparse.Namespace) -> int:
     milvus = _milvus()
     from . import BM25, TextEncoder
 
-    with ThreadPoolExecutor(1) as pool:
-        # The client loads while the model trains, unless the check before
-        # training needs it: a database that exists already.
-        loading = pool.submit(_load_client, milvus)
-        if milvus.is_server_uri(args.db) or os.path.exists(args.db):
-            loading.result()
-        try:  # before training, which may take long
-            milvus.check_can_create(args.db, args.collection, model_path=args.model, replace=args.replace)
-        except milvus.CollectionExistsError as exc:
-            raise CliError(f"{exc}: --replace replaces it") from None
-        except _milvus_errors(milvus) as exc:
-            raise CliError(str(exc)) from None
-        jieba = _tokenizer(args).jieba
-        encoder = TextEncoder(jieba, BM25(b=args.b, k1=args.k1), search=args.search,
-                              stop_words=not args.keep_stop_words)
-        size = input_size(args.corpus)
-        progress = progress_bar(size)
+    # The client loads while the model trains, unless the check before
+    # training needs it: a database that exists already.
+    client_loaded = _in_background(_load_client, milvus)
+    if milvus.is_server_uri(args.db) or os.path.exists(args.db):
+        client_loaded()
+    try:  # before training, which may take long
+        milvus.check_can_create(args.db, args.collection, model_path=args.model, replace=args.replace)
+    except milvus.CollectionExistsError as exc:
+        raise CliError(f"{exc}: --replace replaces it") from None
+    except _milvus_errors(milvus) as exc:
+        raise CliError(str(exc)) from None
+    jieba = _tokenizer(args).jieba
+    encoder = TextEncoder(jieba, BM25(b=args.b, k1=args.k1), search=args.search,
+                          stop_words=not args.keep_stop_words)
+    corpus_size = input_size(args.corpus)
+    progress = progress_bar(corpus_size)
 
-        def training_texts() -> Iterator[str]:
-            for _number, text, size in _numbered_lines(args.corpus):
-                yield text
-                progress.update(size)
+    def training_texts() -> Iterator[str]:
+        for _number, text, size in _numbered_lines(args.corpus):
+            yield text
+            progress.update(size)
 
-        try:
-            if size is not None and size <= INDEX_IN_MEMORY_BYTES:
-                # Each line is segmented once: training keeps its token counts,
-                # from which its vector follows once the model is complete.
-                encoded = encoder.train_and_encode_csr(training_texts(), threads=args.threads, format="numpy")
-            else:
-                encoded = None
-                encoder.train(training_texts(), threads=args.threads)
-        finally:
-            progress.close()
-        loading.result()
+    try:
+        if corpus_size is not None and corpus_size <= INDEX_IN_MEMORY_BYTES:
+            # Each line is segmented once: training keeps its token counts,
+            # from which its vector follows once the model is complete.
+            encoded = encoder.train_and_encode_csr(training_texts(), threads=args.threads, format="numpy")
+        else:
+            encoded = None
+            encoder.train(training_texts(), threads=args.threads)
+    finally:
+        progress.close()
+    client_loaded()
     try:
         encoder.model.encode_document(["probe"])
     except RuntimeError:
