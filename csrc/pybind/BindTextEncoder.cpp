@@ -97,7 +97,7 @@ using Weigh = std::vector<BM25::Weights> (TextEncoder::*)(
 // changing it, so that nothing trains or loads it meanwhile.
 // `add(tokens, weights)` receives each chunk's results in order, with the lock held.
 template <typename Sink>
-void EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Weigh weigh, Sink&& add) {
+void EncodeChunks(const EncoderRef& self, py::handle texts, int threads, Weigh weigh, Sink&& add) {
   const unsigned workers = ResolveThreads(threads);
   py::iterator it = IterTexts(texts);
   const TextEncoder& encoder = *self;
@@ -140,9 +140,9 @@ void EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Weigh we
   }
 }
 
-py::list EncodeDicts(const EncoderRef& self, py::handle texts, int threads, Weigh weigh) {
+py::list EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Weigh weigh) {
   py::list out;
-  EncodeTexts(self, texts, threads, weigh,
+  EncodeChunks(self, texts, threads, weigh,
               [&out](const std::vector<TextEncoder::TokenList>& tokens,
                      const std::vector<BM25::Weights>& weights) {
                 AppendVectors(tokens, weights, out);
@@ -210,7 +210,7 @@ py::object EncodeCsr(const EncoderRef& self, py::handle texts, int threads, Weig
                      const std::string& format) {
   const py::object sparse = CsrLibrary(format);
   IdRows rows;
-  EncodeTexts(self, texts, threads, weigh,
+  EncodeChunks(self, texts, threads, weigh,
               [&rows](const std::vector<TextEncoder::TokenList>& tokens,
                       const std::vector<BM25::Weights>& weights) {
                 TextEncoder::AppendIdRows(tokens, weights, rows);
@@ -336,7 +336,7 @@ void BindTextEncoder(py::module_& m) {
       .def(
           "encode_documents",
           [](const EncoderRef& self, py::handle texts, int threads) {
-            return EncodeDicts(self, texts, threads, &TextEncoder::WeighDocuments);
+            return EncodeTexts(self, texts, threads, &TextEncoder::WeighDocuments);
           },
           py::arg("texts"), py::arg("threads") = 0,
           "BM25 document vector of each text, in order. A text without tokens gives {};\n"
@@ -344,7 +344,7 @@ void BindTextEncoder(py::module_& m) {
       .def(
           "encode_queries",
           [](const EncoderRef& self, py::handle texts, int threads) {
-            return EncodeDicts(self, texts, threads, &TextEncoder::WeighQueries);
+            return EncodeTexts(self, texts, threads, &TextEncoder::WeighQueries);
           },
           py::arg("texts"), py::arg("threads") = 0,
           "BM25 query vector of each text, in order; the same rules as encode_documents.")
