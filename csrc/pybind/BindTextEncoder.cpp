@@ -142,11 +142,10 @@ void EncodeChunks(const EncoderRef& self, py::handle texts, int threads, Weigh w
 
 py::list EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Weigh weigh) {
   py::list out;
-  EncodeChunks(self, texts, threads, weigh,
-              [&out](const std::vector<TextEncoder::TokenList>& tokens,
-                     const std::vector<BM25::Weights>& weights) {
-                AppendVectors(tokens, weights, out);
-              });
+  EncodeChunks(
+      self, texts, threads, weigh,
+      [&out](const std::vector<TextEncoder::TokenList>& tokens,
+             const std::vector<BM25::Weights>& weights) { AppendVectors(tokens, weights, out); });
   return out;
 }
 
@@ -198,7 +197,8 @@ py::object CsrResult(IdRows&& rows, const py::object& sparse) {
   // SciPy indexes a matrix this wide with 64-bit signed integers.
   std::vector<int64_t> indices(rows.indices.begin(), rows.indices.end());
   rows.indices = {};
-  py::object matrix = py::hasattr(sparse, "csr_array") ? sparse.attr("csr_array") : sparse.attr("csr_matrix");
+  py::object matrix =
+      py::hasattr(sparse, "csr_array") ? sparse.attr("csr_array") : sparse.attr("csr_matrix");
   return matrix(py::make_tuple(OwningArray(std::move(rows.data)), OwningArray(std::move(indices)),
                                OwningArray(std::move(rows.indptr))),
                 py::arg("shape") = py::make_tuple(count, kIdColumns));
@@ -211,10 +211,10 @@ py::object EncodeCsr(const EncoderRef& self, py::handle texts, int threads, Weig
   const py::object sparse = CsrLibrary(format);
   IdRows rows;
   EncodeChunks(self, texts, threads, weigh,
-              [&rows](const std::vector<TextEncoder::TokenList>& tokens,
-                      const std::vector<BM25::Weights>& weights) {
-                TextEncoder::AppendIdRows(tokens, weights, rows);
-              });
+               [&rows](const std::vector<TextEncoder::TokenList>& tokens,
+                       const std::vector<BM25::Weights>& weights) {
+                 TextEncoder::AppendIdRows(tokens, weights, rows);
+               });
   return CsrResult(std::move(rows), sparse);
 }
 
