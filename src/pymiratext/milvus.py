@@ -47,7 +47,7 @@ import sys
 import tempfile
 import types
 from concurrent.futures import Future, ThreadPoolExecutor
-from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 # gRPC's fork handlers, which the Milvus client brings in, make processes
 # forked after a client started (a subprocess, a process pool, a Dask
@@ -62,6 +62,9 @@ if importlib.util.find_spec("pymilvus") is None:  # pragma: no cover - exercised
     raise ImportError("the Milvus integration needs the 'milvus' extra: pip install \"pymiratext[milvus]\"")
 
 from . import BM25, Jieba, TextEncoder, default_paths, id_vector
+
+if TYPE_CHECKING:
+    from pymilvus import MilvusClient
 
 __all__ = [
     "CollectionExistsError",
