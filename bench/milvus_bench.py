@@ -1,132 +1,217 @@
 #!/usr/bin/env python3
-"""Search in Milvus Lite against in-process search over the corpus file.
+"""Indexing into Milvus Lite and searching it, against the work each replaces.
 
-Builds a corpus of short documents (dictionary words drawn by their
-frequency, so that token statistics look like text), then measures, in one
-run:
+Builds a news-like corpus (dictionary words drawn by their frequency, 12 to
+48 a line with some punctuation, about 180 bytes a line), then measures, in
+one run:
 
-- indexing end to end: training the model with TextEncoder, then encoding and
-  inserting every document into a Milvus Lite database (MB/s of text);
-- query latency of TextCollection.search (top 10): median and 95th percentile;
-- the same for the in-process ranking behind `pymiratext search --corpus`,
-  which encodes and scores every line for each query (fewer queries: it is slow);
+- index: ``pymiratext index --db`` on the corpus file against
+  ``pymiratext train`` on the same file, both as fresh processes, run in
+  turns; the best of --repeat runs of each, and their ratio (target: at most 3);
+- queries: 1,000 queries through one ``pymiratext search --db --queries FILE``
+  against separate ``search --db`` calls, of which the first 20 are timed and
+  scaled to 1,000 (target: at least 20 times faster), and the first 20 queries'
+  results compared between the two;
+- csr: ``TextEncoder.encode_documents_csr`` of 50,000 short documents against
+  building the same CSR matrix in Python from ``encode_documents``' dicts
+  (target: at least 3 times faster); the best of --repeat runs of each, checked equal;
+- latency: the median and 95th percentile of ``TextCollection.search`` in
+  one process (top 10).
 
-and prints the ratio of the medians, and whether both give the same top ids.
-
-Usage: python3 bench/milvus_bench.py [--docs 50000] [--queries 1000]
-       [--baseline-queries 10] [--threads 0] [--seed 1]
-(needs pymiratext installed with its milvus extra)
+Usage: python3 bench/milvus_bench.py [--megabytes 10] [--queries 1000]
+       [--separate 20] [--csr-docs 50000] [--repeat 3] [--only index,queries,csr,latency]
+(needs pymiratext installed with its milvus extra; scipy is not needed)
 """
 
 import argparse
+import functools
 import os
 import random
 import statistics
+import subprocess
+import sys
 import tempfile
 import time
 
-from pymiratext import Jieba, TextEncoder, default_paths
-from pymiratext._pipeline import Tokenizer, rank
-from pymiratext.milvus import TextCollection
+import numpy as np
+
+from pymiratext import Jieba, TextEncoder, default_paths, id_vector
 
 PUNCTUATION = "，，，。、；"
+print = functools.partial(print, flush=True)  # noqa: A001 - results show as they come, even through a pipe
+SECTIONS = ("index", "queries", "csr", "latency")
 
 
-def make_corpus(count, rng):
-    """*count* documents of 6 to 16 dictionary words with some punctuation."""
-    words, weights = [], []
+def dictionary_words():
+    """The bundled dictionary's words and their cumulative frequencies."""
+    words, cumulative, total = [], [], 0.0
     with open(default_paths()["dict_path"], encoding="utf-8") as stream:
         for line in stream:
             parts = line.split()
             if len(parts) >= 2:
                 words.append(parts[0])
-                weights.append(float(parts[1]))
-    drawn = iter(rng.choices(words, weights, k=count * 16))
-    docs = []
-    for _ in range(count):
-        n = rng.randint(6, 16)
+                total += float(parts[1])
+                cumulative.append(total)
+    return words, cumulative
+
+
+def make_lines(rng, count=None, size=None, shortest=12, longest=48):
+    """Lines of *shortest* to *longest* dictionary words: *count* of them, or about *size* bytes."""
+    words, cumulative = dictionary_words()
+    lines, total = [], 0
+    while (count is None or len(lines) < count) and (size is None or total < size):
+        n = rng.randint(shortest, longest)
         pieces = []
-        for i in range(n):
-            pieces.append(next(drawn))
-            if i + 1 < n and rng.random() < 0.15:
+        for i, word in enumerate(rng.choices(words, cum_weights=cumulative, k=n)):
+            pieces.append(word)
+            if i + 1 < n and rng.random() < 0.12:
                 pieces.append(rng.choice(PUNCTUATION))
-        docs.append("".join(pieces) + "。")
-    return docs
+        line = "".join(pieces) + "。"
+        lines.append(line)
+        total += len(line.encode("utf-8")) + 1
+    return lines
 
 
-def make_queries(docs, count, rng, encoder):
-    """Short queries cut from random documents (2 to 4 of their tokens)."""
+def make_queries(lines, count, rng, encoder):
+    """Short queries cut from random lines (2 to 4 of their tokens)."""
     queries = []
     while len(queries) < count:
-        tokens = encoder.tokens(rng.choice(docs))
+        tokens = encoder.tokens(rng.choice(lines))
         if len(tokens) >= 2:
             start = rng.randrange(len(tokens) - 1)
             queries.append("".join(tokens[start : start + rng.randint(2, 4)]))
     return queries
 
 
-def percentiles(seconds):
-    ordered = sorted(seconds)
+def command(*argv, stdout=subprocess.DEVNULL):
+    """Runs ``pymiratext ARGV`` in a fresh interpreter; returns (seconds, output)."""
+    start = time.perf_counter()
+    done = subprocess.run([sys.executable, "-m", "pymiratext", *map(str, argv)], stdout=stdout,
+                          stderr=subprocess.PIPE, text=True)
+    seconds = time.perf_counter() - start
+    if done.returncode != 0:
+        raise SystemExit(f"pymiratext {' '.join(map(str, argv))} failed: {done.stderr.strip()}")
+    return seconds, done.stdout
+
+
+def remove_database(db):
+    for path in (db, os.path.join(os.path.dirname(db), f".{os.path.basename(db)}.lock"),
+                 f"{db}.pymiratext.bm25.json"):
+        if os.path.exists(path):
+            os.remove(path)
+
+
+def bench_index(folder, corpus, repeat):
+    db = os.path.join(folder, "index.db")
+    trains, indexes = [], []
+    for _ in range(repeat):
+        trains.append(command("train", corpus, "-o", os.path.join(folder, "model.json"))[0])
+        remove_database(db)
+        indexes.append(command("index", "--db", db, corpus)[0])
+    train, index = min(trains), min(indexes)
+    print(f"index: train {train:.2f} s, index --db {index:.2f} s (best of {repeat}; "
+          f"all: train {', '.join(f'{t:.1f}' for t in trains)}; index {', '.join(f'{t:.1f}' for t in indexes)})")
+    print(f"  index / train = {index / train:.2f} (target <= 3)")
+    return db
+
+
+def bench_queries(folder, db, queries, separate):
+    path = os.path.join(folder, "queries.txt")
+    with open(path, "w", encoding="utf-8") as stream:
+        stream.write("\n".join(queries) + "\n")
+    many, output = command("search", "--db", db, "--queries", path, stdout=subprocess.PIPE)
+    blocks = output.split("\n\n")
+    one_by_one, same = 0.0, 0
+    for query, block in zip(queries[:separate], blocks):
+        seconds, single = command("search", "--db", db, query, stdout=subprocess.PIPE)
+        one_by_one += seconds
+        same += block.split("\n", 1)[1].rstrip("\n") == single.rstrip("\n")
+    scaled = one_by_one / separate * len(queries)
+    print(f"queries: {len(queries)} through --queries {many:.2f} s; {separate} separate calls "
+          f"{one_by_one:.1f} s, scaled to {len(queries)}: {scaled:.0f} s; same output for {same} of {separate}")
+    print(f"  separate / --queries = {scaled / many:.0f} (target >= 20)")
+
+
+def python_csr(encoder, docs):
+    """The CSR arrays built in Python from encode_documents' dicts, as a user would."""
+    indptr, indices, data = [0], [], []
+    for vector in encoder.encode_documents(docs):
+        row = id_vector(vector)
+        indices.extend(row)
+        data.extend(row.values())
+        indptr.append(len(indices))
+    return np.array(data, np.float32), np.array(indices, np.uint32), np.array(indptr, np.int64)
+
+
+def best_of(repeat, function):
+    seconds, result = [], None
+    for _ in range(repeat):
+        start = time.perf_counter()
+        result = function()
+        seconds.append(time.perf_counter() - start)
+    return min(seconds), result
+
+
+def bench_csr(jieba, rng, count, repeat):
+    docs = make_lines(rng, count=count, shortest=6, longest=16)
+    encoder = TextEncoder(jieba, search=True)
+    encoder.train(docs)
+    python, expected = best_of(repeat, lambda: python_csr(encoder, docs))
+    native, got = best_of(repeat, lambda: encoder.encode_documents_csr(docs, format="numpy"))
+    equal = all(np.array_equal(a, b) for a, b in zip(expected, got))
+    print(f"csr: {count} documents, {len(got[0])} weights: Python from dicts {python:.2f} s, "
+          f"encode_documents_csr {native:.2f} s (best of {repeat}); equal: {equal}")
+    print(f"  python / csr = {python / native:.2f} (target >= 3)")
+
+
+def bench_latency(db, queries):
+    from pymiratext.milvus import TextCollection
+
+    with TextCollection.open(db) as collection:
+        collection.search(queries[0], top=10)
+        latencies = []
+        for query in queries:
+            start = time.perf_counter()
+            collection.search(query, top=10)
+            latencies.append(time.perf_counter() - start)
+    ordered = sorted(latencies)
     p95 = ordered[min(len(ordered) - 1, int(round(0.95 * (len(ordered) - 1))))]
-    return statistics.median(ordered), p95
+    print(f"latency: TextCollection.search median {statistics.median(ordered) * 1e3:.2f} ms, "
+          f"p95 {p95 * 1e3:.2f} ms over {len(queries)} queries")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--docs", type=int, default=50000)
+    parser.add_argument("--megabytes", type=float, default=10.0)
     parser.add_argument("--queries", type=int, default=1000)
-    parser.add_argument("--baseline-queries", type=int, default=10)
-    parser.add_argument("--threads", type=int, default=0)
+    parser.add_argument("--separate", type=int, default=20)
+    parser.add_argument("--csr-docs", type=int, default=50000)
+    parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--only", default=",".join(SECTIONS))
     args = parser.parse_args()
+    only = set(args.only.split(","))
     rng = random.Random(args.seed)
-
     jieba = Jieba(**default_paths())
-    docs = make_corpus(args.docs, rng)
-    megabytes = sum(len(d.encode("utf-8")) + 1 for d in docs) / 1e6
-    print(f"corpus: {len(docs)} documents, {megabytes:.2f} MB, "
-          f"{sum(map(len, docs)) / len(docs):.1f} characters a document")
 
     with tempfile.TemporaryDirectory(prefix="milvus-bench-") as folder:
-        corpus_path = os.path.join(folder, "corpus.txt")
-        with open(corpus_path, "w", encoding="utf-8") as stream:
-            stream.write("\n".join(docs) + "\n")
-
-        encoder = TextEncoder(jieba, search=True)
-        t0 = time.perf_counter()
-        encoder.train(docs, threads=args.threads)
-        t1 = time.perf_counter()
-        collection = TextCollection.create(os.path.join(folder, "bench.db"), encoder, "bench")
-        added = collection.add(docs, ids=range(1, len(docs) + 1), threads=args.threads, progress=False)
-        t2 = time.perf_counter()
-        print(f"indexing: train {t1 - t0:.2f} s, encode and insert {t2 - t1:.2f} s ({added} documents); "
-              f"end to end {megabytes / (t2 - t0):.2f} MB/s")
-
-        queries = make_queries(docs, args.queries, rng, encoder)
-        collection.search(queries[0], top=10)  # the first search loads the index
-        latencies, results = [], {}
-        for query in queries:
-            start = time.perf_counter()
-            hits = collection.search(query, top=10)
-            latencies.append(time.perf_counter() - start)
-            results[query] = [hit.id for hit in hits]
-        median, p95 = percentiles(latencies)
-        print(f"Milvus Lite search: median {median * 1e3:.2f} ms, p95 {p95 * 1e3:.2f} ms "
-              f"over {len(queries)} queries")
-
-        tokenizer = Tokenizer(search=True, threads=args.threads)
-        tokenizer.jieba  # loads the segmenter before the clock starts
-        baseline, same = [], 0
-        for query in queries[: args.baseline_queries]:
-            start = time.perf_counter()
-            _tokens, hits = rank(encoder.model, tokenizer, query, [corpus_path], 10)
-            baseline.append(time.perf_counter() - start)
-            same += [number for _score, number, _text in hits] == results[query]
-        base_median, base_p95 = percentiles(baseline)
-        print(f"in-process search --corpus: median {base_median * 1e3:.1f} ms, p95 {base_p95 * 1e3:.1f} ms "
-              f"over {len(baseline)} queries; same top 10 ids for {same} of them")
-        print(f"ratio (in-process median / Milvus Lite median): {base_median / median:.0f}x")
-        collection.close()
+        lines = make_lines(rng, size=args.megabytes * 1e6)
+        corpus = os.path.join(folder, "corpus.txt")
+        with open(corpus, "w", encoding="utf-8") as stream:
+            stream.write("\n".join(lines) + "\n")
+        print(f"corpus: {len(lines)} lines, {os.path.getsize(corpus) / 1e6:.1f} MB")
+        db = os.path.join(folder, "index.db")
+        if "index" in only:
+            bench_index(folder, corpus, args.repeat)
+        elif only & {"queries", "latency"}:
+            command("index", "--db", db, corpus)
+        queries = make_queries(lines, args.queries, rng, TextEncoder(jieba))
+        if "queries" in only:
+            bench_queries(folder, db, queries, args.separate)
+        if "latency" in only:
+            bench_latency(db, queries)
+        if "csr" in only:
+            bench_csr(jieba, rng, args.csr_docs, args.repeat)
 
 
 if __name__ == "__main__":

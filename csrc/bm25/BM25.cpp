@@ -507,18 +507,20 @@ template <typename Token>
 BM25::Weights BM25::_weigh_document(Span<Token> tokens) const {
   Weights result;
   if (tokens.empty()) return result;
-  check_initialized();
-  const double length = static_cast<double>(tokens.size());
-  const double norm = ((length / _doc_length_average) * _b + (1.0 - _b)) * _k1;
+  const double norm = document_norm(tokens.size());
   Tally<Token>& tally = ThreadTally<Token>();
   tally.count(tokens);
   const auto& distinct = tally.sorted();
   result.reserve(distinct.size());
   for (const auto& entry : distinct) {
-    const double tf = static_cast<double>(entry.n);
-    result.push_back({entry.first, tf / (norm + tf)});
+    result.push_back({entry.first, document_weight(static_cast<double>(entry.n), norm)});
   }
   return result;
+}
+
+double BM25::document_norm(std::size_t length) const {
+  check_initialized();
+  return ((static_cast<double>(length) / _doc_length_average) * _b + (1.0 - _b)) * _k1;
 }
 
 template <typename Token>

@@ -139,6 +139,12 @@ class BM25 {
   // the documents holding it (at most doc_count, so the result is positive).
   double idf(std::string_view token) const;
 
+  // The two parts of a document weight: the length normalisation of a
+  // document of `length` tokens (throws std::runtime_error unless the model
+  // is trained), and the weight of a token occurring `tf` times in it.
+  double document_norm(std::size_t length) const;
+  static double document_weight(double tf, double norm) { return tf / (norm + tf); }
+
   // Writes the model file; the target is replaced only after a complete write.
   // With Idf::kDocuments the file also holds the document counts.
   void dump(const std::string& path) const;

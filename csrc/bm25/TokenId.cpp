@@ -1,6 +1,7 @@
 #include "bm25/TokenId.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace mira::typing::text {
 namespace {
@@ -78,6 +79,14 @@ std::vector<IdWeight> SumById(std::vector<IdWeight> entries) {
     }
   }
   return out;
+}
+
+void IdRows::Append(std::vector<IdWeight> entries) {
+  for (const IdWeight& e : SumById(std::move(entries))) {
+    indices.push_back(e.first);
+    data.push_back(static_cast<float>(e.second));
+  }
+  indptr.push_back(static_cast<int64_t>(indices.size()));
 }
 
 }  // namespace mira::typing::text

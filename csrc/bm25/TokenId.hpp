@@ -9,6 +9,7 @@
 // Thread safety: free functions over their arguments; safe from any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <utility>
@@ -30,5 +31,19 @@ using IdWeight = std::pair<uint32_t, double>;
 // Sorts by id and adds the weights of equal ids in their input order, so
 // colliding tokens share one dimension whose weight is their sum.
 std::vector<IdWeight> SumById(std::vector<IdWeight> entries);
+
+// Sparse rows keyed by token id in compressed-row form, the layout of sparse
+// matrix libraries and, row by row, of sparse vector stores: row r is
+// indices[indptr[r], indptr[r + 1]) with the matching data, ids ascending
+// and distinct, weights rounded to float.
+struct IdRows {
+  std::vector<int64_t> indptr{0};
+  std::vector<uint32_t> indices;
+  std::vector<float> data;
+
+  size_t rows() const { return indptr.size() - 1; }
+  // Appends SumById(entries) as one row; each sum is rounded once.
+  void Append(std::vector<IdWeight> entries);
+};
 
 }  // namespace mira::typing::text

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include "common/CharFold.hpp"
@@ -204,6 +205,56 @@ std::vector<BM25::Weights> TextEncoder::WeighDocuments(const std::vector<TokenLi
 std::vector<BM25::Weights> TextEncoder::WeighQueries(const std::vector<TokenList>& tokens,
                                                      unsigned threads) const {
   return model_->weigh_queries(Views(tokens), threads);
+}
+
+void TextEncoder::AppendIdRows(const std::vector<TokenList>& tokens,
+                               const std::vector<BM25::Weights>& weights, IdRows& out) {
+  std::vector<IdWeight> entries;
+  for (size_t i = 0; i < weights.size(); ++i) {
+    entries.clear();
+    for (const BM25::Weight& weight : weights[i]) {
+      entries.emplace_back(TokenId(tokens[i][weight.first]), weight.value);
+    }
+    out.Append(entries);
+  }
+}
+
+void TextEncoder::AppendCounts(const std::vector<TokenList>& tokens, TokenCounts& out) {
+  std::vector<std::string_view> sorted;
+  for (const TokenList& document : tokens) {
+    // Byte order, the order of the model's weights, so that tokens sharing
+    // an id are added in the order AppendIdRows adds them.
+    sorted.assign(document.begin(), document.end());
+    std::sort(sorted.begin(), sorted.end());
+    for (size_t i = 0; i < sorted.size();) {
+      size_t j = i + 1;
+      while (j < sorted.size() && sorted[j] == sorted[i]) ++j;
+      out.ids.push_back(TokenId(sorted[i]));
+      out.counts.push_back(static_cast<BM25::Count>(j - i));
+      i = j;
+    }
+    out.lengths.push_back(document.size());
+    out.bounds.push_back(out.ids.size());
+  }
+}
+
+IdRows TextEncoder::CountRows(const BM25& model, const TokenCounts& counts) {
+  IdRows rows;
+  rows.indices.reserve(counts.ids.size());
+  rows.data.reserve(counts.ids.size());
+  std::vector<IdWeight> entries;
+  for (size_t i = 0; i < counts.lengths.size(); ++i) {
+    entries.clear();
+    if (counts.lengths[i] != 0) {
+      const double norm = model.document_norm(counts.lengths[i]);
+      for (size_t k = counts.bounds[i]; k < counts.bounds[i + 1]; ++k) {
+        entries.emplace_back(counts.ids[k],
+                             BM25::document_weight(static_cast<double>(counts.counts[k]), norm));
+      }
+    }
+    rows.Append(entries);
+  }
+  return rows;
 }
 
 size_t TextEncoder::TrainTokens(BM25& target, const std::vector<TokenList>& tokens) {

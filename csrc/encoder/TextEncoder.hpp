@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "bm25/BM25.hpp"
+#include "bm25/TokenId.hpp"
 #include "encoder/ScriptTable.hpp"
 #include "tokenizer/jieba/Jieba.hpp"
 
@@ -88,6 +90,25 @@ class TextEncoder {
                                             unsigned threads) const;
   std::vector<BM25::Weights> WeighQueries(const std::vector<TokenList>& tokens,
                                           unsigned threads) const;
+
+  // What weighing a document needs, kept so that it is not cut again: its
+  // length, and its distinct tokens in token order as (TokenId, count).
+  // Document i has entries [bounds[i], bounds[i + 1]).
+  struct TokenCounts {
+    std::vector<size_t> lengths;
+    std::vector<size_t> bounds{0};
+    std::vector<uint32_t> ids;
+    std::vector<BM25::Count> counts;
+  };
+  static void AppendCounts(const std::vector<TokenList>& tokens, TokenCounts& out);
+  // The rows AppendIdRows gives for these documents' weights under `model`.
+  static IdRows CountRows(const BM25& model, const TokenCounts& counts);
+
+  // Appends one row per token list to `out`: the list's weights keyed by
+  // the TokenId of the token each weight names, so that tokens sharing an id
+  // share one dimension whose weight is their sum (as id_vector sums them).
+  static void AppendIdRows(const std::vector<TokenList>& tokens,
+                           const std::vector<BM25::Weights>& weights, IdRows& out);
 
   // Trains `target` on each token list in order, skipping empty ones; returns
   // the number of documents added. Throws std::overflow_error when a count

@@ -4,8 +4,10 @@
 // Texts are converted while the interpreter lock is held; cutting runs
 // without it. The model is read or written only with the lock held, so no
 // Python thread can train or load it meanwhile through BM25's methods.
+#include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <cstdint>
 #include <functional>
 #include <future>
 #include <memory>
@@ -17,6 +19,7 @@
 
 #include "bm25/BM25.hpp"
 #include "bm25/TokenTable.hpp"
+#include "bm25/TokenId.hpp"
 #include "common/Parallel.hpp"
 #include "encoder/ScriptTable.hpp"
 #include "encoder/TextEncoder.hpp"
@@ -49,7 +52,13 @@ struct OptionsResult {
 };
 using TextIterable = Typed<TextsArg>;
 using Vectors = Typed<VectorsResult>;
+// A SciPy csr_array, or with format 'numpy' a (data, indices, indptr) tuple.
+struct CsrMatrixResult {
+  static constexpr auto name = py::detail::const_name("Any");
+  static bool Accepts(py::handle) { return false; }
+};
 using OptionsDict = Typed<OptionsResult>;
+using CsrMatrix = Typed<CsrMatrixResult>;
 
 // Texts are converted and cut this much at a time, so that streaming
 // training stays within bounded memory whatever the corpus length, and the
@@ -126,11 +135,12 @@ using Weigh = std::vector<BM25::Weights> (TextEncoder::*)(
 // calling thread converts the next one and turns the previous one into
 // dicts. The model is read with the lock held and no BM25 batch method
 // changing it, so that nothing trains or loads it meanwhile.
-py::list EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Weigh weigh) {
+// `add(tokens, weights)` receives each chunk's results in order, with the lock held.
+template <typename Sink>
+void EncodeChunks(const EncoderRef& self, py::handle texts, int threads, Weigh weigh, Sink&& add) {
   const unsigned workers = ResolveThreads(threads);
   py::iterator it = IterTexts(texts);
   const TextEncoder& encoder = *self;
-  py::list out;
   Texts current;
   Texts next;
   std::vector<TextEncoder::TokenList> done;  // cut, not yet weighed
@@ -143,7 +153,7 @@ py::list EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Weig
         cut = encoder.TokensMany(current, workers);
       }
       AwaitBM25Reading(*encoder.model());
-      AppendVectors(cut, (encoder.*weigh)(cut, workers), out);
+      add(cut, (encoder.*weigh)(cut, workers));
       more = NextChunk(it, current);
       continue;
     }
@@ -155,7 +165,7 @@ py::list EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Weig
     more = NextChunk(it, next);
     if (!done.empty()) {
       AwaitBM25Reading(*encoder.model());
-      AppendVectors(done, (encoder.*weigh)(done, workers), out);
+      add(done, (encoder.*weigh)(done, workers));
     }
     {
       py::gil_scoped_release release;
@@ -166,9 +176,86 @@ py::list EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Weig
   }
   if (!done.empty()) {
     AwaitBM25Reading(*encoder.model());
-    AppendVectors(done, (encoder.*weigh)(done, workers), out);
+    add(done, (encoder.*weigh)(done, workers));
   }
+}
+
+py::list EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Weigh weigh) {
+  py::list out;
+  EncodeChunks(
+      self, texts, threads, weigh,
+      [&out](const std::vector<TextEncoder::TokenList>& tokens,
+             const std::vector<BM25::Weights>& weights) { AppendVectors(tokens, weights, out); });
   return out;
+}
+
+// Token ids span 0 .. kMaxTokenId, so the matrices have one column more.
+constexpr uint64_t kIdColumns = uint64_t{kMaxTokenId} + 1;
+
+// A NumPy array that owns `values`, without copying them.
+template <typename T>
+py::array_t<T> OwningArray(std::vector<T>&& values) {
+  auto owner = std::make_unique<std::vector<T>>(std::move(values));
+  owner->reserve(1);  // a non-null buffer even when empty
+  const T* data = owner->data();
+  const auto size = static_cast<py::ssize_t>(owner->size());
+  py::capsule base(owner.get(), [](void* p) { delete static_cast<std::vector<T>*>(p); });
+  owner.release();
+  // Strides given: pybind11 2.11 misreads the item size of NumPy 2's dtypes.
+  return py::array_t<T>({size}, {static_cast<py::ssize_t>(sizeof(T))}, data, base);
+}
+
+// The module that format "scipy" builds its matrix with (None for format
+// "numpy"), checked with NumPy before any text is encoded.
+py::object CsrLibrary(const std::string& format) {
+  if (format != "scipy" && format != "numpy") {
+    throw py::value_error("format must be 'scipy' or 'numpy', not '" + format + "'");
+  }
+  py::object sparse = py::none();
+  if (format == "scipy") {
+    try {
+      sparse = py::module_::import("scipy.sparse");
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_ImportError)) throw;
+      throw py::import_error(
+          "format='scipy' needs SciPy (pip install scipy); format='numpy' gives the same "
+          "arrays with NumPy alone");
+    }
+  }
+  py::module_::import("numpy");
+  return sparse;
+}
+
+// `rows` as a SciPy csr_array (from `sparse`) or, when `sparse` is None, as
+// the arrays (data, indices, indptr).
+py::object CsrResult(IdRows&& rows, const py::object& sparse) {
+  const size_t count = rows.rows();
+  if (sparse.is_none()) {
+    return py::make_tuple(OwningArray(std::move(rows.data)), OwningArray(std::move(rows.indices)),
+                          OwningArray(std::move(rows.indptr)));
+  }
+  // SciPy indexes a matrix this wide with 64-bit signed integers.
+  std::vector<int64_t> indices(rows.indices.begin(), rows.indices.end());
+  rows.indices = {};
+  py::object matrix =
+      py::hasattr(sparse, "csr_array") ? sparse.attr("csr_array") : sparse.attr("csr_matrix");
+  return matrix(py::make_tuple(OwningArray(std::move(rows.data)), OwningArray(std::move(indices)),
+                               OwningArray(std::move(rows.indptr))),
+                py::arg("shape") = py::make_tuple(count, kIdColumns));
+}
+
+// The rows of each text as a CSR matrix of token ids: a SciPy csr_array
+// (format "scipy") or the arrays (data, indices, indptr) (format "numpy").
+py::object EncodeCsr(const EncoderRef& self, py::handle texts, int threads, Weigh weigh,
+                     const std::string& format) {
+  const py::object sparse = CsrLibrary(format);
+  IdRows rows;
+  EncodeChunks(self, texts, threads, weigh,
+               [&rows](const std::vector<TextEncoder::TokenList>& tokens,
+                       const std::vector<BM25::Weights>& weights) {
+                 TextEncoder::AppendIdRows(tokens, weights, rows);
+               });
+  return CsrResult(std::move(rows), sparse);
 }
 
 // Trains a private model chunk by chunk and merges it into the encoder's
@@ -177,15 +264,20 @@ py::list EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Weig
 // training each text in turn. With more than one thread, the next chunk is
 // read from the iterable (which needs the lock) while the current one is
 // cut and trained.
-void Train(const EncoderRef& self, const TextIterable& texts, int threads) {
+// `keep(tokens)` also receives each chunk's token lists, in order, on the
+// cutting thread (without the lock).
+template <typename Keep>
+void TrainTexts(const EncoderRef& self, const TextIterable& texts, int threads, Keep&& keep) {
   const unsigned workers = ResolveThreads(threads);
   py::iterator it = IterTexts(texts.object);
   BM25& model = *self->model();
   BM25 added(model.b(), model.k1(), model.idf_mode());
   size_t documents = 0;
   const TextEncoder& encoder = *self;
-  auto train_chunk = [&encoder, &added, &documents, workers](const Texts& chunk) {
-    documents += TextEncoder::TrainTokens(added, encoder.TokensMany(chunk, workers));
+  auto train_chunk = [&encoder, &added, &documents, &keep, workers](const Texts& chunk) {
+    const std::vector<TextEncoder::TokenList> tokens = encoder.TokensMany(chunk, workers);
+    documents += TextEncoder::TrainTokens(added, tokens);
+    keep(tokens);
   };
   Texts current;
   Texts next;
@@ -212,6 +304,23 @@ void Train(const EncoderRef& self, const TextIterable& texts, int threads) {
   if (documents == 0) return;
   AwaitBM25Writing(model);
   model.merge(added);
+}
+
+void Train(const EncoderRef& self, const TextIterable& texts, int threads) {
+  TrainTexts(self, texts, threads, [](const std::vector<TextEncoder::TokenList>&) {});
+}
+
+// Trains as Train does and returns the texts' document rows under the
+// trained model, from their token counts: each text is cut once.
+CsrMatrix TrainAndEncodeCsr(const EncoderRef& self, const TextIterable& texts, int threads,
+                             const std::string& format) {
+  const py::object sparse = CsrLibrary(format);
+  TextEncoder::TokenCounts counts;
+  TrainTexts(self, texts, threads, [&counts](const std::vector<TextEncoder::TokenList>& tokens) {
+    TextEncoder::AppendCounts(tokens, counts);
+  });
+  AwaitBM25Reading(*self->model());
+  return CsrMatrix{CsrResult(TextEncoder::CountRows(*self->model(), counts), sparse)};
 }
 
 const char kClassDoc[] =
@@ -370,6 +479,32 @@ void BindTextEncoder(py::module_& m) {
           },
           py::arg("texts"), py::arg("threads") = 0,
           "BM25 query vector of each text, in order; the same rules as encode_documents.")
+      .def(
+          "encode_documents_csr",
+          [](const EncoderRef& self, const TextIterable& texts, int threads, const std::string& format) {
+            return CsrMatrix{EncodeCsr(self, texts.object, threads, &TextEncoder::WeighDocuments, format)};
+          },
+          py::arg("texts"), py::arg("threads") = 0, py::arg("format") = "scipy",
+          "The document vectors of encode_documents as the rows of one CSR matrix of\n"
+          "token ids: row i is text i, column token_id(token), float32 weights (the weights\n"
+          "of tokens sharing an id added), ids ascending in each row; a text without\n"
+          "tokens gives an empty row. format 'scipy': a scipy.sparse.csr_array of shape\n"
+          "(len(texts), 2**32 - 1); 'numpy': the arrays (data float32, indices uint32,\n"
+          "indptr int64), which need NumPy alone.")
+      .def(
+          "encode_queries_csr",
+          [](const EncoderRef& self, const TextIterable& texts, int threads, const std::string& format) {
+            return CsrMatrix{EncodeCsr(self, texts.object, threads, &TextEncoder::WeighQueries, format)};
+          },
+          py::arg("texts"), py::arg("threads") = 0, py::arg("format") = "scipy",
+          "The query vectors of encode_queries as a CSR matrix of token ids; the same\n"
+          "layout and formats as encode_documents_csr.")
+      .def("train_and_encode_csr", &TrainAndEncodeCsr, py::arg("texts"), py::arg("threads") = 0,
+           py::arg("format") = "scipy",
+           "Train the model on the texts as train does, then return their document\n"
+           "vectors under the trained model as encode_documents_csr does; each text is\n"
+           "segmented once. The rows stay in memory until the end (about 12 bytes a\n"
+           "token of each text); on failure the model is left as it was.")
       // Pickled by its Jieba, its model and its options: unpickling calls the
       // constructor again, which keeps the restored objects alive.
       .def("__reduce__", [](const py::object& self) {

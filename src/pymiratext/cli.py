@@ -9,9 +9,11 @@ import argparse
 import json
 import math
 import os
+import stat
 import sys
 import tempfile
-from typing import Iterable, Iterator, NoReturn, Optional, Sequence, Tuple
+from concurrent.futures import ThreadPoolExecutor
+from typing import Callable, Iterable, Iterator, NoReturn, Optional, Sequence, Tuple
 
 from ._data import DATA_FILES, paths_in, sample_corpus_path
 from ._version import __version__
@@ -40,6 +42,10 @@ _is_term, _dump, _progress, _input_size, _NativeStderr = (
     is_term, dump_model, progress_bar, input_size, NativeStderr)
 
 PROG = "pymiratext"
+
+# Corpora up to this size are indexed from the token counts that training keeps
+# (about two and a half times the corpus in memory); larger ones are segmented twice.
+INDEX_IN_MEMORY_BYTES = 128 << 20
 
 # Queries the demo answers; each hits a different topic of the bundled sample corpus.
 DEMO_QUERIES = ("手机理财有什么风险", "红烧肉怎么做", "感冒发烧怎么办")
@@ -164,6 +170,10 @@ def cmd_search(args: argparse.Namespace) -> int:
     if args.model is None or args.corpus is None:
         missing = [flag for flag, value in (("-m/--model", args.model), ("--corpus", args.corpus)) if value is None]
         args.parser.error("the following arguments are required: " + ", ".join(missing) + " (or --db)")
+    if args.queries is not None:
+        args.parser.error("--queries needs --db")
+    if not args.query:
+        args.parser.error("the following arguments are required: QUERY")
     model = load_model(args.model)
     tokenizer = _tokenizer(args, model)
     query = " ".join(args.query)
@@ -235,11 +245,25 @@ def _milvus():
         from . import milvus
     except ImportError:
         raise CliError('the Milvus integration is not installed: pip install "pymiratext[milvus]"') from None
+    return milvus
+
+
+def _in_background(function, *args) -> Callable[[], None]:
+    """Starts function(*args) on another thread; the function returned waits for it
+    and raises what it raised."""
+    pool = ThreadPoolExecutor(1)
+    future = pool.submit(function, *args)
+    pool.shutdown(wait=False)
+    return future.result
+
+
+def _load_client(milvus) -> None:
+    """Imports the Milvus client (about a second; callers overlap it with other work)."""
+    milvus.load_client()
     import logging
 
     # pymilvus logs every failed call with its stack; the failure is reported once, as one line.
     logging.getLogger("pymilvus").setLevel(logging.CRITICAL)
-    return milvus
 
 
 def _milvus_errors(milvus) -> tuple:
@@ -251,27 +275,65 @@ def _search_db(args: argparse.Namespace) -> int:
         args.parser.error("--corpus and --db exclude each other")
     if args.tokens:
         args.parser.error("--tokens does not apply to --db: queries are segmented as the collection's documents were")
+    if not args.query and args.queries is None:
+        args.parser.error("the following arguments are required: QUERY (or --queries FILE)")
+    for query in args.query:
+        _check_query_text(query)
+    # One query prints its hits alone; several print a block each, headed by the query.
+    blocks = args.queries is not None or len(args.query) > 1
     milvus = _milvus()
-    query = " ".join(args.query)
-    try:
-        query.encode("utf-8")
-    except UnicodeEncodeError:
-        raise CliError(f"the query {query!r} is not valid UTF-8 text") from None
+    client_loaded = _in_background(_load_client, milvus)
     jieba = _tokenizer(args).jieba
+    client_loaded()
     try:
         with milvus.TextCollection.open(args.db, args.collection, jieba=jieba, model_path=args.model) as collection:
-            if not collection.encoder.tokens(query):
-                raise CliError(f"the query {query!r} has no words to search for")
             # 0 asks for all; Milvus returns at most its search limit.
-            hits = collection.search(query, top=args.top or max(1, len(collection)))
+            top = args.top or max(1, len(collection))
+            if not blocks:
+                query = args.query[0]
+                if not collection.encoder.tokens(query):
+                    raise CliError(f"the query {query!r} has no words to search for")
+                hits = collection.search(query, top=top)
+                if not hits:
+                    print(f"{PROG}: no document of the collection {args.collection} matches the query",
+                          file=sys.stderr)
+                _print_db_hits(hits)
+                return 0
+            for number, query in enumerate(_db_queries(args), 1):
+                print(("" if number == 1 else "\n") + f"Query: {query}")
+                if not collection.encoder.tokens(query):
+                    print("(no words to search for)")
+                    continue
+                hits = collection.search(query, top=top)
+                if hits:
+                    _print_db_hits(hits)
+                else:
+                    print("(no match)")
     except _milvus_errors(milvus) as exc:
         raise CliError(str(exc)) from None
-    if not hits:
-        print(f"{PROG}: no document of the collection {args.collection} matches the query", file=sys.stderr)
+    return 0
+
+
+def _check_query_text(query: str) -> None:
+    try:
+        query.encode("utf-8")
+    except UnicodeEncodeError:  # undecodable bytes in the command line
+        raise CliError(f"the query {query!r} is not valid UTF-8 text") from None
+
+
+def _db_queries(args: argparse.Namespace) -> Iterator[str]:
+    """The queries of the command line, then those of --queries (a line each, blank lines skipped)."""
+    yield from args.query
+    if args.queries is not None:
+        for _name, _number, text, _size in read_lines([args.queries]):
+            if text.strip():
+                yield text
+
+
+def _print_db_hits(hits) -> None:
     texts = ("(text not stored)" if hit.text is None else hit.text for hit in hits)
     for line in _format_hits((hit.score, hit.id, text) for hit, text in zip(hits, texts)):
         print(line)
-    return 0
 
 
 def _numbered_lines(paths: Sequence[str]) -> Iterator[Tuple[int, str, int]]:
@@ -284,20 +346,31 @@ def cmd_index(args: argparse.Namespace) -> int:
     if STDIN in args.corpus:
         raise CliError("index reads its corpus twice (to train, then to index): name files, not '-'")
     for path in args.corpus:  # a missing corpus must not leave an empty database behind
-        open(path, "rb").close()
+        if not stat.S_ISFIFO(os.stat(path).st_mode):  # opening a pipe would take its writer's data
+            open(path, "rb").close()
     milvus = _milvus()
     from . import BM25, TextEncoder
 
+    # The client loads while the model trains, unless the check before
+    # training needs it: a database that exists already.
+    client_loaded = _in_background(_load_client, milvus)
+    if milvus.is_server_uri(args.db) or os.path.exists(args.db):
+        client_loaded()
     try:  # before training, which may take long
         milvus.check_can_create(args.db, args.collection, model_path=args.model, replace=args.replace)
+    except milvus.CollectionExistsError as exc:
+        raise CliError(f"{exc}: --replace replaces it") from None
     except _milvus_errors(milvus) as exc:
         raise CliError(str(exc)) from None
+    if not milvus.is_server_uri(args.db):
+        check_writable(args.db)
     model_path = args.model or milvus.model_path_for(args.db, args.collection)
     check_writable(model_path)
     tokenizer = _tokenizer(args)
     model = BM25(b=args.b, k1=args.k1, idf="occurrences" if args.legacy else "documents")
     encoder = TextEncoder(tokenizer.jieba, model, **tokenizer.options())
-    progress = progress_bar(input_size(args.corpus))
+    corpus_size = input_size(args.corpus)
+    progress = progress_bar(corpus_size)
 
     def training_texts() -> Iterator[str]:
         for _number, text, size in _numbered_lines(args.corpus):
@@ -305,18 +378,31 @@ def cmd_index(args: argparse.Namespace) -> int:
             progress.update(size)
 
     try:
-        encoder.train(training_texts(), threads=args.threads)
+        if corpus_size is not None and corpus_size <= INDEX_IN_MEMORY_BYTES:
+            # Each line is segmented once: training keeps its token counts,
+            # from which its vector follows once the model is complete.
+            encoded = encoder.train_and_encode_csr(training_texts(), threads=args.threads, format="numpy")
+        else:
+            encoded = None
+            encoder.train(training_texts(), threads=args.threads)
     finally:
         progress.close()
+    client_loaded()
     try:
         encoder.model.encode_document(["probe"])
     except RuntimeError:
         raise CliError("no documents to train on: the corpus has no words") from None
+    # Every line, so that the items match the encoded rows; lines without words are skipped.
+    items = ((number, text) for number, text, _size in _numbered_lines(args.corpus))
     try:
-        with milvus.TextCollection.create(args.db, encoder, args.collection, model_path=args.model,
-                                          replace=args.replace) as collection:
-            items = ((number, text) for number, text, _size in _numbered_lines(args.corpus) if text.strip())
-            added = collection.add_items(items, threads=args.threads)
+        # All or nothing: the collection becomes visible, or replaces the old
+        # one, only once every line is in.
+        with milvus.TextCollection.build(args.db, encoder, items, args.collection, model_path=args.model,
+                                         replace=args.replace, threads=args.threads,
+                                         encoded=encoded) as collection:
+            added = len(collection)
+    except milvus.CollectionExistsError as exc:
+        raise CliError(f"{exc}: --replace replaces it") from None
     except _milvus_errors(milvus) as exc:
         raise CliError(str(exc)) from None
     except RuntimeError as exc:
@@ -503,7 +589,10 @@ def build_parser() -> argparse.ArgumentParser:
 
     search = commands.add_parser("search", parents=[segmenting, indexing, terms], help="rank corpus lines for a query",
                                  description="Rank the corpus lines by the dot product of query and document vectors.")
-    search.add_argument("query", nargs="+", metavar="QUERY", help="the query text")
+    search.add_argument("query", nargs="*", metavar="QUERY",
+                        help="the query text; with --db, each argument is a query of its own")
+    search.add_argument("--queries", metavar="FILE",
+                        help="with --db: also answer each line of FILE ('-' for standard input) as a query")
     search.add_argument("-m", "--model", metavar="MODEL.json",
                         help="model file (required with --corpus; with --db, the model of a server collection)")
     search.add_argument("--corpus", metavar="FILE", help="corpus file, one document a line")

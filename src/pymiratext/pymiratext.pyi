@@ -266,6 +266,39 @@ class TextEncoder:
         """
     def encode_queries(self, texts: Iterable[str], threads: int = 0) -> List[Dict[str, float]]:
         """BM25 query vector of each text, in order; the same rules as encode_documents."""
+    def encode_documents_csr(
+        self,
+        texts: Iterable[str],
+        threads: int = 0,
+        format: str = 'scipy',
+    ) -> Any:
+        """The document vectors of encode_documents as the rows of one CSR matrix of
+        token ids: row i is text i, column token_id(token), float32 weights (the weights
+        of tokens sharing an id added), ids ascending in each row; a text without
+        tokens gives an empty row. format 'scipy': a scipy.sparse.csr_array of shape
+        (len(texts), 2**32 - 1); 'numpy': the arrays (data float32, indices uint32,
+        indptr int64), which need NumPy alone.
+        """
+    def encode_queries_csr(
+        self,
+        texts: Iterable[str],
+        threads: int = 0,
+        format: str = 'scipy',
+    ) -> Any:
+        """The query vectors of encode_queries as a CSR matrix of token ids; the same
+        layout and formats as encode_documents_csr.
+        """
+    def train_and_encode_csr(
+        self,
+        texts: Iterable[str],
+        threads: int = 0,
+        format: str = 'scipy',
+    ) -> Any:
+        """Train the model on the texts as train does, then return their document
+        vectors under the trained model as encode_documents_csr does; each text is
+        segmented once. The rows stay in memory until the end (about 12 bytes a
+        token of each text); on failure the model is left as it was.
+        """
 
 
 def token_id(token: str) -> int:

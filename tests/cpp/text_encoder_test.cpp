@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <string>
 #include <tuple>
-#include <vector>
 #include <unordered_set>
+#include <vector>
 
 #include "common/TermChars.hpp"
 #include "test_support.hpp"
@@ -96,6 +96,25 @@ TEST(TextEncoder, TermsOfUnknownWordsAndFoldedLetters) {
     ASSERT_EQ(tokens.size(), terms.size());
     for (size_t i = 0; i < tokens.size(); ++i) EXPECT_EQ(tokens[i], terms[i].text);
   }
+}
+
+// Rows from kept token counts must be the rows of the weights, byte for byte:
+// colliding ids are summed in the same order, the same norm is used.
+TEST(TextEncoder, CountRowsEqualTheRowsOfTheWeights) {
+  const std::vector<TextEncoder::TokenList> tokens = {
+      {"b", "a", "b", "c"}, {}, {"a"}, {"zz", "z", "zz", "zz", "b", "z"}, {"\xff", "\x01", "a"}};
+  auto model = std::make_shared<BM25>(0.6, 1.4);
+  TextEncoder::TrainTokens(*model, tokens);
+  TextEncoder::TokenCounts counts;
+  TextEncoder::AppendCounts({tokens.begin(), tokens.begin() + 2}, counts);  // in two chunks
+  TextEncoder::AppendCounts({tokens.begin() + 2, tokens.end()}, counts);
+  mira::typing::text::IdRows want;
+  TextEncoder::AppendIdRows(tokens, TextEncoder(Load(), model, {}).WeighDocuments(tokens, 1), want);
+  const mira::typing::text::IdRows got = TextEncoder::CountRows(*model, counts);
+  EXPECT_EQ(got.indptr, want.indptr);
+  EXPECT_EQ(got.indices, want.indices);
+  EXPECT_EQ(got.data, want.data);
+  EXPECT_THROW(TextEncoder::CountRows(BM25(), counts), std::runtime_error);  // untrained
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "bm25/TokenId.hpp"
 
@@ -50,6 +52,19 @@ TEST(SumByIdTest, SortsAndAddsEqualIdsWithoutDroppingAny) {
   const std::vector<IdWeight> want = {{0, 2.0}, {3, 0.0}, {7, 0.75}};
   EXPECT_EQ(got, want);
   EXPECT_TRUE(SumById({}).empty());
+}
+
+TEST(IdRowsTest, RowsAreSummedByIdAndRoundedOnce) {
+  IdRows rows;
+  rows.Append({{7, 0.1}, {3, 1.0}, {7, 0.2}});
+  rows.Append({});
+  rows.Append({{kMaxTokenId, 1e-8}, {0, 2.5}});
+  EXPECT_EQ(rows.rows(), 3u);
+  EXPECT_EQ(rows.indptr, (std::vector<int64_t>{0, 2, 2, 4}));
+  EXPECT_EQ(rows.indices, (std::vector<uint32_t>{3, 7, 0, kMaxTokenId}));
+  // 0.1 + 0.2 summed in double, then rounded: not the float sum of two floats.
+  EXPECT_EQ(rows.data, (std::vector<float>{1.0f, static_cast<float>(0.1 + 0.2), 2.5f,
+                                           static_cast<float>(1e-8)}));
 }
 
 }  // namespace

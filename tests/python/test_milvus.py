@@ -1,7 +1,15 @@
 """Search through a real Milvus Lite database: the same answers as in-process ranking."""
 
+import io
 import json
+import os
+import pathlib
+import random
+import signal
+import socket
+import subprocess
 import sys
+import time
 
 import pytest
 
@@ -9,6 +17,7 @@ pytest.importorskip("pymilvus", reason="the 'milvus' extra is not installed: pip
 pytest.importorskip("milvus_lite", reason="the 'milvus' extra is not installed: pip install 'pymiratext[milvus]'")
 
 import pymiratext  # noqa: E402
+from pymilvus import DataType, MilvusClient  # noqa: E402
 from pymiratext import Jieba, TextEncoder, cli, default_paths, id_vector, milvus  # noqa: E402
 from pymiratext._data import sample_corpus_path  # noqa: E402
 
@@ -166,6 +175,257 @@ def test_untrained_encoder_is_refused(tmp_path, jieba):
 
 
 # --------------------------------------------------------------------------
+# Ids, all-or-nothing writes, ties
+
+
+def stored(collection):
+    rows = collection.client.query(collection.milvus_name, filter="", output_fields=["text"], limit=1000,
+                                   consistency_level="Strong")
+    return {row["id"]: row["text"] for row in rows}
+
+
+def test_default_ids_are_never_reused(scratch, encoder, jieba):
+    with milvus.TextCollection.create(scratch, encoder, name="defaults") as collection:
+        # The text without terms is skipped but uses up its id, as the ids given do.
+        assert collection.add(["上海的天气", "，", "北京的天气"], progress=False) == 2
+        assert collection.add(["天气预报"], ids=[7], progress=False) == 1
+        assert collection.add(["天气"], progress=False) == 1
+    with milvus.TextCollection.open(scratch, "defaults", jieba=jieba) as collection:
+        collection.add(["北京"], progress=False)  # the next free id is kept with the collection
+        assert stored(collection) == {0: "上海的天气", 2: "北京的天气", 7: "天气预报", 8: "天气", 9: "北京"}
+        assert {hit.id: hit.text for hit in collection.search("北京")} == {2: "北京的天气", 9: "北京"}
+
+
+@pytest.fixture(scope="module")
+def guarded(scratch, encoder):
+    """A collection holding ids 0 and 2, for the calls that must leave it as it was."""
+    with milvus.TextCollection.create(scratch, encoder, name="guarded") as collection:
+        collection.add(["上海的天气", "，", "北京的天气"], progress=False)
+        yield collection
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda c: c.add(["手机", "电池"], ids=[5, 5]), ValueError, "^id 5 is given twice$"),
+        (lambda c: c.add(["手机"], ids=[1.0]), ValueError, r"^ids must be integers, not 1\.0 \(float\)$"),
+        (lambda c: c.add(["手机"], ids=["3"]), ValueError, "^ids must be integers, not '3'"),
+        (lambda c: c.add(["手机"], ids=[True]), ValueError, "^ids must be integers, not True$"),
+        (lambda c: c.add(["手机"], ids=[2**63]), ValueError, "^id 9223372036854775808 is outside the signed 64-bit"),
+        (lambda c: c.add(["手机", "电池"], ids=range(1, 3)), ValueError, "^id 2 is already in the collection 'guarded'$"),
+        (lambda c: c.add(iter(["手机", "电池"]), ids=iter([40])), ValueError, "^fewer ids than texts$"),
+        # Failures part way: the documents of the earlier batches are removed again.
+        (lambda c: c.add_items([(50, "手机"), (51, "电池"), (2, "理财")], batch_size=1), ValueError,
+         r"^id 2 is already in the collection 'guarded'; the documents this call had added \(2\) were removed$"),
+        (lambda c: c.add_items([(60, "手机"), (61, "电池"), (62, "理财"), (60, "天气")], batch_size=1), ValueError,
+         r"^id 60 is given twice; the documents this call had added \(2\) were removed$"),
+        (lambda c: c.add_items([(70, "手机"), (71, 5)], batch_size=1), TypeError,
+         r"^texts must hold str, not int; the documents this call had added \(1\) were removed$"),
+    ],
+    ids=["twice", "float", "str", "bool", "range", "existing", "fewer-ids", "existing-later",
+         "twice-later", "bad-text-later"],
+)
+def test_a_refused_add_leaves_the_collection_as_it_was(guarded, call, error, message):
+    before = stored(guarded)
+    with pytest.raises(error, match=message):
+        call(guarded)
+    assert stored(guarded) == before
+
+
+@pytest.fixture(scope="module")
+def ties(scratch, encoder):
+    """Forty documents that score alike, inserted in batches in shuffled id order, and two others."""
+    ids = list(range(100, 140))
+    random.Random(5).shuffle(ids)
+    items = [(doc_id, "手机电池") for doc_id in ids] + [(150, "手机"), (5, "电池")]
+    with milvus.TextCollection.create(scratch, encoder, name="ties") as collection:
+        collection.add_items(items, batch_size=7, progress=False)
+        yield collection
+
+
+# 8: fewer results than the tied documents in one search, so that the rest are found by id bounds.
+@pytest.mark.parametrize("most", [milvus._MAX_LIMIT, 8], ids=["one-search", "many-searches"])
+@pytest.mark.parametrize("top", [1, 3, 20])
+def test_ties_are_ordered_by_id(ties, monkeypatch, most, top):
+    monkeypatch.setattr(milvus, "_MAX_LIMIT", most)
+    hits = ties.search("手机", top=top)  # no more than the most one search returns
+    assert [hit.id for hit in hits] == [150, *range(100, 100 + min(top, most) - 1)]
+    assert len({hit.score for hit in hits[1:]}) <= 1
+
+
+def test_collections_of_the_previous_release_still_work(scratch, encoder, corpus, jieba):
+    # As the previous release made them: found by their own name, no catalog, no recorded next id.
+    name = "previous"
+    model_path = milvus.model_path_for(scratch, name)
+    encoder.model.dump(model_path)
+    record = json.dumps({"format": 1, "model_sha256": milvus._file_digest(model_path), "search": True,
+                         "stop_words": True}, sort_keys=True)
+    client = MilvusClient(uri=scratch)
+    schema = client.create_schema(auto_id=False, enable_dynamic_field=False, description=record)
+    schema.add_field("id", DataType.INT64, is_primary=True)
+    schema.add_field("vector", DataType.SPARSE_FLOAT_VECTOR)
+    schema.add_field("text", DataType.VARCHAR, max_length=65535)
+    index = client.prepare_index_params()
+    index.add_index(field_name="vector", index_type="SPARSE_INVERTED_INDEX", metric_type="IP",
+                    params={"drop_ratio_build": 0.0})
+    client.create_collection(name, schema=schema, index_params=index, properties={"pymiratext": record})
+    vectors = encoder.encode_documents(corpus[:10])
+    client.insert(name, [{"id": number, "vector": id_vector(vector), "text": text}
+                         for number, (text, vector) in enumerate(zip(corpus[:10], vectors), 1) if vector])
+    client.close()
+    with milvus.TextCollection.open(scratch, name, jieba=jieba) as collection:
+        assert [hit.id for hit in collection.search("天气", top=10)] == [
+            number for _score, number in brute_force(encoder, corpus[:10], "天气")]
+        assert collection.add(["红烧肉"], progress=False) == 1  # numbered on after the largest id
+        assert max(stored(collection)) == 11
+    with milvus.TextCollection.build(scratch, encoder, [(1, "手机")], name=name, replace=True) as collection:
+        assert collection.milvus_name != name and stored(collection) == {1: "手机"}
+        assert name not in collection.client.list_collections()  # the replaced collection is dropped
+
+
+# --------------------------------------------------------------------------
+# Builds: all or nothing
+
+
+def broken_items(corpus):
+    """Enough items for several batches, then a text that is not a str."""
+    yield from enumerate(corpus * 3, 1)
+    yield 999, b"not a str"
+
+
+def leftovers(folder, keep=()):
+    return sorted(set(os.listdir(folder)) - set(keep))
+
+
+@pytest.mark.parametrize("encoded", [False, True], ids=["encoding", "encoded"])
+def test_a_failed_build_in_a_new_file_leaves_nothing(tmp_path, encoder, corpus, encoded):
+    db = str(tmp_path / "new.db")
+    if encoded:  # rows for one item fewer than there are
+        items, rows = enumerate(corpus * 3, 1), encoder.encode_documents_csr((corpus * 3)[:-1], format="numpy")
+        error, message = ValueError, f"^{len(corpus) * 3 - 1} encoded rows for more items$"
+    else:
+        items, rows, error, message = broken_items(corpus), None, TypeError, "texts must hold str"
+    with pytest.raises(error, match=message):
+        milvus.TextCollection.build(db, encoder, items, batch_size=50, encoded=rows)
+    assert leftovers(tmp_path) == []
+
+
+def test_a_failed_replacement_leaves_the_previous_collection(scratch, encoder, corpus, jieba):
+    name = "kept"
+    with milvus.TextCollection.build(scratch, encoder, enumerate(corpus[:20], 1), name=name) as collection:
+        before = (collection.search("天气"), collection.milvus_name)
+    model = pathlib.Path(milvus.model_path_for(scratch, name)).read_bytes()
+    other = TextEncoder(jieba, search=True)
+    other.train(corpus[20:])
+    folder = os.path.dirname(scratch)
+    files = os.listdir(folder)
+    with pytest.raises(TypeError, match="texts must hold str"):
+        milvus.TextCollection.build(scratch, other, broken_items(corpus), name=name, replace=True, batch_size=50)
+    with milvus.TextCollection.open(scratch, name, jieba=jieba) as collection:
+        assert (collection.search("天气"), collection.milvus_name) == before
+        assert not [c for c in collection.client.list_collections() if c.startswith(name + "_")]
+    assert pathlib.Path(milvus.model_path_for(scratch, name)).read_bytes() == model
+    assert leftovers(folder, files) == []
+
+
+def index_cut_short(db, folder, lines, signal_number, *flags):
+    """Runs `pymiratext index` on a named pipe and sends it *signal_number* once it is inserting."""
+    fifo = os.path.join(folder, "corpus.fifo")
+    os.mkfifo(fifo)
+    text = "".join(line + "\n" for line in lines).encode("utf-8")
+    process = subprocess.Popen([sys.executable, "-m", "pymiratext", "index", "--db", db, *flags, fifo],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        for _pass in ("train", "index"):  # index reads its corpus twice
+            descriptor = open_for_writing(fifo, process)
+            if _pass == "train":
+                with os.fdopen(descriptor, "wb") as stream:
+                    stream.write(text)
+                continue
+            with os.fdopen(descriptor, "wb") as stream:
+                # Once this returns, the command holds all but a pipe's worth: two batches at least.
+                stream.write(text)
+                time.sleep(1.5)  # the first batch reaches the database
+                process.send_signal(signal_number)
+                process.wait(timeout=60)
+    finally:
+        process.kill()
+        process.wait()
+    wait_for_release(db)
+    return process.returncode, process.stderr.read().decode()
+
+
+def open_for_writing(fifo, process, seconds=60):
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            descriptor = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError:  # no reader yet
+            if process.poll() is not None or time.monotonic() > deadline:
+                raise AssertionError(f"index never read its corpus: {process.stderr.read().decode()}")
+            time.sleep(0.05)
+            continue
+        os.set_blocking(descriptor, True)
+        return descriptor
+
+
+def wait_for_release(db, seconds=30):
+    """Waits until no embedded Milvus server has *db* open (a killed command's server stops by itself)."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        busy = False
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as stream:
+                    busy = busy or os.fsencode(db) in stream.read()
+            except OSError:
+                pass
+        if not busy:
+            return
+        time.sleep(0.1)
+
+
+def test_an_interrupted_index_in_a_new_file_leaves_nothing(tmp_path, corpus):
+    db = str(tmp_path / "new.db")
+    status, err = index_cut_short(db, str(tmp_path), corpus * 200, signal.SIGINT)
+    assert (status, err) == (130, "pymiratext: error: interrupted\n")
+    assert leftovers(tmp_path, ["corpus.fifo"]) == []
+
+
+def test_a_killed_replacement_leaves_the_previous_collection(tmp_path, corpus, encoder, jieba):
+    db = str(tmp_path / "kept.db")
+    first = tmp_path / "first.txt"
+    first.write_text("\n".join(corpus[:30]) + "\n", encoding="utf-8")
+    subprocess.run([sys.executable, "-m", "pymiratext", "index", "--db", db, "--search", first], check=True,
+                   stderr=subprocess.DEVNULL)
+    model = pathlib.Path(milvus.model_path_for(db)).read_bytes()
+    status, _err = index_cut_short(db, str(tmp_path), corpus * 200, signal.SIGKILL, "--replace")
+    assert status == -signal.SIGKILL
+    with milvus.TextCollection.open(db, jieba=jieba) as collection:
+        assert len(collection) == 30
+        assert [hit.id for hit in collection.search("天气", top=30)] == [
+            number for _score, number in brute_force(collection.encoder, corpus[:30], "天气")]
+        # What a build killed after Milvus kept its collection leaves: a collection the name does not find.
+        gone = subprocess.Popen(["true"])
+        gone.wait()
+        meta = {**collection._meta, "builder": f"{socket.gethostname()}:{gone.pid}"}
+        milvus._create_collection(collection.client, "pymiratext_0badf00d", meta)
+    assert pathlib.Path(milvus.model_path_for(db)).read_bytes() == model
+    # The next build clears it away.
+    with milvus.TextCollection.build(db, encoder, [(1, "手机")], replace=True) as collection:
+        assert sorted(collection.client.list_collections()) == sorted(["_pymiratext_catalog", collection.milvus_name])
+    release(db)
+    assert leftovers(tmp_path, ["corpus.fifo", "first.txt", "kept.db", "kept.db.pymiratext.bm25.json"]) == []
+
+
+def release(db):
+    """Stops this process's embedded server of *db*, which outlives its clients."""
+    from milvus_lite.server_manager import server_manager_instance
+
+    server_manager_instance.release_server(db)
+
+
+# --------------------------------------------------------------------------
 # Command line
 
 
@@ -220,7 +480,8 @@ def test_index_reports_and_keeps_the_model_beside_the_database(capsys, cli_db):
         (["search", "--db", "{tmp}/x.sqlite", "手机"],
          "cannot open the database {tmp}/x.sqlite: a local Milvus Lite file name ends in .db"),
         (["search", "--db", "{db}", "，。"], "the query '，。' has no words to search for"),
-        (["index", "--db", "{db}", "{corpus}"], "the collection 'pymiratext' already exists in {db}"),
+        (["index", "--db", "{db}", "{corpus}"],
+         "the collection 'pymiratext' already exists in {db}: --replace replaces it\n"),
         (["index", "--db", "http://127.0.0.1:1", "{corpus}"],
          "a collection on a Milvus server needs an explicit model path (model_path=...)"),
         (["search", "--db", "http://127.0.0.1:1", "-m", "{tmp}/m.json", "手机"],
@@ -261,3 +522,25 @@ def test_index_numbers_lines_on_through_the_files(capsys, cli_db, tmp_path):
     assert run(capsys, "index", "--db", db, "--collection", "two", first, second)[0] == 0
     status, out, _err = run(capsys, "search", "--db", db, "--collection", "two", "红烧肉")
     assert (status, out.split("(line ")[1]) == (0, "3)  红烧肉很好吃\n")
+
+
+def test_search_db_answers_several_queries_as_it_answers_each(capsys, cli_db, tmp_path, monkeypatch):
+    db, _model = cli_db
+    queries = QUERIES[:3]
+    singles = [run(capsys, "search", "--db", db, "--top", 3, query)[1] for query in queries]
+    blocks = [f"Query: {query}\n{single}" for query, single in zip(queries, singles)]
+    assert run(capsys, "search", "--db", db, "--top", 3, *queries[:2]) == (0, "\n".join(blocks[:2]), "")
+    # From a file or standard input, after the arguments; blank lines are no queries.
+    lines = f"{queries[1]}\n\n，。\nzebra\n{queries[2]}\n"
+    (tmp_path / "queries.txt").write_text(lines, encoding="utf-8")
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(lines.encode("utf-8"))))
+    expected = "\n".join([*blocks[:2], "Query: ，。\n(no words to search for)\n", "Query: zebra\n(no match)\n", blocks[2]])
+    for source in (tmp_path / "queries.txt", "-"):
+        assert run(capsys, "search", "--db", db, "--top", 3, queries[0], "--queries", source) == (0, expected, "")
+
+
+def test_index_that_fails_creates_no_database(capsys, tmp_path):
+    (tmp_path / "empty.txt").write_text("，。\n\n", encoding="utf-8")
+    status, _out, err = run(capsys, "index", "--db", tmp_path / "new.db", tmp_path / "empty.txt")
+    assert (status, err) == (1, "pymiratext: error: no documents to train on: the corpus has no words\n")
+    assert sorted(os.listdir(tmp_path)) == ["empty.txt"]

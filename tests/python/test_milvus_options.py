@@ -6,7 +6,7 @@ import pytest
 pytest.importorskip("pymilvus", reason="the 'milvus' extra is not installed: pip install 'pymiratext[milvus]'")
 pytest.importorskip("milvus_lite", reason="the 'milvus' extra is not installed: pip install 'pymiratext[milvus]'")
 
-from pymiratext import TextEncoder, milvus  # noqa: E402
+from pymiratext import BM25, TextEncoder, milvus  # noqa: E402
 
 TEXTS = ["臺灣的電腦公司", "能吃归脾丸吗", "台湾电脑", "红烧肉怎么做"]
 
@@ -29,5 +29,5 @@ def test_every_option_is_kept_with_the_collection(tmp_path, bundled_jieba, optio
 
 def test_a_record_without_the_new_options_means_the_old_encoder(bundled_jieba):
     old_record = {"format": 1, "model_sha256": "0" * 64, "search": True, "stop_words": False}
-    rebuilt = TextEncoder(bundled_jieba, **milvus._encoder_options(old_record))
+    rebuilt = milvus._make_encoder(bundled_jieba, BM25(), old_record)
     assert rebuilt.options == TextEncoder(bundled_jieba, legacy=True, search=True, stop_words=False).options

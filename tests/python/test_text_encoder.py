@@ -5,6 +5,7 @@ text, and BM25's per-document methods."""
 import pickle
 import re
 import shutil
+import sys
 import threading
 import unicodedata
 
@@ -145,6 +146,46 @@ def test_encodings_equal_the_per_call_results(bundled_jieba, bundled_stop, texts
     assert [list(v.items()) for v in queries] == [list(model.encode_query(d).items()) for d in docs]
 
 
+def csr_from_dicts(vectors):
+    """The CSR arrays of vectors keyed by token: each row keyed by token id, float32 weights."""
+    indptr, indices, data = [0], [], []
+    for vector in vectors:
+        row = pymiratext.id_vector(vector)
+        indices += row
+        data += row.values()
+        indptr.append(len(indices))
+    return data, indices, indptr
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("side", ["documents", "queries"])
+def test_csr_holds_the_dict_vectors_by_token_id(bundled_jieba, texts, threads, side):
+    np = pytest.importorskip("numpy")
+    encoder = TextEncoder(bundled_jieba, search=True)
+    encoder.train(texts)
+    data, indices, indptr = csr_from_dicts(getattr(encoder, f"encode_{side}")(texts, threads=threads))
+    got = getattr(encoder, f"encode_{side}_csr")(iter(texts), threads=threads, format="numpy")
+    assert [a.dtype for a in got] == [np.float32, np.uint32, np.int64]
+    assert [a.tolist() for a in got] == [np.float32(data).tolist(), indices, indptr]
+    if side == "documents":  # the empty row of a text without tokens, and texts in any iterable
+        assert [a.tolist() for a in encoder.encode_documents_csr(["。"], format="numpy")] == [[], [], [0, 0]]
+    scipy_sparse = pytest.importorskip("scipy.sparse")
+    matrix = getattr(encoder, f"encode_{side}_csr")(texts, threads=threads)
+    assert scipy_sparse.issparse(matrix) and matrix.format == "csr"
+    assert matrix.shape == (len(texts), 2**32 - 1)
+    assert (matrix.data.tolist(), matrix.indices.tolist(), matrix.indptr.tolist()) == (
+        np.float32(data).tolist(), indices, indptr)
+
+
+def test_csr_format_is_checked_before_encoding(bundled_jieba, monkeypatch):
+    encoder = TextEncoder(bundled_jieba)  # untrained: encoding would raise RuntimeError
+    with pytest.raises(ValueError, match="^format must be 'scipy' or 'numpy', not 'dict'$"):
+        encoder.encode_documents_csr(["天气"], format="dict")
+    monkeypatch.setitem(sys.modules, "scipy.sparse", None)  # as if SciPy were not installed
+    with pytest.raises(ImportError, match=r"needs SciPy \(pip install scipy\); format='numpy'"):
+        encoder.encode_queries_csr(["天气"])
+
+
 def test_encoding_an_untrained_model(bundled_jieba):
     encoder = TextEncoder(bundled_jieba)
     assert encoder.encode_documents([]) == []
@@ -171,6 +212,21 @@ def test_training_gives_the_model_file_of_per_line_training(
     encoder.train((line for line in corpus), threads=threads)
     assert encoder.model is model
     assert dumped(model, tmp_path / "got.json") == dumped(expected, tmp_path / "expected.json")
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_training_and_encoding_at_once_equals_doing_them_in_turn(bundled_jieba, sample_lines, tmp_path, threads):
+    np = pytest.importorskip("numpy")
+    corpus = sample_lines * 40 + ["", "。"]  # several streaming chunks
+    apart, together = TextEncoder(bundled_jieba, search=True), TextEncoder(bundled_jieba, search=True)
+    for encoder in (apart, together):
+        encoder.train(sample_lines[:5])  # it adds to a trained model, as train does
+    apart.train(corpus)
+    expected = apart.encode_documents_csr(corpus, format="numpy")
+    got = together.train_and_encode_csr((line for line in corpus), threads=threads, format="numpy")
+    assert all(np.array_equal(a, b) for a, b in zip(got, expected)) and [a.dtype for a in got] == [
+        a.dtype for a in expected]
+    assert dumped(together.model, tmp_path / "got.json") == dumped(apart.model, tmp_path / "expected.json")
 
 
 def test_training_adds_to_a_trained_model(bundled_jieba, sample_lines, tmp_path):
@@ -242,12 +298,13 @@ def _raising(lines, error):
     raise error
 
 
+@pytest.mark.parametrize("train", ["train", "train_and_encode_csr"])
 @pytest.mark.parametrize(
     "tail, error",
     [(lambda: _raising(["今天天气很好"], KeyError("stop")), KeyError), (lambda: ["好", 3], TypeError)],
     ids=["iterable-raises", "bad-item"],
 )
-def test_failed_training_leaves_the_model_as_it_was(bundled_jieba, sample_lines, tmp_path, tail, error):
+def test_failed_training_leaves_the_model_as_it_was(bundled_jieba, sample_lines, tmp_path, tail, error, train):
     encoder = TextEncoder(bundled_jieba)
     encoder.train(sample_lines[:10])
     before = dumped(encoder.model, tmp_path / "before.json")
@@ -257,7 +314,10 @@ def test_failed_training_leaves_the_model_as_it_was(bundled_jieba, sample_lines,
         yield from tail()
 
     with pytest.raises(error):
-        encoder.train(texts())
+        if train == "train":
+            encoder.train(texts())
+        else:
+            encoder.train_and_encode_csr(texts(), format="numpy")
     assert dumped(encoder.model, tmp_path / "after.json") == before
 
 
