@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -253,7 +254,10 @@ namespace {
 // writes exclusive, and every other method waits (with the interpreter lock
 // released) until it would not overlap a batch that changes or reads what it
 // touches. Registrations are made with the interpreter lock held, so a
-// method that found the model free keeps it free until it returns.
+// method that found the model free keeps it free until it returns. While a
+// method waits, no new batch that conflicts with it starts on its models:
+// without that, a method needing two models (merge) could wait for ever
+// behind batches that keep one or the other busy.
 class Usage {
  public:
   static Usage& Instance() {
@@ -261,28 +265,63 @@ class Usage {
     return usage;
   }
 
-  // Waits until no batch uses the model in a conflicting way; with
-  // exclusive, also until no batch reads it. Interpreter lock held.
-  void Await(const BM25* model, bool exclusive) {
+  // A model and how a method uses it: exclusive to change it.
+  struct Need {
+    const BM25* model;
+    bool exclusive;
+  };
+
+  // Waits until no batch uses any of the models in a conflicting way; with
+  // exclusive, also until no batch reads it. Interpreter lock held. All the
+  // models are found free at one moment: a method that waited for one model
+  // while holding the other could see a batch start on the first meanwhile.
+  void Await(std::initializer_list<Need> needs) {
     if (active_.load(std::memory_order_acquire) == 0) return;
+    auto all_free = [&] {
+      for (const Need& need : needs) {
+        if (!Free(need.model, need.exclusive)) return false;
+      }
+      return true;
+    };
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (all_free()) return;
+      for (const Need& need : needs) Want(need, 1);
+    }
     while (true) {
       {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (Free(model, exclusive)) return;
+        py::gil_scoped_release nogil;
+        std::unique_lock<std::mutex> lock(mutex_);
+        idle_.wait(lock, all_free);
       }
-      py::gil_scoped_release nogil;
-      std::unique_lock<std::mutex> lock(mutex_);
-      idle_.wait(lock, [&] { return Free(model, exclusive); });
+      // Free without the interpreter lock; a batch may have started before
+      // it was back, so look again with it held.
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (all_free()) {
+        for (const Need& need : needs) Want(need, -1);
+        break;
+      }
     }
+    idle_.notify_all();
   }
 
   void Enter(const BM25* model, bool exclusive) {
-    Await(model, exclusive);
-    std::lock_guard<std::mutex> lock(mutex_);
-    State& state = models_[model];
-    if (exclusive) state.writing = true;
-    else ++state.readers;
-    active_.fetch_add(1, std::memory_order_release);
+    auto may_enter = [&] { return Free(model, exclusive) && !Wanted(model, exclusive); };
+    while (true) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (may_enter()) {
+          State& state = models_[model];
+          if (exclusive) state.writing = true;
+          else ++state.readers;
+          active_.fetch_add(1, std::memory_order_release);
+          return;
+        }
+      }
+      py::gil_scoped_release nogil;
+      std::unique_lock<std::mutex> lock(mutex_);
+      idle_.wait(lock, may_enter);
+    }
   }
 
   void Leave(const BM25* model, bool exclusive) {
@@ -291,7 +330,7 @@ class Usage {
       State& state = models_[model];
       if (exclusive) state.writing = false;
       else --state.readers;
-      if (!state.writing && state.readers == 0) models_.erase(model);
+      Forget(model, state);
       active_.fetch_sub(1, std::memory_order_release);
     }
     idle_.notify_all();
@@ -301,11 +340,33 @@ class Usage {
   struct State {
     int readers = 0;
     bool writing = false;
+    int awaiting_read = 0;   // methods waiting to read the model
+    int awaiting_write = 0;  // methods waiting to change it
   };
 
   bool Free(const BM25* model, bool exclusive) const {
     const auto it = models_.find(model);
     return it == models_.end() || (!it->second.writing && (!exclusive || it->second.readers == 0));
+  }
+
+  // Whether a waiting method holds back a batch that uses the model so.
+  bool Wanted(const BM25* model, bool exclusive) const {
+    const auto it = models_.find(model);
+    return it != models_.end() &&
+           (it->second.awaiting_write > 0 || (exclusive && it->second.awaiting_read > 0));
+  }
+
+  void Want(const Need& need, int change) {
+    State& state = models_[need.model];
+    (need.exclusive ? state.awaiting_write : state.awaiting_read) += change;
+    Forget(need.model, state);
+  }
+
+  void Forget(const BM25* model, const State& state) {
+    if (!state.writing && state.readers == 0 && state.awaiting_read == 0 &&
+        state.awaiting_write == 0) {
+      models_.erase(model);
+    }
   }
 
   std::mutex mutex_;
@@ -329,8 +390,8 @@ class BatchUse {
   bool exclusive_;
 };
 
-void AwaitReading(const BM25& model) { Usage::Instance().Await(&model, false); }
-void AwaitWriting(const BM25& model) { Usage::Instance().Await(&model, true); }
+void AwaitReading(const BM25& model) { Usage::Instance().Await({{&model, false}}); }
+void AwaitWriting(const BM25& model) { Usage::Instance().Await({{&model, true}}); }
 
 // Binds a member through the holder: pybind11 then refuses an object whose
 // __init__ never ran (BM25.__new__(BM25)) instead of passing unconstructed
@@ -424,8 +485,7 @@ Result WeighMany(const std::shared_ptr<BM25>& self, const Lists& documents, int 
 }
 
 void Merge(const std::shared_ptr<BM25>& self, const std::shared_ptr<BM25>& other) {
-  AwaitWriting(*self);
-  AwaitReading(*other);
+  Usage::Instance().Await({{self.get(), true}, {other.get(), false}});
   self->merge(*other);
 }
 

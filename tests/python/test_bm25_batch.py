@@ -273,3 +273,39 @@ def test_training_waits_for_a_running_batch_instead_of_racing():
                          capture_output=True, timeout=300)
     assert (out.returncode, out.stdout) == (0, b"True\n"), out.stderr
     assert model.doc_count == sum(1 for d in documents if d)
+
+
+def test_merge_against_batches_on_both_models_equals_a_sequential_order():
+    # Round r of either model trains n new tokens plus one shared token, so
+    # the merged model tells exactly which rounds of b each merge saw.
+    script = (
+        "import threading, time\n"
+        "from pymiratext import BM25\n"
+        "n, merges = 5000, 10\n"
+        "a, b, done, rounds = BM25(), BM25(), [], {'a': 0, 'b': 0}\n"
+        "def batches(model, name):\n"
+        "    while not done:\n"
+        "        rounds[name] += 1\n"
+        "        model.train_many([[f'{name}{rounds[name]}_{i}', name] for i in range(n)])\n"
+        "def merge():\n"
+        "    for _ in range(merges):\n"
+        "        a.merge(b)\n"
+        "        time.sleep(0.01)\n"
+        "    done.append(1)\n"
+        "workers = [threading.Thread(target=batches, args=(b, 'b')), threading.Thread(target=merge)]\n"
+        "for w in workers:\n"
+        "    w.start()\n"
+        "batches(a, 'a')\n"
+        "for w in workers:\n"
+        "    w.join()\n"
+        "table = {k.decode(): v for k, v in a.__getstate__()[5].items()}\n"
+        "seen = [table.get(f'b{r}_0', 0) for r in range(1, rounds['b'] + 1)]\n"
+        "assert all(table.get(f'a{r}_{i}') == 1 for r in range(1, rounds['a'] + 1) for i in range(n))\n"
+        "assert all(table.get(f'b{r}_{i}', 0) == seen[r - 1] for r in range(1, rounds['b'] + 1) for i in range(n))\n"
+        "assert seen == sorted(seen, reverse=True) and seen[0] <= merges\n"
+        "assert table['a'] == n * rounds['a'] and table.get('b', 0) == n * sum(seen)\n"
+        "assert a.doc_count == n * (rounds['a'] + sum(seen))\n"
+        "print('ok')\n"
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=300)
+    assert (out.returncode, out.stdout) == (0, b"ok\n"), out.stderr[-2000:]
