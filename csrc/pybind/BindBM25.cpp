@@ -533,7 +533,10 @@ std::shared_ptr<BM25> SetState(const py::tuple& saved) {
   state.doc_count = saved[2].cast<BM25::Count>();
   state.doc_length_total = saved[3].cast<BM25::Count>();
   state.doc_length_average = saved[4].cast<double>();
-  for (const auto& [token, count] : saved[5].cast<py::dict>()) {
+  // Converting a count can run Python code (__index__).
+  for (const py::handle item : DictItems(saved[5].cast<py::dict>())) {
+    const py::handle token = PyTuple_GET_ITEM(item.ptr(), 0);
+    const py::handle count = PyTuple_GET_ITEM(item.ptr(), 1);
     state.doc_token_frequency[token.cast<std::string>()] = count.cast<BM25::Count>();
   }
   auto model = std::make_shared<BM25>(state.b, state.k1);

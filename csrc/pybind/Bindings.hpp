@@ -31,4 +31,13 @@ void BindTextEncoder(pybind11::module_& m);
 // Registers the module functions token_id and id_vector.
 void BindTokenId(pybind11::module_& m);
 
+// The (key, value) pairs of a dict as a new list that holds its own
+// references: code that converts the values (which may run Python code that
+// changes the dict) reads the pairs from this list instead of the dict.
+inline pybind11::list DictItems(const pybind11::dict& dict) {
+  auto items = pybind11::reinterpret_steal<pybind11::list>(PyDict_Items(dict.ptr()));
+  if (!items) throw pybind11::error_already_set();
+  return items;
+}
+
 }  // namespace mira::typing::text::pybind
