@@ -309,3 +309,58 @@ def test_merge_against_batches_on_both_models_equals_a_sequential_order():
     )
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=300)
     assert (out.returncode, out.stdout) == (0, b"ok\n"), out.stderr[-2000:]
+
+
+def test_a_child_forked_during_a_batch_refuses_the_model_being_trained():
+    script = (
+        "import os, threading, time\n"
+        "from pymiratext import BM25\n"
+        "tokens = [f'w{i}' for i in range(1_000_000)]\n"
+        "busy, read = BM25(), BM25()\n"
+        "read.train(['a', 'b'])\n"
+        "started = threading.Event()\n"
+        "def run(call):\n"
+        "    started.set()\n"
+        "    call()\n"
+        "workers = [threading.Thread(target=run, args=(lambda: busy.train_many([tokens], threads=1),)),\n"
+        "           threading.Thread(target=run, args=(lambda: read.encode_documents([tokens], threads=1),))]\n"
+        "for w in workers:\n"
+        "    w.start()\n"
+        "started.wait()\n"
+        "time.sleep(0.1)\n"
+        "pid = os.fork()\n"
+        "if pid == 0:\n"
+        "    calls = {'doc_count': lambda: busy.doc_count, 'train': lambda: busy.train(['a']),\n"
+        "             'train_many': lambda: busy.train_many([['a']]),\n"
+        "             'merged into another': lambda: BM25().merge(busy)}\n"
+        "    lines = []\n"
+        "    for name, call in calls.items():\n"
+        "        try:\n"
+        "            call()\n"
+        "            lines.append(f'{name} ran')\n"
+        "        except RuntimeError as e:\n"
+        "            lines.append(f'{name} refused' if 'forked' in str(e) else repr(e))\n"
+        "    read.train(['c'])\n"
+        "    fresh = BM25()\n"
+        "    fresh.train_many([['a']])\n"
+        "    lines.append(f'others: {read.doc_count} {fresh.doc_count}')\n"
+        "    os.write(1, ('\\n'.join(lines) + '\\n').encode())\n"
+        "    os._exit(0)\n"
+        "for w in workers:\n"
+        "    w.join()\n"
+        "deadline = time.time() + 30\n"
+        "while os.waitpid(pid, os.WNOHANG) == (0, 0):\n"
+        "    if time.time() > deadline:\n"
+        "        os.kill(pid, 9)\n"
+        "        os.waitpid(pid, 0)\n"
+        "        print('child hung')\n"
+        "        break\n"
+        "    time.sleep(0.05)\n"
+        "else:\n"
+        "    print('parent', busy.doc_count, read.doc_count)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=120)
+    assert out.stdout.decode().splitlines() == [
+        "doc_count refused", "train refused", "train_many refused", "merged into another refused",
+        "others: 2 1", "parent 1 1",
+    ], out.stderr[-2000:]
