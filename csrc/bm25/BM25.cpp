@@ -22,6 +22,11 @@ constexpr BM25::Count kMaxCount = std::numeric_limits<BM25::Count>::max();
 // Below this many tokens a batch is not worth a second thread.
 constexpr std::size_t kTokensPerThread = 4096;
 
+// Tokens per thread in one round of a batch with a checkpoint: a round
+// takes a few milliseconds for common tokens, some 0.2 s when every token
+// is new, so a stop request waits at most that long.
+constexpr std::size_t kRoundTokens = std::size_t{1} << 18;
+
 // sum + n, or overflow_error when it leaves the range; n is never negative.
 BM25::Count CheckedAdd(BM25::Count sum, BM25::Count n) {
   if (sum > kMaxCount - n) throw std::overflow_error(kCountOverflow);
@@ -256,16 +261,68 @@ void BM25::_train_one(Span<Token> tokens) {
   _doc_length_average = static_cast<double>(_doc_length_total) / static_cast<double>(_doc_count);
 }
 
-void BM25::train_many(const Documents<std::string_view>& documents, unsigned threads) {
-  _train_many(documents, threads);
+void BM25::train_many(const Documents<std::string_view>& documents, unsigned threads,
+                      const Checkpoint& checkpoint) {
+  _train_many(documents, threads, checkpoint);
 }
 
-void BM25::train_many(const Documents<int64_t>& documents, unsigned threads) {
-  _train_many(documents, threads);
+void BM25::train_many(const Documents<int64_t>& documents, unsigned threads,
+                      const Checkpoint& checkpoint) {
+  _train_many(documents, threads, checkpoint);
 }
+
+namespace {
+
+// Adds one occurrence of each token to the table on up to `threads`
+// threads; all or nothing, like AddTokens.
+template <typename Token>
+void AddTokensOn(TokenTable& table, Span<Token> all, unsigned threads) {
+  const std::size_t chunks =
+      std::min<std::size_t>(threads, std::max<std::size_t>(1, all.size() / kTokensPerThread));
+  if (chunks <= 1) {
+    AddTokens(table, all);
+    return;
+  }
+  // The first chunk counts straight into the table while each other chunk
+  // counts its slice apart; adding those tables in chunk order afterwards
+  // inserts new tokens in first-occurrence order, as one pass would. No
+  // other thread touches the table meanwhile.
+  auto slice = [&](std::size_t c) {
+    const std::size_t from = c * all.size() / chunks;
+    return Span<Token>(all.data() + from, (c + 1) * all.size() / chunks - from);
+  };
+  const std::size_t old_size = table.size();
+  bool first_added = false;
+  std::vector<TokenTable> partial(chunks);
+  try {
+    ParallelFor(chunks, chunks, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t c = begin; c < end; ++c) {
+        if (c == 0) {
+          AddTokens(table, slice(0));
+          first_added = true;
+          continue;
+        }
+        TokenTable& counts = partial[c];
+        for (const Token& token : slice(c)) {
+          const TableKey key(token);
+          ++counts[key.view()];
+        }
+      }
+    });
+    std::vector<const TokenTable*> deltas;
+    for (std::size_t c = 1; c < chunks; ++c) deltas.push_back(&partial[c]);
+    AddTables(table, deltas.data(), deltas.size());
+  } catch (...) {
+    if (first_added) RemoveTokens(table, slice(0), old_size);
+    throw;
+  }
+}
+
+}  // namespace
 
 template <typename Token>
-void BM25::_train_many(const Documents<Token>& documents, unsigned threads) {
+void BM25::_train_many(const Documents<Token>& documents, unsigned threads,
+                       const Checkpoint& checkpoint) {
   if (documents.size() == 0) throw std::runtime_error(kEmptyTraining);
   Count added = 0;
   for (std::size_t i = 0; i < documents.size(); ++i) added += documents[i].empty() ? 0 : 1;
@@ -277,44 +334,36 @@ void BM25::_train_many(const Documents<Token>& documents, unsigned threads) {
                         documents.bounds.back() - documents.bounds.front());
   const Count doc_length_total = CheckedAdd(_doc_length_total, all.size());
 
-  const std::size_t chunks =
-      std::min<std::size_t>(threads, std::max<std::size_t>(1, all.size() / kTokensPerThread));
-  if (chunks <= 1) {
-    AddTokens(_doc_token_frequency, all);
-  } else {
-    // The first chunk counts straight into the model while each other chunk
-    // counts its slice apart; adding those tables in chunk order afterwards
-    // inserts new tokens in first-occurrence order, as one pass would. No
-    // other thread touches the model meanwhile.
-    auto slice = [&](std::size_t c) {
-      const std::size_t from = c * all.size() / chunks;
-      return Span<Token>(all.data() + from, (c + 1) * all.size() / chunks - from);
-    };
-    const std::size_t old_size = _doc_token_frequency.size();
-    bool first_added = false;
-    std::vector<TokenTable> partial(chunks);
+  const std::size_t round = kRoundTokens * std::max(1u, threads);
+  auto each_round = [&](TokenTable& table) {
+    for (std::size_t from = 0; from < all.size(); from += round) {
+      if (from > 0) checkpoint();
+      AddTokensOn(table, Span<Token>(all.data() + from, std::min(round, all.size() - from)),
+                  threads);
+    }
+  };
+  TokenTable& table = _doc_token_frequency;
+  if (!checkpoint || all.size() <= round) {
+    AddTokensOn(table, all, threads);
+  } else if (table.size() <= all.size()) {
+    // Undoing the rounds token by token could take as long as they did; the
+    // counts of a model no larger than the batch are saved instead.
+    std::vector<Count> saved(table.size());
+    for (std::size_t i = 0; i < saved.size(); ++i) saved[i] = table.count_at(i);
     try {
-      ParallelFor(chunks, chunks, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t c = begin; c < end; ++c) {
-          if (c == 0) {
-            AddTokens(_doc_token_frequency, slice(0));
-            first_added = true;
-            continue;
-          }
-          TokenTable& table = partial[c];
-          for (const Token& token : slice(c)) {
-            const TableKey key(token);
-            ++table[key.view()];
-          }
-        }
-      });
-      std::vector<const TokenTable*> deltas;
-      for (std::size_t c = 1; c < chunks; ++c) deltas.push_back(&partial[c]);
-      AddTables(_doc_token_frequency, deltas.data(), deltas.size());
+      each_round(table);
     } catch (...) {
-      if (first_added) RemoveTokens(_doc_token_frequency, slice(0), old_size);
+      table.truncate(saved.size());
+      for (std::size_t i = 0; i < saved.size(); ++i) table.count_at(i) = saved[i];
       throw;
     }
+  } else {
+    // A larger model is left alone until the batch's own counts are
+    // complete, then takes them in one step.
+    TokenTable batch;
+    each_round(batch);
+    const TokenTable* counts = &batch;
+    AddTables(table, &counts, 1);
   }
   _doc_count = doc_count;
   _doc_length_total = doc_length_total;
@@ -418,38 +467,49 @@ BM25::Weights BM25::weigh_query(Span<int64_t> tokens) const { return _weigh_quer
 
 template <typename Token>
 std::vector<BM25::Weights> BM25::_weigh_each(const Documents<Token>& documents, unsigned threads,
-                                             bool queries) const {
+                                             bool queries, const Checkpoint& checkpoint) const {
   std::vector<Weights> results(documents.size());
   // Readiness is checked inside each call, so an untrained model fails on
   // the first non-empty document whatever the thread count.
   const std::size_t tokens = documents.bounds.back() - documents.bounds.front();
   const std::size_t per_document = tokens / std::max<std::size_t>(1, documents.size()) + 1;
-  ParallelFor(
-      documents.size(), threads,
-      [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-          results[i] = queries ? _weigh_query(documents[i]) : _weigh_document(documents[i]);
-        }
-      },
-      std::max<std::size_t>(1, kTokensPerThread / per_document));
+  const std::size_t grain = std::max<std::size_t>(1, kTokensPerThread / per_document);
+  const std::size_t round =
+      checkpoint ? std::max<std::size_t>(1, kRoundTokens * std::max(1u, threads) / per_document)
+                 : documents.size();
+  for (std::size_t from = 0; from < documents.size(); from += round) {
+    if (from > 0) checkpoint();
+    ParallelFor(
+        std::min(round, documents.size() - from), threads,
+        [&](std::size_t begin, std::size_t end) {
+          for (std::size_t i = from + begin; i < from + end; ++i) {
+            results[i] = queries ? _weigh_query(documents[i]) : _weigh_document(documents[i]);
+          }
+        },
+        grain);
+  }
   return results;
 }
 
 std::vector<BM25::Weights> BM25::weigh_documents(const Documents<std::string_view>& documents,
-                                                 unsigned threads) const {
-  return _weigh_each(documents, threads, false);
+                                                 unsigned threads,
+                                                 const Checkpoint& checkpoint) const {
+  return _weigh_each(documents, threads, false, checkpoint);
 }
 std::vector<BM25::Weights> BM25::weigh_documents(const Documents<int64_t>& documents,
-                                                 unsigned threads) const {
-  return _weigh_each(documents, threads, false);
+                                                 unsigned threads,
+                                                 const Checkpoint& checkpoint) const {
+  return _weigh_each(documents, threads, false, checkpoint);
 }
 std::vector<BM25::Weights> BM25::weigh_queries(const Documents<std::string_view>& queries,
-                                               unsigned threads) const {
-  return _weigh_each(queries, threads, true);
+                                               unsigned threads,
+                                               const Checkpoint& checkpoint) const {
+  return _weigh_each(queries, threads, true, checkpoint);
 }
 std::vector<BM25::Weights> BM25::weigh_queries(const Documents<int64_t>& queries,
-                                               unsigned threads) const {
-  return _weigh_each(queries, threads, true);
+                                               unsigned threads,
+                                               const Checkpoint& checkpoint) const {
+  return _weigh_each(queries, threads, true, checkpoint);
 }
 
 namespace {

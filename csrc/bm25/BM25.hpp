@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -70,6 +71,11 @@ class BM25 {
   // strings, numeric order for ids): the order of the std::map results.
   using Weights = std::vector<Weight>;
 
+  // Called by a long batch on the calling thread between rounds of work (a
+  // few hundred thousand tokens each); an exception it throws ends the batch
+  // as any failure does. Lets a caller stop a batch, e.g. on Ctrl-C.
+  using Checkpoint = std::function<void()>;
+
   explicit BM25(double b = 0.75, double k1 = 1.2);
 
   // Adds one document. Throws std::runtime_error on an empty document and
@@ -104,16 +110,21 @@ class BM25 {
   // results never depend on the thread count. train_many trains the
   // non-empty documents in order, like the list-of-documents train (an
   // empty batch throws its message); on any failure the model is unchanged.
-  void train_many(const Documents<std::string_view>& documents, unsigned threads);
-  void train_many(const Documents<int64_t>& documents, unsigned threads);
+  void train_many(const Documents<std::string_view>& documents, unsigned threads,
+                  const Checkpoint& checkpoint = nullptr);
+  void train_many(const Documents<int64_t>& documents, unsigned threads,
+                  const Checkpoint& checkpoint = nullptr);
   // Element i is weigh_document / weigh_query of document i.
   std::vector<Weights> weigh_documents(const Documents<std::string_view>& documents,
-                                       unsigned threads) const;
-  std::vector<Weights> weigh_documents(const Documents<int64_t>& documents,
-                                       unsigned threads) const;
+                                       unsigned threads,
+                                       const Checkpoint& checkpoint = nullptr) const;
+  std::vector<Weights> weigh_documents(const Documents<int64_t>& documents, unsigned threads,
+                                       const Checkpoint& checkpoint = nullptr) const;
   std::vector<Weights> weigh_queries(const Documents<std::string_view>& queries,
-                                     unsigned threads) const;
-  std::vector<Weights> weigh_queries(const Documents<int64_t>& queries, unsigned threads) const;
+                                     unsigned threads,
+                                     const Checkpoint& checkpoint = nullptr) const;
+  std::vector<Weights> weigh_queries(const Documents<int64_t>& queries, unsigned threads,
+                                     const Checkpoint& checkpoint = nullptr) const;
 
   // Adds other's document count, length total and token counts, as if its
   // documents had been trained here after this model's own; other may be
@@ -146,14 +157,15 @@ class BM25 {
 
  private:
   template <typename Token>
-  void _train_many(const Documents<Token>& documents, unsigned threads);
+  void _train_many(const Documents<Token>& documents, unsigned threads,
+                   const Checkpoint& checkpoint);
   template <typename Token>
   Weights _weigh_document(Span<Token> tokens) const;
   template <typename Token>
   Weights _weigh_query(Span<Token> tokens) const;
   template <typename Token>
   std::vector<Weights> _weigh_each(const Documents<Token>& documents, unsigned threads,
-                                   bool queries) const;
+                                   bool queries, const Checkpoint& checkpoint) const;
   template <typename Token>
   void _train_one(Span<Token> tokens);
   double _idf(TokenTable::const_iterator entry) const;

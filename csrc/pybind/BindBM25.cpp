@@ -535,7 +535,7 @@ void TrainMany(const std::shared_ptr<BM25>& self, const Lists& documents, int th
   const unsigned resolved = ResolveThreads(threads);
   BatchUse use(self, true);
   py::gil_scoped_release nogil;
-  self->train_many(documents.documents, resolved);
+  self->train_many(documents.documents, resolved, SignalCheck());
 }
 
 template <typename Result, typename Lists>
@@ -546,8 +546,8 @@ Result WeighMany(const std::shared_ptr<BM25>& self, const Lists& documents, int 
   {
     BatchUse use(self, false);
     py::gil_scoped_release nogil;
-    results = queries ? self->weigh_queries(documents.documents, resolved)
-                      : self->weigh_documents(documents.documents, resolved);
+    results = queries ? self->weigh_queries(documents.documents, resolved, SignalCheck())
+                      : self->weigh_documents(documents.documents, resolved, SignalCheck());
   }
   return {ToDicts(documents, results)};
 }

@@ -144,15 +144,25 @@ void BindJieba(py::module_& m) {
             std::vector<Words> cuts(sentences.size());
             {
               py::gil_scoped_release release;
-              ParallelFor(sentences.size(), workers, [&](size_t begin, size_t end) {
-                for (size_t i = begin; i < end; ++i) {
-                  if (search) {
-                    self->CutForSearch(sentences[i], cuts[i]);
-                  } else {
-                    self->Cut(sentences[i], cuts[i]);
-                  }
+              // In rounds of about a megabyte a thread, with a look for
+              // Ctrl-C between them.
+              SignalCheck check;
+              const size_t round_bytes = (size_t{1} << 20) * workers;
+              for (size_t from = 0, to = 0; from < sentences.size(); from = to) {
+                if (from > 0) check();
+                for (size_t bytes = 0; to < sentences.size() && bytes < round_bytes; ++to) {
+                  bytes += sentences[to].size() + 1;
                 }
-              });
+                ParallelFor(to - from, workers, [&](size_t begin, size_t end) {
+                  for (size_t i = from + begin; i < from + end; ++i) {
+                    if (search) {
+                      self->CutForSearch(sentences[i], cuts[i]);
+                    } else {
+                      self->Cut(sentences[i], cuts[i]);
+                    }
+                  }
+                });
+              }
             }
             return cuts;
           },

@@ -3,6 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <chrono>
+
 namespace mira::typing::text {
 class BM25;
 }  // namespace mira::typing::text
@@ -39,5 +41,23 @@ inline pybind11::list DictItems(const pybind11::dict& dict) {
   if (!items) throw pybind11::error_already_set();
   return items;
 }
+
+// A batch that runs without the interpreter lock calls this between rounds
+// of work on the thread that called it: at most every 50 ms it takes the
+// lock and runs the pending signal handlers, so that Ctrl-C stops the batch
+// with KeyboardInterrupt (an exception a handler raises is thrown here).
+class SignalCheck {
+ public:
+  void operator()() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(50)) return;
+    last_ = now;
+    pybind11::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
+  }
+
+ private:
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
 
 }  // namespace mira::typing::text::pybind

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "bm25/BM25.hpp"
@@ -221,6 +222,68 @@ TEST(BM25Merge, RefusesOtherParametersAndOverflowChangingNothing) {
   ExpectSameModel(top, NearTheTop());
   ExpectSameModel(other, other_before);
   ExpectSameModel(model, before);
+}
+
+}  // namespace
+}  // namespace mira::typing::text
+
+namespace mira::typing::text {
+namespace {
+
+// Same statistics and the same table order.
+void ExpectIdentical(const BM25& x, const BM25& y) {
+  EXPECT_EQ(x.doc_count(), y.doc_count());
+  EXPECT_EQ(x.doc_length_total(), y.doc_length_total());
+  EXPECT_EQ(x.doc_length_average(), y.doc_length_average());
+  EXPECT_TRUE(std::equal(x.doc_token_frequency().begin(), x.doc_token_frequency().end(),
+                         y.doc_token_frequency().begin(), y.doc_token_frequency().end()));
+}
+
+// A batch of several rounds stopped at its first or last checkpoint leaves
+// the model exactly as it was, for a model smaller and one larger than the
+// batch; checkpoints that let it run change no result.
+TEST(BM25Checkpoint, StoppingLeavesTheModelAndRunningOnChangesNothing) {
+  const auto corpus = Corpus(9, 12000);
+  const auto documents = Views(corpus);
+  BM25 larger = Sequential(Corpus(10, 30));
+  BM25::State state = larger.state();
+  for (std::size_t i = 0; i < documents.tokens.size(); ++i) {
+    state.doc_token_frequency["old" + std::to_string(i)] = 1;
+  }
+  larger.set_state(state);
+  for (const BM25& start : {Sequential(Corpus(10, 30)), larger}) {
+    for (unsigned threads : {1u, 2u}) {
+      SCOPED_TRACE(std::to_string(start.doc_token_frequency().size()) + " entries, " +
+                   std::to_string(threads) + " threads");
+      int checkpoints = 0;
+      BM25 trained = start;
+      trained.train_many(documents, threads, [&] { ++checkpoints; });
+      ASSERT_GE(checkpoints, 1);
+      BM25 plain = start;
+      plain.train_many(documents, threads);
+      ExpectIdentical(trained, plain);
+      auto flat = [](const std::vector<BM25::Weights>& vectors) {
+        std::vector<std::pair<std::size_t, double>> out;
+        for (const auto& weights : vectors) {
+          for (const auto& weight : weights) out.emplace_back(weight.first, weight.value);
+        }
+        return out;
+      };
+      EXPECT_EQ(flat(trained.weigh_documents(documents, threads, [] {})),
+                flat(trained.weigh_documents(documents, threads)));
+      for (int stop : {1, checkpoints}) {
+        int calls = 0;
+        auto checkpoint = [&] {
+          if (++calls == stop) throw std::runtime_error("stop");
+        };
+        BM25 stopped = start;
+        EXPECT_THROW(stopped.train_many(documents, threads, checkpoint), std::runtime_error);
+        ExpectIdentical(stopped, start);
+        calls = 0;
+        EXPECT_THROW(stopped.weigh_queries(documents, threads, checkpoint), std::runtime_error);
+      }
+    }
+  }
 }
 
 }  // namespace
