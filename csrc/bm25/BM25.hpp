@@ -143,6 +143,7 @@ class BM25 {
   void load(const std::string& text);
 
   State state() const;
+  // The counts must not be negative (load and unpickling refuse them).
   void set_state(State state);
 
   double b() const { return _b; }

@@ -605,7 +605,12 @@ std::shared_ptr<BM25> SetState(const py::tuple& saved) {
   for (const py::handle item : DictItems(saved[5].cast<py::dict>())) {
     const py::handle token = PyTuple_GET_ITEM(item.ptr(), 0);
     const py::handle count = PyTuple_GET_ITEM(item.ptr(), 1);
-    state.doc_token_frequency[token.cast<std::string>()] = count.cast<BM25::Count>();
+    const auto value = count.cast<BM25::Count>();
+    if (value < 0) throw py::value_error("invalid BM25 pickle state");
+    state.doc_token_frequency[token.cast<std::string>()] = value;
+  }
+  if (state.doc_count < 0 || state.doc_length_total < 0) {
+    throw py::value_error("invalid BM25 pickle state");
   }
   auto model = std::make_shared<BM25>(state.b, state.k1);
   model->set_state(std::move(state));
