@@ -80,11 +80,16 @@ bool Overflows(std::string_view text, bool hex) {
   }
   long exponent = 0;
   if (i < text.size()) {
-    std::from_chars(text.data() + i + 1 + (text[i + 1] == '+' ? 1 : 0),
-                    text.data() + text.size(), exponent);
+    const char* first = text.data() + i + 1 + (text[i + 1] == '+' ? 1 : 0);
+    const auto parsed = std::from_chars(first, text.data() + text.size(), exponent);
+    // An exponent beyond the range of long is far beyond that of double:
+    // its sign alone decides (a huge negative one underflows to 0).
+    if (parsed.ec == std::errc::result_out_of_range) return *first != '-';
   }
+  // The order is bounded by the text's length, so negating it cannot
+  // overflow, while adding it to an extreme exponent could.
   const long order = place > 0 ? place : -leading_fraction_zeros;
-  return hex ? 4 * order + exponent > 0 : order + exponent > 0;
+  return exponent > (hex ? -4 * order : -order);
 }
 
 // Skips leading C-locale blanks and one sign, as atof and atoi do; returns
