@@ -57,9 +57,11 @@ class TableKey {
 
 uint64_t HashOf(std::string_view token) { return HashToken(token); }
 uint64_t HashOf(int64_t token) {
-  // Ids are looked up only in a per-call tally; any good mix will do.
-  const uint64_t x = static_cast<uint64_t>(token) * 0x9e3779b97f4a7c15ull;
-  return x ^ (x >> 29);
+  // Seeded like the table's keys: ids that share their low bits, say,
+  // would otherwise pile up in a few slots of the per-call tally.
+  char bytes[sizeof token];
+  std::memcpy(bytes, &token, sizeof token);
+  return HashToken(std::string_view(bytes, sizeof token));
 }
 
 // The first eight bytes of a token, big-endian and zero-padded: comparing
