@@ -108,6 +108,12 @@ size_t SkipSpaceAndSign(std::string_view s, bool& negative) {
 }  // namespace
 
 double ParseDouble(std::string_view s) {
+  bool found = false;
+  return ParseDouble(s, found);
+}
+
+double ParseDouble(std::string_view s, bool& found) {
+  found = false;
   bool negative = false;
   size_t i = SkipSpaceAndSign(s, negative);
   // from_chars takes a minus of its own; a second sign is no number.
@@ -123,6 +129,7 @@ double ParseDouble(std::string_view s) {
   double value = 0.0;
   const auto result =
       std::from_chars(first, last, value, hex ? std::chars_format::hex : std::chars_format::general);
+  found = result.ec == std::errc() || result.ec == std::errc::result_out_of_range;
   if (result.ec == std::errc::result_out_of_range) {
     value = Overflows(std::string_view(first, static_cast<size_t>(result.ptr - first)), hex)
                 ? HUGE_VAL
