@@ -116,6 +116,16 @@ void BindJieba(py::module_& m) {
            py::arg("idf_path"), py::arg("stop_word_path"),
            "Load the main dictionary, the HMM model, the user dictionaries (several\n"
            "paths joined by '|' or ';', or empty), the IDF and the stop-word files.")
+      // Jieba() alone would get pybind11's bare list of signatures; it gets
+      // the way to the bundled data instead.
+      .def(py::init([]() -> JiebaRef {
+             throw py::type_error(
+                 "Jieba() needs the paths of its five data files (dict_path, hmm_path, "
+                 "user_dict_path, idf_path, stop_word_path); for the data that ships with "
+                 "pymiratext use Jieba(**pymiratext.default_paths())");
+           }),
+           "Raises TypeError: the five paths are required; Jieba(**pymiratext.default_paths())\n"
+           "loads the bundled data.")
       .def(
           "cut",
           [](const JiebaRef& self, const std::string& sentence) {

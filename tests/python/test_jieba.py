@@ -55,6 +55,8 @@ def test_empty_user_dictionary_path():
 
 
 def test_arguments_are_required_keywords(jieba):
+    with pytest.raises(TypeError, match=r"Jieba\(\*\*pymiratext\.default_paths\(\)\)"):
+        pymiratext.Jieba()
     with pytest.raises(TypeError):
         pymiratext.Jieba(**{k: v for k, v in paths().items() if k != "idf_path"})
     with pytest.raises(TypeError):
