@@ -20,6 +20,8 @@ pybind11::object BindBM25Impl(pybind11::module_& m);
 // class's own methods calls one of these first, with the lock held: it
 // returns once no such batch changes (or, for writing, uses) the model,
 // releasing the lock while it waits. None starts until the lock is released.
+// In a child process forked while a batch trained the model, both throw
+// std::runtime_error instead: the model's state there is unknown.
 void AwaitBM25Reading(const BM25& model);
 void AwaitBM25Writing(const BM25& model);
 
