@@ -28,7 +28,6 @@ uint64_t Fold(uint64_t a, uint64_t b) {
 
 constexpr uint64_t kOdd1 = 0x9e3779b97f4a7c15ull;
 constexpr uint64_t kOdd2 = 0xc2b2ae3d27d4eb4full;
-constexpr uint64_t kOdd3 = 0x165667b19e3779f9ull;
 
 // The secrets a seed gives. Every key's bytes meet a secret before they are
 // multiplied: a fold of a public constant with key bytes would be 0 for the
