@@ -55,6 +55,32 @@ size_t TopK(const py::int_& top_k) {
   return k;
 }
 
+// The type of the class Jieba: pybind11's own, except that Jieba() without
+// arguments is shown the way to the bundled data instead of pybind11's bare
+// list of signatures (subclasses, whose constructors may take none, are left
+// alone). Done in the call rather than by a second constructor, which would
+// tell type checkers that Jieba() is fine.
+py::object JiebaMetaclass() {
+  auto base = py::reinterpret_borrow<py::object>(
+      reinterpret_cast<PyObject*>(py::detail::get_internals().default_metaclass));
+  py::dict namespace_;
+  namespace_["__module__"] = "pymiratext";
+  py::object meta = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))(
+      "JiebaType", py::make_tuple(base), namespace_);
+  meta.attr("__call__") = py::cpp_function(
+      [base](py::handle cls, py::args args, py::kwargs kwargs) -> py::object {
+        if (args.empty() && kwargs.empty() && cls.is(py::type::of<Jieba>())) {
+          throw py::type_error(
+              "Jieba() needs the paths of its five data files (dict_path, hmm_path, "
+              "user_dict_path, idf_path, stop_word_path); for the data that ships with "
+              "pymiratext use Jieba(**pymiratext.default_paths())");
+        }
+        return base.attr("__call__")(cls, *args, **kwargs);
+      },
+      py::is_method(meta));
+  return meta;
+}
+
 // The three text-analysis methods; a block of their own beside the cuts.
 void BindJiebaAnalysis(py::class_<Jieba, std::shared_ptr<Jieba>> cls) {
   using Span = std::tuple<std::string, size_t, size_t>;
@@ -104,45 +130,18 @@ void BindJiebaAnalysis(py::class_<Jieba, std::shared_ptr<Jieba>> cls) {
           "the IDF file's mean for a word it lacks. A negative top_k raises ValueError.");
 }
 
-// Jieba's metaclass: pybind11's own, except that Jieba() without arguments
-// is shown the way to the bundled data instead of pybind11's bare list of
-// signatures (subclasses, whose constructors may take none, are left alone).
-// Done in the call rather than by a second constructor, which would tell
-// type checkers that Jieba() is fine.
-py::object JiebaMetaclass() {
-  auto base = py::reinterpret_borrow<py::object>(
-      reinterpret_cast<PyObject*>(py::detail::get_internals().default_metaclass));
-  py::dict namespace_;
-  namespace_["__module__"] = "pymiratext";
-  py::object meta = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))(
-      "JiebaType", py::make_tuple(base), namespace_);
-  meta.attr("__call__") = py::cpp_function(
-      [base](py::handle cls, py::args args, py::kwargs kwargs) -> py::object {
-        if (args.empty() && kwargs.empty() && cls.is(py::type::of<Jieba>())) {
-          throw py::type_error(
-              "Jieba() needs the paths of its five data files (dict_path, hmm_path, "
-              "user_dict_path, idf_path, stop_word_path); for the data that ships with "
-              "pymiratext use Jieba(**pymiratext.default_paths())");
-        }
-        return base.attr("__call__")(cls, *args, **kwargs);
-      },
-      py::is_method(meta));
-  return meta;
-}
-
 }  // namespace
 
 void BindJieba(py::module_& m) {
   py::register_exception_translator(&TranslateLoadErrors);
 
-  py::class_<Jieba, std::shared_ptr<Jieba>>(m, "Jieba", py::metaclass(JiebaMetaclass()))
+  py::class_<Jieba, std::shared_ptr<Jieba>>(m, "Jieba")
       .def(py::init<const std::string&, const std::string&, const std::string&, const std::string&,
                     const std::string&>(),
            py::arg("dict_path"), py::arg("hmm_path"), py::arg("user_dict_path"),
            py::arg("idf_path"), py::arg("stop_word_path"),
            "Load the main dictionary, the HMM model, the user dictionaries (several\n"
            "paths joined by '|' or ';', or empty), the IDF and the stop-word files.")
-
       .def(
           "cut",
           [](const JiebaRef& self, const std::string& sentence) {
@@ -211,6 +210,7 @@ void BindJieba(py::module_& m) {
                 state[4].cast<std::string>());
           }));
   BindJiebaAnalysis(m.attr("Jieba"));
+  m.attr("Jieba").attr("__class__") = JiebaMetaclass();
 }
 
 void BindTokenizder(py::module_& m) { BindJieba(m); }
