@@ -22,9 +22,9 @@ constexpr BM25::Count kMaxCount = std::numeric_limits<BM25::Count>::max();
 // Below this many tokens a batch is not worth a second thread.
 constexpr std::size_t kTokensPerThread = 4096;
 
-// Tokens per thread in one round of a batch with a checkpoint: a round
-// takes a few milliseconds for common tokens, some 0.2 s when every token
-// is new, so a stop request waits at most that long.
+// Tokens per thread in one round of a batch with a checkpoint (rounds end
+// between documents): a round takes a few milliseconds for common tokens,
+// some 0.2 s when every token is new, so a stop request waits about that.
 constexpr std::size_t kRoundTokens = std::size_t{1} << 18;
 
 // sum + n, or overflow_error when it leaves the range; n is never negative.
@@ -275,49 +275,17 @@ void BM25::train_many(const Documents<int64_t>& documents, unsigned threads,
 
 namespace {
 
-// Adds one occurrence of each token to the table on up to `threads`
-// threads; all or nothing, like AddTokens.
+// Documents [from, to) as a batch of their own.
 template <typename Token>
-void AddTokensOn(TokenTable& table, Span<Token> all, unsigned threads) {
-  const std::size_t chunks =
-      std::min<std::size_t>(threads, std::max<std::size_t>(1, all.size() / kTokensPerThread));
-  if (chunks <= 1) {
-    AddTokens(table, all);
-    return;
-  }
-  // The first chunk counts straight into the table while each other chunk
-  // counts its slice apart; adding those tables in chunk order afterwards
-  // inserts new tokens in first-occurrence order, as one pass would. No
-  // other thread touches the table meanwhile.
-  auto slice = [&](std::size_t c) {
-    const std::size_t from = c * all.size() / chunks;
-    return Span<Token>(all.data() + from, (c + 1) * all.size() / chunks - from);
-  };
-  const std::size_t old_size = table.size();
-  bool first_added = false;
-  std::vector<TokenTable> partial(chunks);
-  try {
-    ParallelFor(chunks, chunks, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t c = begin; c < end; ++c) {
-        if (c == 0) {
-          AddTokens(table, slice(0));
-          first_added = true;
-          continue;
-        }
-        TokenTable& counts = partial[c];
-        for (const Token& token : slice(c)) {
-          const TableKey key(token);
-          ++counts[key.view()];
-        }
-      }
-    });
-    std::vector<const TokenTable*> deltas;
-    for (std::size_t c = 1; c < chunks; ++c) deltas.push_back(&partial[c]);
-    AddTables(table, deltas.data(), deltas.size());
-  } catch (...) {
-    if (first_added) RemoveTokens(table, slice(0), old_size);
-    throw;
-  }
+BM25::Documents<Token> Slice(const BM25::Documents<Token>& documents, std::size_t from,
+                             std::size_t to) {
+  BM25::Documents<Token> slice;
+  const auto& bounds = documents.bounds;
+  slice.tokens.assign(documents.tokens.begin() + bounds[from],
+                      documents.tokens.begin() + bounds[to]);
+  slice.bounds.reserve(to - from + 1);
+  for (std::size_t d = from + 1; d <= to; ++d) slice.bounds.push_back(bounds[d] - bounds[from]);
+  return slice;
 }
 
 }  // namespace
@@ -325,6 +293,53 @@ void AddTokensOn(TokenTable& table, Span<Token> all, unsigned threads) {
 template <typename Token>
 void BM25::_train_many(const Documents<Token>& documents, unsigned threads,
                        const Checkpoint& checkpoint) {
+  const std::size_t tokens = documents.bounds.back() - documents.bounds.front();
+  const std::size_t round = kRoundTokens * std::max(1u, threads);
+  if (!checkpoint || tokens <= round) {
+    _train_batch(documents, threads);
+    return;
+  }
+  // Rounds of whole documents with a checkpoint between them. A stop must
+  // leave the model as it was, and undoing the rounds token by token could
+  // take as long as they did.
+  auto each_round = [&](BM25& target) {
+    const auto& bounds = documents.bounds;
+    for (std::size_t from = 0, to = 0; from < documents.size(); from = to) {
+      if (from > 0) checkpoint();
+      do {
+        ++to;
+      } while (to < documents.size() && bounds[to] - bounds[from] < round);
+      target._train_batch(Slice(documents, from, to), threads);
+    }
+  };
+  if (_doc_token_frequency.size() > tokens) {
+    // A model larger than the batch is left alone until the rounds have
+    // trained a model of their own, which it then takes in one step.
+    BM25 batch(_b, _k1);
+    each_round(batch);
+    merge(batch);
+    return;
+  }
+  // A model no larger than the batch saves its statistics instead.
+  const Count doc_count = _doc_count;
+  const Count doc_length_total = _doc_length_total;
+  const double doc_length_average = _doc_length_average;
+  std::vector<Count> counts(_doc_token_frequency.size());
+  for (std::size_t i = 0; i < counts.size(); ++i) counts[i] = _doc_token_frequency.count_at(i);
+  try {
+    each_round(*this);
+  } catch (...) {
+    _doc_token_frequency.truncate(counts.size());
+    for (std::size_t i = 0; i < counts.size(); ++i) _doc_token_frequency.count_at(i) = counts[i];
+    _doc_count = doc_count;
+    _doc_length_total = doc_length_total;
+    _doc_length_average = doc_length_average;
+    throw;
+  }
+}
+
+template <typename Token>
+void BM25::_train_batch(const Documents<Token>& documents, unsigned threads) {
   if (documents.size() == 0) throw std::runtime_error(kEmptyTraining);
   Count added = 0;
   for (std::size_t i = 0; i < documents.size(); ++i) added += documents[i].empty() ? 0 : 1;
@@ -336,36 +351,44 @@ void BM25::_train_many(const Documents<Token>& documents, unsigned threads,
                         documents.bounds.back() - documents.bounds.front());
   const Count doc_length_total = CheckedAdd(_doc_length_total, all.size());
 
-  const std::size_t round = kRoundTokens * std::max(1u, threads);
-  auto each_round = [&](TokenTable& table) {
-    for (std::size_t from = 0; from < all.size(); from += round) {
-      if (from > 0) checkpoint();
-      AddTokensOn(table, Span<Token>(all.data() + from, std::min(round, all.size() - from)),
-                  threads);
-    }
-  };
-  TokenTable& table = _doc_token_frequency;
-  if (!checkpoint || all.size() <= round) {
-    AddTokensOn(table, all, threads);
-  } else if (table.size() <= all.size()) {
-    // Undoing the rounds token by token could take as long as they did; the
-    // counts of a model no larger than the batch are saved instead.
-    std::vector<Count> saved(table.size());
-    for (std::size_t i = 0; i < saved.size(); ++i) saved[i] = table.count_at(i);
+  const std::size_t chunks =
+      std::min<std::size_t>(threads, std::max<std::size_t>(1, all.size() / kTokensPerThread));
+  if (chunks <= 1) {
+    AddTokens(_doc_token_frequency, all);
+  } else {
+    // The first chunk counts straight into the model while each other chunk
+    // counts its slice apart; adding those tables in chunk order afterwards
+    // inserts new tokens in first-occurrence order, as one pass would. No
+    // other thread touches the model meanwhile.
+    auto slice = [&](std::size_t c) {
+      const std::size_t from = c * all.size() / chunks;
+      return Span<Token>(all.data() + from, (c + 1) * all.size() / chunks - from);
+    };
+    const std::size_t old_size = _doc_token_frequency.size();
+    bool first_added = false;
+    std::vector<TokenTable> partial(chunks);
     try {
-      each_round(table);
+      ParallelFor(chunks, chunks, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t c = begin; c < end; ++c) {
+          if (c == 0) {
+            AddTokens(_doc_token_frequency, slice(0));
+            first_added = true;
+            continue;
+          }
+          TokenTable& table = partial[c];
+          for (const Token& token : slice(c)) {
+            const TableKey key(token);
+            ++table[key.view()];
+          }
+        }
+      });
+      std::vector<const TokenTable*> deltas;
+      for (std::size_t c = 1; c < chunks; ++c) deltas.push_back(&partial[c]);
+      AddTables(_doc_token_frequency, deltas.data(), deltas.size());
     } catch (...) {
-      table.truncate(saved.size());
-      for (std::size_t i = 0; i < saved.size(); ++i) table.count_at(i) = saved[i];
+      if (first_added) RemoveTokens(_doc_token_frequency, slice(0), old_size);
       throw;
     }
-  } else {
-    // A larger model is left alone until the batch's own counts are
-    // complete, then takes them in one step.
-    TokenTable batch;
-    each_round(batch);
-    const TokenTable* counts = &batch;
-    AddTables(table, &counts, 1);
   }
   _doc_count = doc_count;
   _doc_length_total = doc_length_total;

@@ -71,11 +71,6 @@ class BM25 {
   // strings, numeric order for ids): the order of the std::map results.
   using Weights = std::vector<Weight>;
 
-  // Called by a long batch on the calling thread between rounds of work (a
-  // few hundred thousand tokens each); an exception it throws ends the batch
-  // as any failure does. Lets a caller stop a batch, e.g. on Ctrl-C.
-  using Checkpoint = std::function<void()>;
-
   explicit BM25(double b = 0.75, double k1 = 1.2);
 
   // Adds one document. Throws std::runtime_error on an empty document and
@@ -105,6 +100,11 @@ class BM25 {
   Weights weigh_document(Span<int64_t> tokens) const;
   Weights weigh_query(Span<std::string_view> tokens) const;
   Weights weigh_query(Span<int64_t> tokens) const;
+
+  // Called by a long batch on the calling thread between rounds of work (a
+  // few hundred thousand tokens each); an exception it throws ends the batch
+  // as any failure does. Lets a caller stop a batch, e.g. on Ctrl-C.
+  using Checkpoint = std::function<void()>;
 
   // Batches on up to `threads` threads (the calling thread included); the
   // results never depend on the thread count. train_many trains the
@@ -160,6 +160,9 @@ class BM25 {
   template <typename Token>
   void _train_many(const Documents<Token>& documents, unsigned threads,
                    const Checkpoint& checkpoint);
+  // train_many without rounds.
+  template <typename Token>
+  void _train_batch(const Documents<Token>& documents, unsigned threads);
   template <typename Token>
   Weights _weigh_document(Span<Token> tokens) const;
   template <typename Token>
