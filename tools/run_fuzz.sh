@@ -1,11 +1,30 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang++-14 into build/fuzz and runs each
-# for a bounded time. Exits non-zero when a target crashes; skips (exit 0)
-# when clang is not available.
+# for a bounded time (FUZZ_SECONDS, default 15 s a target). Exits non-zero
+# when a target crashes; skips (exit 0) when clang is not available.
+#
+#   tools/run_fuzz.sh           the short run of CI
+#   tools/run_fuzz.sh --long    a campaign: 30 minutes a target unless
+#                               FUZZ_SECONDS says otherwise
+#   FUZZ_TARGETS="token_stream_fuzz" tools/run_fuzz.sh --long   chosen targets only
+#
+# Each target starts from its seeds in tests/data/fuzz/<target> and from the
+# inputs earlier runs found, kept in build/fuzz/corpus/<target>; a crashing
+# input is written to build/fuzz/ (crash-*, timeout-*, oom-*) and the log of
+# each target to build/fuzz/<target>.log.
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
-seconds="${FUZZ_SECONDS:-20}"
+default_seconds=15
+if [ "${1:-}" = "--long" ]; then
+  default_seconds=1800
+  shift
+fi
+if [ $# -ne 0 ]; then
+  echo "usage: $0 [--long]" >&2
+  exit 2
+fi
+seconds="${FUZZ_SECONDS:-$default_seconds}"
 cxx="${FUZZ_CXX:-clang++-14}"
 
 if ! command -v "$cxx" >/dev/null 2>&1; then
@@ -24,6 +43,9 @@ status=0
 for target in "$build"/*_fuzz; do
   [ -x "$target" ] || continue
   name="$(basename "$target")"
+  if [ -n "${FUZZ_TARGETS:-}" ] && [[ " $FUZZ_TARGETS " != *" $name "* ]]; then
+    continue
+  fi
   corpus="$build/corpus/$name"
   mkdir -p "$corpus"
   seeds="$root/tests/data/fuzz/$name"

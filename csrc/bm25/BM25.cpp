@@ -22,6 +22,11 @@ constexpr BM25::Count kMaxCount = std::numeric_limits<BM25::Count>::max();
 // Below this many tokens a batch is not worth a second thread.
 constexpr std::size_t kTokensPerThread = 4096;
 
+// Tokens per thread in one round of a batch with a checkpoint (rounds end
+// between documents): a round takes a few milliseconds for common tokens,
+// some 0.2 s when every token is new, so a stop request waits about that.
+constexpr std::size_t kRoundTokens = std::size_t{1} << 18;
+
 // sum + n, or overflow_error when it leaves the range; n is never negative.
 BM25::Count CheckedAdd(BM25::Count sum, BM25::Count n) {
   if (sum > kMaxCount - n) throw std::overflow_error(kCountOverflow);
@@ -52,9 +57,11 @@ class TableKey {
 
 uint64_t HashOf(std::string_view token) { return HashToken(token); }
 uint64_t HashOf(int64_t token) {
-  // Ids are looked up only in a per-call tally; any good mix will do.
-  const uint64_t x = static_cast<uint64_t>(token) * 0x9e3779b97f4a7c15ull;
-  return x ^ (x >> 29);
+  // Seeded like the table's keys: ids that share their low bits, say,
+  // would otherwise pile up in a few slots of the per-call tally.
+  char bytes[sizeof token];
+  std::memcpy(bytes, &token, sizeof token);
+  return HashToken(std::string_view(bytes, sizeof token));
 }
 
 // The first eight bytes of a token, big-endian and zero-padded: comparing
@@ -398,16 +405,92 @@ void BM25::_train_one(Span<Token> tokens) {
   _doc_length_average = static_cast<double>(_doc_length_total) / static_cast<double>(_doc_count);
 }
 
-void BM25::train_many(const Documents<std::string_view>& documents, unsigned threads) {
-  _train_many(documents, threads);
+void BM25::train_many(const Documents<std::string_view>& documents, unsigned threads,
+                      const Checkpoint& checkpoint) {
+  _train_many(documents, threads, checkpoint);
 }
 
-void BM25::train_many(const Documents<int64_t>& documents, unsigned threads) {
-  _train_many(documents, threads);
+void BM25::train_many(const Documents<int64_t>& documents, unsigned threads,
+                      const Checkpoint& checkpoint) {
+  _train_many(documents, threads, checkpoint);
+}
+
+namespace {
+
+// Documents [from, to) as a batch of their own.
+template <typename Token>
+BM25::Documents<Token> Slice(const BM25::Documents<Token>& documents, std::size_t from,
+                             std::size_t to) {
+  BM25::Documents<Token> slice;
+  const auto& bounds = documents.bounds;
+  slice.tokens.assign(documents.tokens.begin() + bounds[from],
+                      documents.tokens.begin() + bounds[to]);
+  slice.bounds.reserve(to - from + 1);
+  for (std::size_t d = from + 1; d <= to; ++d) slice.bounds.push_back(bounds[d] - bounds[from]);
+  return slice;
+}
+
+}  // namespace
+
+template <typename Token>
+void BM25::_train_many(const Documents<Token>& documents, unsigned threads,
+                       const Checkpoint& checkpoint) {
+  const std::size_t tokens = documents.bounds.back() - documents.bounds.front();
+  const std::size_t round = kRoundTokens * std::max(1u, threads);
+  if (!checkpoint || tokens <= round) {
+    _train_batch(documents, threads);
+    return;
+  }
+  // Rounds of whole documents with a checkpoint between them. A stop must
+  // leave the model as it was, and undoing the rounds token by token could
+  // take as long as they did.
+  auto each_round = [&](BM25& target) {
+    const auto& bounds = documents.bounds;
+    for (std::size_t from = 0, to = 0; from < documents.size(); from = to) {
+      if (from > 0) checkpoint();
+      do {
+        ++to;
+      } while (to < documents.size() && bounds[to] - bounds[from] < round);
+      target._train_batch(Slice(documents, from, to), threads);
+    }
+  };
+  if (_doc_token_frequency.size() > tokens) {
+    // A model larger than the batch is left alone until the rounds have
+    // trained a model of their own, which it then takes in one step.
+    BM25 batch(_b, _k1, _idf_mode);
+    each_round(batch);
+    merge(batch);
+    return;
+  }
+  // A model no larger than the batch saves its statistics instead.
+  const Count doc_count = _doc_count;
+  const Count doc_length_total = _doc_length_total;
+  const double doc_length_average = _doc_length_average;
+  auto save = [](FrequencyTable& table) {
+    std::vector<Count> counts(table.size());
+    for (std::size_t i = 0; i < counts.size(); ++i) counts[i] = table.count_at(i);
+    return counts;
+  };
+  auto restore = [](FrequencyTable& table, const std::vector<Count>& counts) {
+    table.truncate(counts.size());
+    for (std::size_t i = 0; i < counts.size(); ++i) table.count_at(i) = counts[i];
+  };
+  const std::vector<Count> counts = save(_doc_token_frequency);
+  const std::vector<Count> documents_holding = save(_doc_token_documents);
+  try {
+    each_round(*this);
+  } catch (...) {
+    restore(_doc_token_frequency, counts);
+    restore(_doc_token_documents, documents_holding);
+    _doc_count = doc_count;
+    _doc_length_total = doc_length_total;
+    _doc_length_average = doc_length_average;
+    throw;
+  }
 }
 
 template <typename Token>
-void BM25::_train_many(const Documents<Token>& documents, unsigned threads) {
+void BM25::_train_batch(const Documents<Token>& documents, unsigned threads) {
   if (documents.size() == 0) throw std::runtime_error(kEmptyTraining);
   Count added = 0;
   for (std::size_t i = 0; i < documents.size(); ++i) added += documents[i].empty() ? 0 : 1;
@@ -554,38 +637,49 @@ BM25::Weights BM25::weigh_query(Span<int64_t> tokens) const { return _weigh_quer
 
 template <typename Token>
 std::vector<BM25::Weights> BM25::_weigh_each(const Documents<Token>& documents, unsigned threads,
-                                             bool queries) const {
+                                             bool queries, const Checkpoint& checkpoint) const {
   std::vector<Weights> results(documents.size());
   // Readiness is checked inside each call, so an untrained model fails on
   // the first non-empty document whatever the thread count.
   const std::size_t tokens = documents.bounds.back() - documents.bounds.front();
   const std::size_t per_document = tokens / std::max<std::size_t>(1, documents.size()) + 1;
-  ParallelFor(
-      documents.size(), threads,
-      [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-          results[i] = queries ? _weigh_query(documents[i]) : _weigh_document(documents[i]);
-        }
-      },
-      std::max<std::size_t>(1, kTokensPerThread / per_document));
+  const std::size_t grain = std::max<std::size_t>(1, kTokensPerThread / per_document);
+  const std::size_t round =
+      checkpoint ? std::max<std::size_t>(1, kRoundTokens * std::max(1u, threads) / per_document)
+                 : documents.size();
+  for (std::size_t from = 0; from < documents.size(); from += round) {
+    if (from > 0) checkpoint();
+    ParallelFor(
+        std::min(round, documents.size() - from), threads,
+        [&](std::size_t begin, std::size_t end) {
+          for (std::size_t i = from + begin; i < from + end; ++i) {
+            results[i] = queries ? _weigh_query(documents[i]) : _weigh_document(documents[i]);
+          }
+        },
+        grain);
+  }
   return results;
 }
 
 std::vector<BM25::Weights> BM25::weigh_documents(const Documents<std::string_view>& documents,
-                                                 unsigned threads) const {
-  return _weigh_each(documents, threads, false);
+                                                 unsigned threads,
+                                                 const Checkpoint& checkpoint) const {
+  return _weigh_each(documents, threads, false, checkpoint);
 }
 std::vector<BM25::Weights> BM25::weigh_documents(const Documents<int64_t>& documents,
-                                                 unsigned threads) const {
-  return _weigh_each(documents, threads, false);
+                                                 unsigned threads,
+                                                 const Checkpoint& checkpoint) const {
+  return _weigh_each(documents, threads, false, checkpoint);
 }
 std::vector<BM25::Weights> BM25::weigh_queries(const Documents<std::string_view>& queries,
-                                               unsigned threads) const {
-  return _weigh_each(queries, threads, true);
+                                               unsigned threads,
+                                               const Checkpoint& checkpoint) const {
+  return _weigh_each(queries, threads, true, checkpoint);
 }
 std::vector<BM25::Weights> BM25::weigh_queries(const Documents<int64_t>& queries,
-                                               unsigned threads) const {
-  return _weigh_each(queries, threads, true);
+                                               unsigned threads,
+                                               const Checkpoint& checkpoint) const {
+  return _weigh_each(queries, threads, true, checkpoint);
 }
 
 namespace {

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -110,20 +111,30 @@ class BM25 {
   Weights weigh_query(Span<std::string_view> tokens) const;
   Weights weigh_query(Span<int64_t> tokens) const;
 
+  // Called by a long batch on the calling thread between rounds of work (a
+  // few hundred thousand tokens each); an exception it throws ends the batch
+  // as any failure does. Lets a caller stop a batch, e.g. on Ctrl-C.
+  using Checkpoint = std::function<void()>;
+
   // Batches on up to `threads` threads (the calling thread included); the
   // results never depend on the thread count. train_many trains the
   // non-empty documents in order, like the list-of-documents train (an
   // empty batch throws its message); on any failure the model is unchanged.
-  void train_many(const Documents<std::string_view>& documents, unsigned threads);
-  void train_many(const Documents<int64_t>& documents, unsigned threads);
+  void train_many(const Documents<std::string_view>& documents, unsigned threads,
+                  const Checkpoint& checkpoint = nullptr);
+  void train_many(const Documents<int64_t>& documents, unsigned threads,
+                  const Checkpoint& checkpoint = nullptr);
   // Element i is weigh_document / weigh_query of document i.
   std::vector<Weights> weigh_documents(const Documents<std::string_view>& documents,
-                                       unsigned threads) const;
-  std::vector<Weights> weigh_documents(const Documents<int64_t>& documents,
-                                       unsigned threads) const;
+                                       unsigned threads,
+                                       const Checkpoint& checkpoint = nullptr) const;
+  std::vector<Weights> weigh_documents(const Documents<int64_t>& documents, unsigned threads,
+                                       const Checkpoint& checkpoint = nullptr) const;
   std::vector<Weights> weigh_queries(const Documents<std::string_view>& queries,
-                                     unsigned threads) const;
-  std::vector<Weights> weigh_queries(const Documents<int64_t>& queries, unsigned threads) const;
+                                     unsigned threads,
+                                     const Checkpoint& checkpoint = nullptr) const;
+  std::vector<Weights> weigh_queries(const Documents<int64_t>& queries, unsigned threads,
+                                     const Checkpoint& checkpoint = nullptr) const;
 
   // Adds other's document count, length total and token counts, as if its
   // documents had been trained here after this model's own; other may be
@@ -154,6 +165,7 @@ class BM25 {
   void load(const std::string& text);
 
   State state() const;
+  // The counts must not be negative (load and unpickling refuse them).
   void set_state(State state);
 
   double b() const { return _b; }
@@ -170,14 +182,18 @@ class BM25 {
 
  private:
   template <typename Token>
-  void _train_many(const Documents<Token>& documents, unsigned threads);
+  void _train_many(const Documents<Token>& documents, unsigned threads,
+                   const Checkpoint& checkpoint);
+  // train_many without rounds.
+  template <typename Token>
+  void _train_batch(const Documents<Token>& documents, unsigned threads);
   template <typename Token>
   Weights _weigh_document(Span<Token> tokens) const;
   template <typename Token>
   Weights _weigh_query(Span<Token> tokens) const;
   template <typename Token>
   std::vector<Weights> _weigh_each(const Documents<Token>& documents, unsigned threads,
-                                   bool queries) const;
+                                   bool queries, const Checkpoint& checkpoint) const;
   template <typename Token>
   void _train_one(Span<Token> tokens);
   double _idf(std::string_view key) const;

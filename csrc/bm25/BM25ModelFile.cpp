@@ -62,19 +62,20 @@ void BM25::load(const std::string& text) {
   }
 
   // Everything is read and checked into a copy first; the model changes
-  // only once the whole file has been accepted.
+  // only once the whole file has been accepted. A negative count is no
+  // count: the sums of later training and merging assume none.
   State next = state();
   bool ok = false;
   const JSON& frequency = root["_doc_token_frequency"];
   if (frequency.GetKind() == JSON::Kind::Object) {
     for (const auto& [token, value] : frequency.ObjectEntries()) {
       const Count count = value.ToInt(ok);
-      if (!ok) throw std::runtime_error("load doc_token_frequency failed");
+      if (!ok || count < 0) throw std::runtime_error("load doc_token_frequency failed");
       next.doc_token_frequency[token] = count;
     }
   }
   next.doc_count = root["_doc_count"].ToInt(ok);
-  if (!ok) throw std::runtime_error("load doc_count failed");
+  if (!ok || next.doc_count < 0) throw std::runtime_error("load doc_count failed");
   next.doc_length_average = root["_doc_length_average"].ToFloat(ok);
   if (!ok) throw std::runtime_error("load doc_length_average failed");
   next.b = root["_b"].ToFloat(ok);

@@ -28,7 +28,27 @@ uint64_t Fold(uint64_t a, uint64_t b) {
 
 constexpr uint64_t kOdd1 = 0x9e3779b97f4a7c15ull;
 constexpr uint64_t kOdd2 = 0xc2b2ae3d27d4eb4full;
-constexpr uint64_t kOdd3 = 0x165667b19e3779f9ull;
+
+// The secrets a seed gives. Every key's bytes meet a secret before they are
+// multiplied: a fold of a public constant with key bytes would be 0 for the
+// key bytes equal to it, whatever the seed, and so the hash of every such key.
+struct Secrets {
+  uint64_t first;   // against the first eight bytes of each block
+  uint64_t second;  // against the others
+  uint64_t length;  // against the length
+};
+
+// splitmix64: a bijection that scatters nearby inputs.
+uint64_t Scatter(uint64_t x) {
+  x += kOdd1;
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+  return x ^ (x >> 31);
+}
+
+Secrets SecretsOf(uint64_t seed) {
+  return {Scatter(seed), Scatter(seed + kOdd1), Scatter(seed + 2 * kOdd1)};
+}
 
 uint64_t ProcessSeed() {
   static const uint64_t seed = [] {
@@ -40,12 +60,10 @@ uint64_t ProcessSeed() {
   return seed;
 }
 
-}  // namespace
-
-uint64_t HashToken(std::string_view token) {
+uint64_t Hash(std::string_view token, const Secrets& secrets) {
   const char* p = token.data();
   const std::size_t n = token.size();
-  uint64_t seed = ProcessSeed();
+  uint64_t state = secrets.second;
   uint64_t a = 0;
   uint64_t b = 0;
   if (n <= 16) {
@@ -62,12 +80,23 @@ uint64_t HashToken(std::string_view token) {
     }
   } else {
     std::size_t i = 0;
-    for (; n - i > 16; i += 16) seed = Fold(Load64(p + i) ^ kOdd1, Load64(p + i + 8) ^ seed);
+    for (; n - i > 16; i += 16) {
+      state = Fold(Load64(p + i) ^ secrets.first, Load64(p + i + 8) ^ state);
+    }
     a = Load64(p + n - 16);
     b = Load64(p + n - 8);
   }
-  return Fold(kOdd3 ^ n, Fold(a ^ kOdd2, b ^ seed));
+  return Fold(secrets.length ^ n, Fold(a ^ secrets.first, b ^ state));
 }
+
+}  // namespace
+
+uint64_t HashToken(std::string_view token) {
+  static const Secrets secrets = SecretsOf(ProcessSeed());
+  return Hash(token, secrets);
+}
+
+uint64_t HashToken(std::string_view token, uint64_t seed) { return Hash(token, SecretsOf(seed)); }
 
 TokenTable::TokenTable(std::initializer_list<value_type> entries) {
   for (const auto& [key, count] : entries) {

@@ -21,8 +21,11 @@
 namespace mira::typing::text {
 
 // A fast 64-bit hash of a byte string, seeded once per process so that
-// crafted token sets cannot be prepared in advance to collide.
+// crafted token sets cannot be prepared in advance to collide: every key's
+// hash depends on the seed.
 uint64_t HashToken(std::string_view token);
+// The same hash under a given seed instead of the process's.
+uint64_t HashToken(std::string_view token, uint64_t seed);
 
 // a == b, quicker than memcmp for the short strings that tokens are.
 inline bool SameToken(std::string_view a, std::string_view b) {

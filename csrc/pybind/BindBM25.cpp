@@ -11,12 +11,17 @@
 // accepted arguments, the overload choice and the rendered signatures are
 // exactly those of std::vector<std::string> / std::vector<int64_t>.
 #include <pybind11/stl.h>
+#ifndef _WIN32
+#include <pthread.h>
+#endif
 
 #include <atomic>
 #include <condition_variable>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -253,63 +258,186 @@ namespace {
 // writes exclusive, and every other method waits (with the interpreter lock
 // released) until it would not overlap a batch that changes or reads what it
 // touches. Registrations are made with the interpreter lock held, so a
-// method that found the model free keeps it free until it returns.
+// method that found the model free keeps it free until it returns. While a
+// method waits, no new batch that conflicts with it starts on its models:
+// without that, a method needing two models (merge) could wait for ever
+// behind batches that keep one or the other busy.
+//
+// A child process forked while a batch trains a model inherits the model
+// half-updated and no thread to finish the batch: there the model is
+// orphaned, and every method on it raises RuntimeError instead of waiting for
+// ever. Batches that only read leave nothing behind in the child.
 class Usage {
  public:
+  // Never destroyed: a child's orphaned models must not be freed at exit.
   static Usage& Instance() {
-    static Usage usage;
-    return usage;
+    static Usage* const usage = new Usage;
+    return *usage;
   }
 
-  // Waits until no batch uses the model in a conflicting way; with
-  // exclusive, also until no batch reads it. Interpreter lock held.
-  void Await(const BM25* model, bool exclusive) {
+  // A model and how a method uses it: exclusive to change it.
+  struct Need {
+    const BM25* model;
+    bool exclusive;
+  };
+
+  // Waits until no batch uses any of the models in a conflicting way; with
+  // exclusive, also until no batch reads it. Interpreter lock held. All the
+  // models are found free at one moment: a method that waited for one model
+  // while holding the other could see a batch start on the first meanwhile.
+  void Await(std::initializer_list<Need> needs) {
     if (active_.load(std::memory_order_acquire) == 0) return;
+    auto all_free = [&] {
+      for (const Need& need : needs) {
+        if (!Free(need.model, need.exclusive)) return false;
+      }
+      return true;
+    };
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (const Need& need : needs) CheckNotOrphaned(need.model);
+      if (all_free()) return;
+      for (const Need& need : needs) Want(need, 1);
+    }
+    while (true) {
+      {
+        py::gil_scoped_release nogil;
+        std::unique_lock<std::mutex> lock(mutex_);
+        idle_->wait(lock, all_free);
+      }
+      // Free without the interpreter lock; a batch may have started before
+      // it was back, so look again with it held.
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (all_free()) {
+        for (const Need& need : needs) Want(need, -1);
+        break;
+      }
+    }
+    idle_->notify_all();
+  }
+
+  // Registers a batch; a writing one keeps the model alive while registered.
+  void Enter(const std::shared_ptr<BM25>& model, bool exclusive) {
+    const BM25* key = model.get();
+    auto may_enter = [&] { return Free(key, exclusive) && !Wanted(key, exclusive); };
     while (true) {
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (Free(model, exclusive)) return;
+        CheckNotOrphaned(key);
+        if (may_enter()) {
+          State& state = models_[key];
+          if (exclusive) {
+            state.writing = true;
+            state.writer = model;
+          } else {
+            ++state.readers;
+          }
+          active_.fetch_add(1, std::memory_order_release);
+          return;
+        }
       }
       py::gil_scoped_release nogil;
       std::unique_lock<std::mutex> lock(mutex_);
-      idle_.wait(lock, [&] { return Free(model, exclusive); });
+      idle_->wait(lock, may_enter);
     }
-  }
-
-  void Enter(const BM25* model, bool exclusive) {
-    Await(model, exclusive);
-    std::lock_guard<std::mutex> lock(mutex_);
-    State& state = models_[model];
-    if (exclusive) state.writing = true;
-    else ++state.readers;
-    active_.fetch_add(1, std::memory_order_release);
   }
 
   void Leave(const BM25* model, bool exclusive) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       State& state = models_[model];
-      if (exclusive) state.writing = false;
-      else --state.readers;
-      if (!state.writing && state.readers == 0) models_.erase(model);
+      if (exclusive) {
+        state.writing = false;
+        state.writer.reset();
+      } else {
+        --state.readers;
+      }
+      Forget(model, state);
       active_.fetch_sub(1, std::memory_order_release);
     }
-    idle_.notify_all();
+    idle_->notify_all();
   }
 
  private:
   struct State {
     int readers = 0;
     bool writing = false;
+    int awaiting_read = 0;   // methods waiting to read the model
+    int awaiting_write = 0;  // methods waiting to change it
+    // The model a batch writes, held so that an orphaned one is never freed
+    // (its memory may be mid-update) and its address never reused.
+    std::shared_ptr<const BM25> writer;
+    bool orphaned = false;
   };
+
+  Usage() {
+#ifndef _WIN32
+    // The lock is held across fork, so the child gets the table in a
+    // consistent state; no holder of the lock waits for the interpreter lock,
+    // which the forking thread holds.
+    pthread_atfork([] { Instance().mutex_.lock(); }, [] { Instance().mutex_.unlock(); },
+                   [] { Instance().AfterForkInChild(); });
+#endif
+  }
+
+  // Runs in the child on the forking thread, the only one that survives.
+  void AfterForkInChild() {
+    mutex_.unlock();
+    // Threads that waited on the condition variable are gone, and one that
+    // counts waiters which never wake may block; it is left unused.
+    static_cast<void>(idle_.release());
+    idle_ = std::make_unique<std::condition_variable>();
+    int orphans = 0;
+    for (auto it = models_.begin(); it != models_.end();) {
+      State& state = it->second;
+      if (!state.writing && !state.orphaned) {
+        it = models_.erase(it);
+        continue;
+      }
+      state = State{0, false, 0, 0, std::move(state.writer), true};
+      ++orphans;
+      ++it;
+    }
+    // Keeps Await off its fast path, so that it sees the orphans.
+    active_.store(orphans, std::memory_order_release);
+  }
+
+  void CheckNotOrphaned(const BM25* model) const {
+    const auto it = models_.find(model);
+    if (it != models_.end() && it->second.orphaned) {
+      throw std::runtime_error(
+          "this BM25 model was being trained by another thread when the process forked, so "
+          "its state in this process is unknown; use a model made or loaded after the fork");
+    }
+  }
 
   bool Free(const BM25* model, bool exclusive) const {
     const auto it = models_.find(model);
     return it == models_.end() || (!it->second.writing && (!exclusive || it->second.readers == 0));
   }
 
+  // Whether a waiting method holds back a batch that uses the model so.
+  bool Wanted(const BM25* model, bool exclusive) const {
+    const auto it = models_.find(model);
+    return it != models_.end() &&
+           (it->second.awaiting_write > 0 || (exclusive && it->second.awaiting_read > 0));
+  }
+
+  void Want(const Need& need, int change) {
+    State& state = models_[need.model];
+    (need.exclusive ? state.awaiting_write : state.awaiting_read) += change;
+    Forget(need.model, state);
+  }
+
+  void Forget(const BM25* model, const State& state) {
+    if (!state.writing && !state.orphaned && state.readers == 0 && state.awaiting_read == 0 &&
+        state.awaiting_write == 0) {
+      models_.erase(model);
+    }
+  }
+
   std::mutex mutex_;
-  std::condition_variable idle_;
+  std::unique_ptr<std::condition_variable> idle_ = std::make_unique<std::condition_variable>();
   std::unordered_map<const BM25*, State> models_;
   std::atomic<int> active_{0};
 };
@@ -317,8 +445,9 @@ class Usage {
 // A batch's registration for its lifetime.
 class BatchUse {
  public:
-  BatchUse(const BM25* model, bool exclusive) : model_(model), exclusive_(exclusive) {
-    Usage::Instance().Enter(model_, exclusive_);
+  BatchUse(const std::shared_ptr<BM25>& model, bool exclusive)
+      : model_(model.get()), exclusive_(exclusive) {
+    Usage::Instance().Enter(model, exclusive_);
   }
   ~BatchUse() { Usage::Instance().Leave(model_, exclusive_); }
   BatchUse(const BatchUse&) = delete;
@@ -329,8 +458,8 @@ class BatchUse {
   bool exclusive_;
 };
 
-void AwaitReading(const BM25& model) { Usage::Instance().Await(&model, false); }
-void AwaitWriting(const BM25& model) { Usage::Instance().Await(&model, true); }
+void AwaitReading(const BM25& model) { Usage::Instance().Await({{&model, false}}); }
+void AwaitWriting(const BM25& model) { Usage::Instance().Await({{&model, true}}); }
 
 // Binds a member through the holder: pybind11 then refuses an object whose
 // __init__ never ran (BM25.__new__(BM25)) instead of passing unconstructed
@@ -404,9 +533,9 @@ IdWeights EncodeQueryIds(const std::shared_ptr<BM25>& self, const IdList& tokens
 template <typename Lists>
 void TrainMany(const std::shared_ptr<BM25>& self, const Lists& documents, int threads) {
   const unsigned resolved = ResolveThreads(threads);
-  BatchUse use(self.get(), true);
+  BatchUse use(self, true);
   py::gil_scoped_release nogil;
-  self->train_many(documents.documents, resolved);
+  self->train_many(documents.documents, resolved, SignalCheck());
 }
 
 template <typename Result, typename Lists>
@@ -415,17 +544,16 @@ Result WeighMany(const std::shared_ptr<BM25>& self, const Lists& documents, int 
   const unsigned resolved = ResolveThreads(threads);
   std::vector<BM25::Weights> results;
   {
-    BatchUse use(self.get(), false);
+    BatchUse use(self, false);
     py::gil_scoped_release nogil;
-    results = queries ? self->weigh_queries(documents.documents, resolved)
-                      : self->weigh_documents(documents.documents, resolved);
+    results = queries ? self->weigh_queries(documents.documents, resolved, SignalCheck())
+                      : self->weigh_documents(documents.documents, resolved, SignalCheck());
   }
   return {ToDicts(documents, results)};
 }
 
 void Merge(const std::shared_ptr<BM25>& self, const std::shared_ptr<BM25>& other) {
-  AwaitWriting(*self);
-  AwaitReading(*other);
+  Usage::Instance().Await({{self.get(), true}, {other.get(), false}});
   self->merge(*other);
 }
 
@@ -497,8 +625,16 @@ std::shared_ptr<BM25> SetState(const py::tuple& saved) {
   state.doc_count = saved[2].cast<BM25::Count>();
   state.doc_length_total = saved[3].cast<BM25::Count>();
   state.doc_length_average = saved[4].cast<double>();
-  for (const auto& [token, count] : saved[5].cast<py::dict>()) {
-    state.doc_token_frequency[token.cast<std::string>()] = count.cast<BM25::Count>();
+  // Converting a count can run Python code (__index__).
+  for (const py::handle item : DictItems(saved[5].cast<py::dict>())) {
+    const py::handle token = PyTuple_GET_ITEM(item.ptr(), 0);
+    const py::handle count = PyTuple_GET_ITEM(item.ptr(), 1);
+    const auto value = count.cast<BM25::Count>();
+    if (value < 0) throw py::value_error("invalid BM25 pickle state");
+    state.doc_token_frequency[token.cast<std::string>()] = value;
+  }
+  if (state.doc_count < 0 || state.doc_length_total < 0) {
+    throw py::value_error("invalid BM25 pickle state");
   }
   if (saved.size() == 7) {
     state.idf = BM25::Idf::kDocuments;

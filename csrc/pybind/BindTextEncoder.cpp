@@ -86,8 +86,11 @@ py::iterator IterTexts(py::handle texts) {
   return py::iter(texts);
 }
 
-// Pulls the next bounded chunk; false when the iterable is exhausted.
+// Pulls the next bounded chunk; false when the iterable is exhausted. Runs
+// the pending signal handlers first, so that Ctrl-C stops a long run within
+// about a chunk's work, before the model changes.
 bool NextChunk(py::iterator& it, Texts& chunk) {
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
   chunk.clear();
   size_t bytes = 0;
   while (chunk.size() < kChunkTexts && bytes < kChunkBytes && it != py::iterator::sentinel()) {

@@ -40,12 +40,15 @@ uint32_t KeyId(PyObject* key) {
 }
 
 py::dict IdVector(const py::dict& vector) {
+  // Reading a weight can run Python code (__float__).
+  const py::list items = DictItems(vector);
   std::vector<IdWeight> entries;
-  entries.reserve(vector.size());
-  for (const auto& item : vector) {
-    const double weight = PyFloat_AsDouble(item.second.ptr());
+  entries.reserve(items.size());
+  for (const py::handle item : items) {
+    PyObject* const pair = item.ptr();
+    const double weight = PyFloat_AsDouble(PyTuple_GET_ITEM(pair, 1));
     if (weight == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    entries.emplace_back(KeyId(item.first.ptr()), weight);
+    entries.emplace_back(KeyId(PyTuple_GET_ITEM(pair, 0)), weight);
   }
   py::dict out;
   for (const IdWeight& e : SumById(std::move(entries))) {

@@ -55,6 +55,32 @@ size_t TopK(const py::int_& top_k) {
   return k;
 }
 
+// The type of the class Jieba: pybind11's own, except that Jieba() without
+// arguments is shown the way to the bundled data instead of pybind11's bare
+// list of signatures (subclasses, whose constructors may take none, are left
+// alone). Done in the call rather than by a second constructor, which would
+// tell type checkers that Jieba() is fine.
+py::object JiebaMetaclass() {
+  auto base = py::reinterpret_borrow<py::object>(
+      reinterpret_cast<PyObject*>(py::detail::get_internals().default_metaclass));
+  py::dict namespace_;
+  namespace_["__module__"] = "pymiratext";
+  py::object meta = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))(
+      "JiebaType", py::make_tuple(base), namespace_);
+  meta.attr("__call__") = py::cpp_function(
+      [base](py::handle cls, py::args args, py::kwargs kwargs) -> py::object {
+        if (args.empty() && kwargs.empty() && cls.is(py::type::of<Jieba>())) {
+          throw py::type_error(
+              "Jieba() needs the paths of its five data files (dict_path, hmm_path, "
+              "user_dict_path, idf_path, stop_word_path); for the data that ships with "
+              "pymiratext use Jieba(**pymiratext.default_paths())");
+        }
+        return base.attr("__call__")(cls, *args, **kwargs);
+      },
+      py::is_method(meta));
+  return meta;
+}
+
 // The three text-analysis methods; a block of their own beside the cuts.
 void BindJiebaAnalysis(py::class_<Jieba, std::shared_ptr<Jieba>> cls) {
   using Span = std::tuple<std::string, size_t, size_t>;
@@ -149,15 +175,25 @@ void BindJieba(py::module_& m) {
             std::vector<Words> cuts(sentences.size());
             {
               py::gil_scoped_release release;
-              ParallelFor(sentences.size(), workers, [&](size_t begin, size_t end) {
-                for (size_t i = begin; i < end; ++i) {
-                  if (search) {
-                    self->CutForSearch(sentences[i], cuts[i]);
-                  } else {
-                    self->Cut(sentences[i], cuts[i]);
-                  }
+              // In rounds of about a megabyte a thread, with a look for
+              // Ctrl-C between them.
+              SignalCheck check;
+              const size_t round_bytes = (size_t{1} << 20) * workers;
+              for (size_t from = 0, to = 0; from < sentences.size(); from = to) {
+                if (from > 0) check();
+                for (size_t bytes = 0; to < sentences.size() && bytes < round_bytes; ++to) {
+                  bytes += sentences[to].size() + 1;
                 }
-              });
+                ParallelFor(to - from, workers, [&](size_t begin, size_t end) {
+                  for (size_t i = from + begin; i < from + end; ++i) {
+                    if (search) {
+                      self->CutForSearch(sentences[i], cuts[i]);
+                    } else {
+                      self->Cut(sentences[i], cuts[i]);
+                    }
+                  }
+                });
+              }
             }
             return cuts;
           },
@@ -181,6 +217,7 @@ void BindJieba(py::module_& m) {
                 state[4].cast<std::string>());
           }));
   BindJiebaAnalysis(m.attr("Jieba"));
+  m.attr("Jieba").attr("__class__") = JiebaMetaclass();
 }
 
 void BindTokenizder(py::module_& m) { BindJieba(m); }

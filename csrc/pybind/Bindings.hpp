@@ -3,6 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <chrono>
+
 namespace mira::typing::text {
 class BM25;
 }  // namespace mira::typing::text
@@ -18,6 +20,8 @@ pybind11::object BindBM25Impl(pybind11::module_& m);
 // class's own methods calls one of these first, with the lock held: it
 // returns once no such batch changes (or, for writing, uses) the model,
 // releasing the lock while it waits. None starts until the lock is released.
+// In a child process forked while a batch trained the model, both throw
+// std::runtime_error instead: the model's state there is unknown.
 void AwaitBM25Reading(const BM25& model);
 void AwaitBM25Writing(const BM25& model);
 
@@ -30,5 +34,32 @@ void BindTextEncoder(pybind11::module_& m);
 
 // Registers the module functions token_id and id_vector.
 void BindTokenId(pybind11::module_& m);
+
+// The (key, value) pairs of a dict as a new list that holds its own
+// references: code that converts the values (which may run Python code that
+// changes the dict) reads the pairs from this list instead of the dict.
+inline pybind11::list DictItems(const pybind11::dict& dict) {
+  auto items = pybind11::reinterpret_steal<pybind11::list>(PyDict_Items(dict.ptr()));
+  if (!items) throw pybind11::error_already_set();
+  return items;
+}
+
+// A batch that runs without the interpreter lock calls this between rounds
+// of work on the thread that called it: at most every 50 ms it takes the
+// lock and runs the pending signal handlers, so that Ctrl-C stops the batch
+// with KeyboardInterrupt (an exception a handler raises is thrown here).
+class SignalCheck {
+ public:
+  void operator()() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(50)) return;
+    last_ = now;
+    pybind11::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
+  }
+
+ private:
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
 
 }  // namespace mira::typing::text::pybind

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "bm25/BM25.hpp"
@@ -68,8 +69,8 @@ void ExpectSameModel(const BM25& x, const BM25& y) {
   EXPECT_EQ(ModelFile(x), ModelFile(y));
 }
 
-BM25 Sequential(const std::vector<Strings>& corpus) {
-  BM25 model;
+BM25 Sequential(const std::vector<Strings>& corpus, BM25::Idf idf = BM25::Idf::kOccurrences) {
+  BM25 model(0.75, 1.2, idf);
   for (const Strings& document : corpus) {
     if (!document.empty()) model.train(document);
   }
@@ -222,6 +223,80 @@ TEST(BM25Merge, RefusesOtherParametersAndOverflowChangingNothing) {
   ExpectSameModel(other, other_before);
   ExpectSameModel(model, before);
 }
+
+}  // namespace
+}  // namespace mira::typing::text
+
+namespace mira::typing::text {
+namespace {
+
+// Same statistics and the same table order.
+void ExpectIdentical(const BM25& x, const BM25& y) {
+  EXPECT_EQ(x.doc_count(), y.doc_count());
+  EXPECT_EQ(x.doc_length_total(), y.doc_length_total());
+  EXPECT_EQ(x.doc_length_average(), y.doc_length_average());
+  EXPECT_TRUE(std::equal(x.doc_token_frequency().begin(), x.doc_token_frequency().end(),
+                         y.doc_token_frequency().begin(), y.doc_token_frequency().end()));
+  EXPECT_TRUE(std::equal(x.doc_token_documents().begin(), x.doc_token_documents().end(),
+                         y.doc_token_documents().begin(), y.doc_token_documents().end()));
+}
+
+// A batch of several rounds stopped at its first or last checkpoint leaves
+// the model exactly as it was, for a model smaller and one larger than the
+// batch, counting occurrences or documents; checkpoints that let it run
+// change no result.
+class BM25Checkpoint : public testing::TestWithParam<BM25::Idf> {};
+
+TEST_P(BM25Checkpoint, StoppingLeavesTheModelAndRunningOnChangesNothing) {
+  const auto corpus = Corpus(9, 10000);  // 568,744 tokens: two rounds or more
+  const auto documents = Views(corpus);
+  BM25 larger = Sequential(Corpus(10, 30), GetParam());
+  BM25::State state = larger.state();
+  for (std::size_t i = 0; i < documents.tokens.size(); ++i) {
+    state.doc_token_frequency["old" + std::to_string(i)] = 1;
+    if (GetParam() == BM25::Idf::kDocuments) state.doc_token_documents["old" + std::to_string(i)] = 1;
+  }
+  larger.set_state(state);
+  for (const BM25& start : {Sequential(Corpus(10, 30), GetParam()), larger}) {
+    for (unsigned threads : {1u, 2u}) {
+      SCOPED_TRACE(std::to_string(start.doc_token_frequency().size()) + " entries, " +
+                   std::to_string(threads) + " threads");
+      int checkpoints = 0;
+      BM25 trained = start;
+      trained.train_many(documents, threads, [&] { ++checkpoints; });
+      ASSERT_GE(checkpoints, 1);
+      BM25 plain = start;
+      plain.train_many(documents, threads);
+      ExpectIdentical(trained, plain);
+      auto flat = [](const std::vector<BM25::Weights>& vectors) {
+        std::vector<std::pair<std::size_t, double>> out;
+        for (const auto& weights : vectors) {
+          for (const auto& weight : weights) out.emplace_back(weight.first, weight.value);
+        }
+        return out;
+      };
+      EXPECT_EQ(flat(trained.weigh_documents(documents, threads, [] {})),
+                flat(trained.weigh_documents(documents, threads)));
+      BM25 stopped = start;  // the same again after each stop
+      for (int stop : {1, checkpoints}) {
+        int calls = 0;
+        auto checkpoint = [&] {
+          if (++calls == stop) throw std::runtime_error("stop");
+        };
+        EXPECT_THROW(stopped.train_many(documents, threads, checkpoint), std::runtime_error);
+        ExpectIdentical(stopped, start);
+        calls = 0;
+        EXPECT_THROW(stopped.weigh_queries(documents, threads, checkpoint), std::runtime_error);
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothIdfKinds, BM25Checkpoint,
+                         testing::Values(BM25::Idf::kOccurrences, BM25::Idf::kDocuments),
+                         [](const testing::TestParamInfo<BM25::Idf>& info) {
+                           return info.param == BM25::Idf::kDocuments ? "Documents" : "Occurrences";
+                         });
 
 }  // namespace
 }  // namespace mira::typing::text

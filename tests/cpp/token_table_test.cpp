@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <functional>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace mira::typing::text {
@@ -96,6 +99,47 @@ TEST(SameToken, ComparesEveryByte) {
     }
     EXPECT_FALSE(SameToken(x, x + '\0'));
   }
+}
+
+// Keys whose eight-byte blocks hold the multiplier constants of the hash,
+// and ids (as the tally hashes them) that share their low 43 bits: keys a
+// hash that lets key bytes meet a public constant maps to a few values
+// whatever its seed.
+std::vector<std::string> CraftedKeys() {
+  auto bytes = [](uint64_t v) { return std::string(reinterpret_cast<const char*>(&v), 8); };
+  std::vector<std::string> keys;
+  for (uint64_t i = 0; i < 4000; ++i) {
+    for (uint64_t c : {0x9e3779b97f4a7c15ull, 0xc2b2ae3d27d4eb4full, 0x165667b19e3779f9ull}) {
+      keys.push_back(bytes(c) + bytes(i));
+      keys.push_back(bytes(c) + bytes(i).substr(0, 4));
+      keys.push_back(bytes(c) + bytes(c) + bytes(i));
+    }
+    keys.push_back(bytes(i << 43));
+  }
+  return keys;
+}
+
+// The claim of the header: under the process's seed and under others, the
+// crafted keys spread over the slots of a table as random keys would, and
+// each key's hash changes with the seed.
+TEST(HashToken, CraftedKeysSpreadUnderEverySeed) {
+  const auto keys = CraftedKeys();
+  const std::vector<std::function<uint64_t(const std::string&)>> hashes = {
+      [](const std::string& key) { return HashToken(key); },
+      [](const std::string& key) { return HashToken(key, 1); },
+      [](const std::string& key) { return HashToken(key, 0xc2b2ae3d27d4eb4full); }};
+  for (const auto& hash : hashes) {
+    std::unordered_set<uint64_t> values;
+    std::unordered_set<uint64_t> slots;  // of a table of 2^16 slots
+    for (const std::string& key : keys) {
+      values.insert(hash(key));
+      slots.insert(hash(key) & 0xffff);
+    }
+    EXPECT_EQ(values.size(), keys.size());
+    // Random keys fill 1 - e^(-40000 / 65536), some 46 %, of the slots.
+    EXPECT_GT(slots.size(), 28000u);
+  }
+  for (const std::string& key : keys) EXPECT_NE(HashToken(key, 1), HashToken(key, 2));
 }
 
 }  // namespace

@@ -2,45 +2,15 @@
 // model. Decodable input must come back whole from the normal cut; nothing
 // may crash or read out of bounds.
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "tokenizer/jieba/Jieba.hpp"
-
-namespace {
-
-using mira::typing::text::jieba::Jieba;
-
-std::string WriteFile(const std::string& name, const std::string& content) {
-  std::string path = "/tmp/mira_jieba_fuzz_" + name;
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-  return path;
-}
-
-const Jieba& Instance() {
-  static const std::unique_ptr<Jieba> jieba = [] {
-    const std::string dict = WriteFile("dict", "北京 30 ns\n大学 20 n\n北京大学 40 nt\n京大 5 j\n"
-                                               "a 3 x\nab 4 eng\n1 2 m\n你好 9 l\n");
-    const std::string user = WriteFile("user", "好\n北 1 x\n");
-    const std::string hmm = WriteFile("hmm", "-0.3 -1e100 -1e100 -1.4\n-1e100 -0.5 -0.9 -1e100\n"
-                                             "-0.6 -1e100 -1e100 -0.8\n-1e100 -0.3 -1.3 -1e100\n"
-                                             "-0.7 -1e100 -1e100 -0.7\n你:-1,北:-2\n好:-1,京:-2\n"
-                                             "大:-3\n学:-1,好:-4\n");
-    const std::string idf = WriteFile("idf", "北京 2.0\n");
-    const std::string stop = WriteFile("stop", "的\n");
-    return std::make_unique<Jieba>(dict, hmm, user, idf, stop);
-  }();
-  return *jieba;
-}
-
-}  // namespace
+#include "fuzz_support.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const Jieba& jieba = Instance();
+  mira_fuzz::SilenceDiagnostics();
+  const auto& jieba = mira_fuzz::SmallJieba();
   const std::string sentence(reinterpret_cast<const char*>(data), size);
   std::vector<std::string> words;
   jieba.Cut(sentence, words);

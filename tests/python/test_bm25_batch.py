@@ -273,3 +273,94 @@ def test_training_waits_for_a_running_batch_instead_of_racing():
                          capture_output=True, timeout=300)
     assert (out.returncode, out.stdout) == (0, b"True\n"), out.stderr
     assert model.doc_count == sum(1 for d in documents if d)
+
+
+def test_merge_against_batches_on_both_models_equals_a_sequential_order():
+    # Round r of either model trains n new tokens plus one shared token, so
+    # the merged model tells exactly which rounds of b each merge saw.
+    script = (
+        "import threading, time\n"
+        "from pymiratext import BM25\n"
+        "n, merges = 5000, 10\n"
+        "a, b, done, rounds = BM25(), BM25(), [], {'a': 0, 'b': 0}\n"
+        "def batches(model, name):\n"
+        "    while not done:\n"
+        "        rounds[name] += 1\n"
+        "        model.train_many([[f'{name}{rounds[name]}_{i}', name] for i in range(n)])\n"
+        "def merge():\n"
+        "    for _ in range(merges):\n"
+        "        a.merge(b)\n"
+        "        time.sleep(0.01)\n"
+        "    done.append(1)\n"
+        "workers = [threading.Thread(target=batches, args=(b, 'b')), threading.Thread(target=merge)]\n"
+        "for w in workers:\n"
+        "    w.start()\n"
+        "batches(a, 'a')\n"
+        "for w in workers:\n"
+        "    w.join()\n"
+        "table = {k.decode(): v for k, v in a.__getstate__()[5].items()}\n"
+        "seen = [table.get(f'b{r}_0', 0) for r in range(1, rounds['b'] + 1)]\n"
+        "assert all(table.get(f'a{r}_{i}') == 1 for r in range(1, rounds['a'] + 1) for i in range(n))\n"
+        "assert all(table.get(f'b{r}_{i}', 0) == seen[r - 1] for r in range(1, rounds['b'] + 1) for i in range(n))\n"
+        "assert seen == sorted(seen, reverse=True) and seen[0] <= merges\n"
+        "assert table['a'] == n * rounds['a'] and table.get('b', 0) == n * sum(seen)\n"
+        "assert a.doc_count == n * (rounds['a'] + sum(seen))\n"
+        "print('ok')\n"
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=300)
+    assert (out.returncode, out.stdout) == (0, b"ok\n"), out.stderr[-2000:]
+
+
+def test_a_child_forked_during_a_batch_refuses_the_model_being_trained():
+    script = (
+        "import os, threading, time\n"
+        "from pymiratext import BM25\n"
+        "tokens = [f'w{i}' for i in range(1_000_000)]\n"
+        "busy, read = BM25(), BM25()\n"
+        "read.train(['a', 'b'])\n"
+        "started = threading.Event()\n"
+        "def run(call):\n"
+        "    started.set()\n"
+        "    call()\n"
+        "workers = [threading.Thread(target=run, args=(lambda: busy.train_many([tokens], threads=1),)),\n"
+        "           threading.Thread(target=run, args=(lambda: read.encode_documents([tokens], threads=1),))]\n"
+        "for w in workers:\n"
+        "    w.start()\n"
+        "started.wait()\n"
+        "time.sleep(0.1)\n"
+        "pid = os.fork()\n"
+        "if pid == 0:\n"
+        "    calls = {'doc_count': lambda: busy.doc_count, 'train': lambda: busy.train(['a']),\n"
+        "             'train_many': lambda: busy.train_many([['a']]),\n"
+        "             'merged into another': lambda: BM25().merge(busy)}\n"
+        "    lines = []\n"
+        "    for name, call in calls.items():\n"
+        "        try:\n"
+        "            call()\n"
+        "            lines.append(f'{name} ran')\n"
+        "        except RuntimeError as e:\n"
+        "            lines.append(f'{name} refused' if 'forked' in str(e) else repr(e))\n"
+        "    read.train(['c'])\n"
+        "    fresh = BM25()\n"
+        "    fresh.train_many([['a']])\n"
+        "    lines.append(f'others: {read.doc_count} {fresh.doc_count}')\n"
+        "    os.write(1, ('\\n'.join(lines) + '\\n').encode())\n"
+        "    os._exit(0)\n"
+        "for w in workers:\n"
+        "    w.join()\n"
+        "deadline = time.time() + 30\n"
+        "while os.waitpid(pid, os.WNOHANG) == (0, 0):\n"
+        "    if time.time() > deadline:\n"
+        "        os.kill(pid, 9)\n"
+        "        os.waitpid(pid, 0)\n"
+        "        print('child hung')\n"
+        "        break\n"
+        "    time.sleep(0.05)\n"
+        "else:\n"
+        "    print('parent', busy.doc_count, read.doc_count)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=120)
+    assert out.stdout.decode().splitlines() == [
+        "doc_count refused", "train refused", "train_many refused", "merged into another refused",
+        "others: 2 1", "parent 1 1",
+    ], out.stderr[-2000:]

@@ -55,6 +55,8 @@ def test_empty_user_dictionary_path():
 
 
 def test_arguments_are_required_keywords(jieba):
+    with pytest.raises(TypeError, match=r"Jieba\(\*\*pymiratext\.default_paths\(\)\)"):
+        pymiratext.Jieba()
     with pytest.raises(TypeError):
         pymiratext.Jieba(**{k: v for k, v in paths().items() if k != "idf_path"})
     with pytest.raises(TypeError):
@@ -96,17 +98,37 @@ def test_unopenable_path_raises_file_not_found(key, bad):
         ("dict_path", "", "exp: [!static_node_infos_.empty()] false. "),
         ("hmm_path", "0 0 0 0\n", "exp: [GetLine(ifile, line)] false. "),
         ("hmm_path", "0 0 0\n", "exp: [tmp.size() == STATUS_SUM] false. "),
+        # Files with text but not one usable line: a corpus where a table belongs.
+        ("idf_path", "我们 今天 去 北京\n北京 大学\n\n天气\n",
+         "exp: [HasEntryOrNothing(text)] false. no line of {path} is a word and its IDF value"),
+        ("user_dict_path", "\n我们 今天 去 北京 天安门\n",
+         "exp: [blank || static_node_infos_.size() > before] false. "
+         "no line of {path} names a word"),
+        ("dict_path", "我们 去 北京\n大学 0 n\n",
+         "exp: [total_frequency_ > 0 && std::isfinite(total_frequency_)] false. "
+         "no word of {path} has a usable frequency"),
     ],
-    ids=["dict-fields", "dict-empty", "hmm-short", "hmm-fields"],
+    ids=["dict-fields", "dict-empty", "hmm-short", "hmm-fields", "idf-corpus", "user-corpus",
+         "dict-no-frequency"],
 )
 def test_malformed_file_raises_value_error(tmp_path, capfd, key, content, message):
     bad = tmp_path / "bad.utf8"
     bad.write_text(content, encoding="utf-8")
+    message = message.format(path=bad)
     with pytest.raises(ValueError) as info:
         pymiratext.Jieba(**paths(**{key: str(bad)}))
     assert str(info.value).startswith(message)
-    # The FATAL line still reaches standard error.
-    assert " FATAL " + message in capfd.readouterr().err
+    # The FATAL line still reaches standard error, alone.
+    err = capfd.readouterr().err
+    assert " FATAL " + message in err and err.count("\n") == 1, err
+
+
+@pytest.mark.parametrize("key, content", [("idf_path", ""), ("idf_path", "\n\n"),
+                                          ("user_dict_path", ""), ("stop_word_path", "")])
+def test_a_file_without_text_loads_as_an_empty_table(tmp_path, key, content):
+    empty = tmp_path / "empty.utf8"
+    empty.write_text(content, encoding="utf-8")
+    assert pymiratext.Jieba(**paths(**{key: str(empty)})).cut("北京大学") == ["北京大学"]
 
 
 def test_threads_cut_like_one_thread(jieba):

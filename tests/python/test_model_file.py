@@ -103,6 +103,10 @@ FAILURES = {
     "exponent_out_of_range": ('{"_b": 1e99999999999999999999}', ValueError,
                               "'1e99999999999999999999'"),
     "too_deep": ("[" * 5000 + "]" * 5000, RuntimeError, "load doc_count failed"),
+    "negative_doc_count": ('{"_doc_count": -3, "_doc_length_average": 1.5, "_b": 0.5, "_k1": 1.1}',
+                           RuntimeError, "load doc_count failed"),
+    "negative_token_count": ('{"_doc_token_frequency": {"a": 2, "b": -1}, %s}' % GOOD,
+                             RuntimeError, "load doc_token_frequency failed"),
 }
 
 
@@ -117,6 +121,14 @@ def test_failed_load_raises_and_leaves_model_unchanged(tmp_path, text, error, me
     # The running length total is untouched too: training on shows it.
     model.train(["c"])
     assert b'"_doc_length_average" : 1.333333' in dumped(model, tmp_path / "next.json")
+
+
+@pytest.mark.parametrize("field", [2, 3, 5], ids=["doc_count", "doc_length_total", "token_count"])
+def test_pickled_state_with_a_negative_count_is_refused(field):
+    state = list(trained([["a", "b"], ["a"]]).__getstate__())
+    state[field] = {b"a": -2} if field == 5 else -1
+    with pytest.raises(ValueError, match="invalid BM25 pickle state"):
+        BM25.__new__(BM25).__setstate__(tuple(state))
 
 
 def test_load_merges_into_the_existing_table(tmp_path):

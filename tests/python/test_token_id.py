@@ -1,5 +1,9 @@
 """Token ids: a fixed, documented hash, and id-keyed vectors that add colliding weights."""
 
+import os
+import subprocess
+import sys
+
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
@@ -100,3 +104,43 @@ def test_id_vector_refuses_keys_outside_the_index_range(key, error):
 def test_id_vector_refuses_a_non_number_weight():
     with pytest.raises(TypeError):
         id_vector({"a": "heavy"})
+
+
+# Each script converts a dict whose first value, when read, empties the dict
+# and so frees the only other reference to its key; the debug allocator
+# overwrites freed memory, so reading that key afterwards crashes or misreads.
+CLEARING_SCRIPTS = {
+    "id_vector": (
+        "class Clearing:\n"
+        "    def __float__(self):\n"
+        "        table.clear()\n"
+        "        return 1.0\n"
+        "key = ''.join(['长的键'] * 40)\n"
+        "table = {key: Clearing(), 'b': 2.0}\n"
+        "expected = {token_id(key): 1.0, token_id('b'): 2.0}\n"
+        "del key\n"
+        "print(id_vector(table) == dict(sorted(expected.items())))\n"
+    ),
+    "BM25.__setstate__": (
+        "class Clearing:\n"
+        "    def __index__(self):\n"
+        "        table.clear()\n"
+        "        return 1\n"
+        "key = b''.join([b'long key'] * 40)\n"
+        "table = {key: Clearing(), b'b': 2}\n"
+        "expected = {key: 1, b'b': 2}\n"
+        "del key\n"
+        "model = BM25.__new__(BM25)\n"
+        "model.__setstate__((0.75, 1.2, 2, 3, 1.5, table))\n"
+        "print(model.__getstate__()[5] == expected)\n"
+    ),
+}
+
+
+@pytest.mark.parametrize("script", CLEARING_SCRIPTS.values(), ids=CLEARING_SCRIPTS.keys())
+def test_a_value_that_empties_its_dict_while_converted_is_harmless(script):
+    out = subprocess.run(
+        [sys.executable, "-c", "from pymiratext import BM25, id_vector, token_id\n" + script],
+        capture_output=True, timeout=60, env={**os.environ, "PYTHONMALLOC": "debug"},
+    )
+    assert (out.returncode, out.stdout) == (0, b"True\n"), out.stderr[-2000:]

@@ -52,6 +52,11 @@ void DictTrie::Init(const std::string& dict_path, const std::string& user_dict_p
   for (const DictUnit& unit : static_node_infos_) total_frequency_ += unit.weight;
   for (DictUnit& unit : static_node_infos_) unit.weight = std::log(unit.weight / total_frequency_);
   SetStaticWordWeights(option);
+  // Without a positive total no word has a probability (a corpus of
+  // three-word lines reads so): every cut would be arbitrary.
+  XCHECK_SITE(total_frequency_ > 0 && std::isfinite(total_frequency_), limonp::BadContentError,
+              log_sites::kDictNoFrequency,
+              << "no word of " << dict_path << " has a usable frequency");
   if (!user_dict_paths.empty()) LoadUserDict(user_dict_paths);
   rune_pool_.shrink_to_fit();
   BindRunes();
@@ -98,10 +103,17 @@ void DictTrie::LoadUserDict(const std::string& paths) {
                 << "open " << path << " failed");
     limonp::ReadAll(ifs, text);
     limonp::LineCursor lines(text);
+    const size_t before = static_node_infos_.size();
+    bool blank = true;
     while (lines.Next(line)) {
       if (line.empty()) continue;
+      blank = false;
       InsertUserDictNode(line);
     }
+    // An empty file adds no word, as it should; a file with text that adds
+    // none (a corpus of long lines, say) is no user dictionary.
+    XCHECK_SITE(blank || static_node_infos_.size() > before, limonp::BadContentError,
+                log_sites::kUserDictNoWord, << "no line of " << path << " names a word");
   }
 }
 

@@ -30,6 +30,26 @@ bool SplitWordValue(std::string_view line, std::string_view& word, std::string_v
   return true;
 }
 
+// Whether text has a line of a word and a number, or no line with text at
+// all (an empty file is a valid, empty table).
+bool HasEntryOrNothing(std::string_view text) {
+  limonp::LineCursor lines(text);
+  std::string_view line;
+  std::string_view word;
+  std::string_view value;
+  bool nothing = true;
+  bool found = false;
+  while (lines.Next(line)) {
+    if (line.empty()) continue;
+    nothing = false;
+    if (SplitWordValue(line, word, value)) {
+      limonp::ParseDouble(value, found);
+      if (found) return true;
+    }
+  }
+  return nothing;
+}
+
 }  // namespace
 
 KeywordExtractor::KeywordExtractor(const DictTrie* dict_trie, const HMMModel* model,
@@ -47,6 +67,11 @@ void KeywordExtractor::LoadIdfDict(const std::string& path) {
               << "open " << path << " failed");
   std::string text;
   limonp::ReadAll(ifs, text);
+  // A file of text but no entry is no IDF file (a corpus, say): every
+  // keyword would weigh 0. Checked first, so that it logs one line, not one
+  // per line of the file.
+  XCHECK_SITE(HasEntryOrNothing(text), limonp::BadContentError, log_sites::kIdfNoEntry,
+              << "no line of " << path << " is a word and its IDF value");
   // The words take less than the text, values and separators excluded.
   idfTable.Reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1,
                    text.size());

@@ -29,6 +29,8 @@ inline constexpr LogSite kDictColumns{kDictTrie, 220};
 inline constexpr LogSite kDictNotEmpty{kDictTrie, 234};
 inline constexpr LogSite kUserDictOpen{kDictTrie, 159};
 inline constexpr LogSite kWordDecode{kDictTrie, 203};
+inline constexpr LogSite kDictNoFrequency{kDictTrie, 236};
+inline constexpr LogSite kUserDictNoWord{kDictTrie, 166};
 
 // HMM model.
 inline constexpr LogSite kModelOpen{kHMMModel, 39};
@@ -49,6 +51,7 @@ inline constexpr LogSite kModelEmitRune{kHMMModel, 112};
 
 // Keyword extractor.
 inline constexpr LogSite kIdfOpen{kKeywordExtractor, 100};
+inline constexpr LogSite kIdfNoEntry{kKeywordExtractor, 104};
 inline constexpr LogSite kIdfEmptyLine{kKeywordExtractor, 109};
 inline constexpr LogSite kIdfFields{kKeywordExtractor, 114};
 inline constexpr LogSite kStopWordOpen{kKeywordExtractor, 129};

@@ -80,11 +80,16 @@ bool Overflows(std::string_view text, bool hex) {
   }
   long exponent = 0;
   if (i < text.size()) {
-    std::from_chars(text.data() + i + 1 + (text[i + 1] == '+' ? 1 : 0),
-                    text.data() + text.size(), exponent);
+    const char* first = text.data() + i + 1 + (text[i + 1] == '+' ? 1 : 0);
+    const auto parsed = std::from_chars(first, text.data() + text.size(), exponent);
+    // An exponent beyond the range of long is far beyond that of double:
+    // its sign alone decides (a huge negative one underflows to 0).
+    if (parsed.ec == std::errc::result_out_of_range) return *first != '-';
   }
+  // The order is bounded by the text's length, so negating it cannot
+  // overflow, while adding it to an extreme exponent could.
   const long order = place > 0 ? place : -leading_fraction_zeros;
-  return hex ? 4 * order + exponent > 0 : order + exponent > 0;
+  return exponent > (hex ? -4 * order : -order);
 }
 
 // Skips leading C-locale blanks and one sign, as atof and atoi do; returns
@@ -103,6 +108,12 @@ size_t SkipSpaceAndSign(std::string_view s, bool& negative) {
 }  // namespace
 
 double ParseDouble(std::string_view s) {
+  bool found = false;
+  return ParseDouble(s, found);
+}
+
+double ParseDouble(std::string_view s, bool& found) {
+  found = false;
   bool negative = false;
   size_t i = SkipSpaceAndSign(s, negative);
   // from_chars takes a minus of its own; a second sign is no number.
@@ -118,6 +129,7 @@ double ParseDouble(std::string_view s) {
   double value = 0.0;
   const auto result =
       std::from_chars(first, last, value, hex ? std::chars_format::hex : std::chars_format::general);
+  found = result.ec == std::errc() || result.ec == std::errc::result_out_of_range;
   if (result.ec == std::errc::result_out_of_range) {
     value = Overflows(std::string_view(first, static_cast<size_t>(result.ptr - first)), hex)
                 ? HUGE_VAL

@@ -30,6 +30,8 @@ void SplitView(std::string_view src, std::vector<std::string_view>& res, std::st
 // decimal or "0x" hexadecimal floating number, "inf" or "nan"; no number
 // reads as 0.0, a magnitude out of range as +-HUGE_VAL or +-0.0.
 double ParseDouble(std::string_view s);
+// The same; found tells whether s starts with a number at all.
+double ParseDouble(std::string_view s, bool& found);
 
 // The integer at the start of s as atoi reads it (white space, sign,
 // decimal digits); no number reads as 0. Values beyond the int range are
