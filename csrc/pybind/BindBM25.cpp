@@ -626,21 +626,22 @@ std::shared_ptr<BM25> SetState(const py::tuple& saved) {
   state.doc_length_total = saved[3].cast<BM25::Count>();
   state.doc_length_average = saved[4].cast<double>();
   // Converting a count can run Python code (__index__).
-  for (const py::handle item : DictItems(saved[5].cast<py::dict>())) {
-    const py::handle token = PyTuple_GET_ITEM(item.ptr(), 0);
-    const py::handle count = PyTuple_GET_ITEM(item.ptr(), 1);
-    const auto value = count.cast<BM25::Count>();
-    if (value < 0) throw py::value_error("invalid BM25 pickle state");
-    state.doc_token_frequency[token.cast<std::string>()] = value;
-  }
+  auto read_counts = [](const py::handle counts, BM25::FrequencyTable& table) {
+    for (const py::handle item : DictItems(counts.cast<py::dict>())) {
+      const py::handle token = PyTuple_GET_ITEM(item.ptr(), 0);
+      const py::handle count = PyTuple_GET_ITEM(item.ptr(), 1);
+      const auto value = count.cast<BM25::Count>();
+      if (value < 0) throw py::value_error("invalid BM25 pickle state");
+      table[token.cast<std::string>()] = value;
+    }
+  };
+  read_counts(saved[5], state.doc_token_frequency);
   if (state.doc_count < 0 || state.doc_length_total < 0) {
     throw py::value_error("invalid BM25 pickle state");
   }
   if (saved.size() == 7) {
     state.idf = BM25::Idf::kDocuments;
-    for (const auto& [token, count] : saved[6].cast<py::dict>()) {
-      state.doc_token_documents[token.cast<std::string>()] = count.cast<BM25::Count>();
-    }
+    read_counts(saved[6], state.doc_token_documents);
   }
   auto model = std::make_shared<BM25>(state.b, state.k1);
   model->set_state(std::move(state));

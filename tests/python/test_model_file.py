@@ -123,10 +123,13 @@ def test_failed_load_raises_and_leaves_model_unchanged(tmp_path, text, error, me
     assert b'"_doc_length_average" : 1.333333' in dumped(model, tmp_path / "next.json")
 
 
-@pytest.mark.parametrize("field", [2, 3, 5], ids=["doc_count", "doc_length_total", "token_count"])
+@pytest.mark.parametrize("field", [2, 3, 5, 6], ids=["doc_count", "doc_length_total", "token_count", "doc_holding"])
 def test_pickled_state_with_a_negative_count_is_refused(field):
-    state = list(trained([["a", "b"], ["a"]]).__getstate__())
-    state[field] = {b"a": -2} if field == 5 else -1
+    model = BM25(idf="documents")
+    for document in [["a", "b"], ["a"]]:
+        model.train(document)
+    state = list(model.__getstate__())
+    state[field] = {b"a": -2} if field >= 5 else -1
     with pytest.raises(ValueError, match="invalid BM25 pickle state"):
         BM25.__new__(BM25).__setstate__(tuple(state))
 
