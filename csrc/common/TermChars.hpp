@@ -6,8 +6,11 @@
 // Everything here is stateless and thread-safe.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
+
+#include "common/Utf8.hpp"
 
 namespace mira::typing::text {
 
@@ -20,49 +23,25 @@ bool IsTermChar(uint32_t code_point);
 // True when the UTF-8 text holds at least one such code point. Bytes that do
 // not decode count as no letter (the segmenter only emits decodable words).
 inline bool HasTermChar(std::string_view utf8) {
-  const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
-  const auto* end = p + utf8.size();
-  while (p < end) {
-    const unsigned char lead = *p;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
     if (lead < 0x80) {
       // ASCII: letters and digits only.
       if (static_cast<unsigned>((lead | 0x20) - 'a') < 26u ||
           static_cast<unsigned>(lead - '0') < 10u) {
         return true;
       }
-      ++p;
+      ++i;
       continue;
     }
-    int extra;
-    uint32_t cp;
-    if ((lead & 0xE0) == 0xC0) {
-      extra = 1;
-      cp = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-      extra = 2;
-      cp = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-      extra = 3;
-      cp = lead & 0x07;
-    } else {
-      ++p;  // a stray continuation or invalid lead byte
-      continue;
-    }
-    if (end - p <= extra) break;
-    bool valid = true;
-    for (int i = 1; i <= extra; ++i) {
-      if ((p[i] & 0xC0) != 0x80) {
-        valid = false;
-        break;
-      }
-      cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if (!valid) {
-      ++p;
+    std::size_t n;
+    const uint32_t cp = DecodeUtf8(utf8, i, n);
+    if (n == 0) {
+      ++i;  // a stray continuation or invalid lead byte
       continue;
     }
     if (IsTermChar(cp)) return true;
-    p += extra + 1;
+    i += n;
   }
   return false;
 }

@@ -6,6 +6,7 @@ import pickle
 
 import pytest
 
+import fold_table
 import gen_term_chars
 from pymiratext import BM25, TextEncoder
 from pymiratext._data import script_table_path
@@ -19,18 +20,7 @@ def read_table(path):
 def reference_fold(text, table):
     """Letters folded per code point, then the longest table entry at each place."""
     text = "".join(chr(gen_term_chars.fold(ord(ch))) for ch in text)
-    longest = max(map(len, table))
-    out, i = [], 0
-    while i < len(text):
-        for n in range(min(longest, len(text) - i), 0, -1):
-            if text[i:i + n] in table:
-                out.append(table[text[i:i + n]])
-                i += n
-                break
-        else:
-            out.append(text[i])
-            i += 1
-    return "".join(out)
+    return fold_table.fold(text, table, max(map(len, table)))
 
 
 @pytest.fixture(scope="module")
