@@ -15,7 +15,7 @@ JOBS=${MIRA_JOBS:-2}
 mkdir -p "$BUILD"
 failures=()
 
-step() { printf '\n==== %s ====\n' "$*"; }
+step() { printf '\n==== %s (at %d s) ====\n' "$*" "$SECONDS"; }
 
 apt_install() {
   local missing=()
@@ -94,7 +94,7 @@ python_tests() {  # python_tests 3.11 [WHEEL]: against WHEEL if given, else a bu
     { "$venv/bin/pip" install -q "$target[test,milvus,serve]" 2> >(grep -v "is ignored: it is neither" >&2) ||
       { echo "the milvus or serve extra cannot be installed: their tests are skipped";
         "$venv/bin/pip" install -q "$target[test]" 2> >(grep -v "is ignored: it is neither" >&2); }; } &&
-    (cd "$BUILD" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/tests/python") ||
+    (cd "$BUILD" && "$venv/bin/python" -m pytest -q -rs -p no:cacheprovider "$ROOT/tests/python") ||
     failures+=("Python $v tests")
 }
 # Python 3.11 runs against the wheel just built and checked (one build of the
