@@ -174,10 +174,16 @@ def bench_latency(db, queries):
             start = time.perf_counter()
             collection.search(query, top=10)
             latencies.append(time.perf_counter() - start)
-    ordered = sorted(latencies)
-    p95 = ordered[min(len(ordered) - 1, int(round(0.95 * (len(ordered) - 1))))]
-    print(f"latency: TextCollection.search median {statistics.median(ordered) * 1e3:.2f} ms, "
+    median, p95 = percentiles(latencies)
+    print(f"latency: TextCollection.search median {median * 1e3:.2f} ms, "
           f"p95 {p95 * 1e3:.2f} ms over {len(queries)} queries")
+
+
+def percentiles(seconds):
+    """The median and the 95th percentile of *seconds*."""
+    ordered = sorted(seconds)
+    p95 = ordered[min(len(ordered) - 1, int(round(0.95 * (len(ordered) - 1))))]
+    return statistics.median(ordered), p95
 
 
 def main():

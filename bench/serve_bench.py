@@ -110,12 +110,12 @@ def main():
     args = parser.parse_args()
 
     # Imported here: the client processes, which start afresh, need none of it.
-    from milvus_bench import make_corpus, make_queries, percentiles
+    from milvus_bench import make_lines, make_queries, percentiles
     from pymiratext import Jieba, TextEncoder, default_paths
     from pymiratext.milvus import TextCollection
 
     rng = random.Random(args.seed)
-    docs = make_corpus(args.docs, rng)
+    docs = make_lines(rng, count=args.docs, shortest=6, longest=16)
     encoder = TextEncoder(Jieba(**default_paths()), search=True)
     queries = make_queries(docs, args.queries, rng, encoder)
     batches = [make_queries(docs, BATCH, rng, encoder) for _ in range(args.batches)]
