@@ -95,17 +95,26 @@ def test_reopened_database_answers_the_same(db, jieba):
     assert answers[0] == answers[1]
 
 
-def test_ids_and_texts_round_trip(scratch, encoder):
+@pytest.mark.parametrize("prepared_insert", [True, False], ids=["prepared", "public"])
+def test_ids_and_texts_round_trip(scratch, encoder, monkeypatch, prepared_insert):
+    # Rows go through the client's prepared batch insert where it has one and
+    # through its public insert where not: both must store the same rows.
+    if not prepared_insert:
+        from pymilvus.client.grpc_handler import GrpcHandler
+
+        monkeypatch.delattr(GrpcHandler, "batch_insert")
     long_text = "手机" * 20000  # 120,000 UTF-8 bytes: over the text field's limit
     texts = ["手机理财的风险 𠀀", "", long_text, "手机\t电池"]
     ids = [2**40, 7, -3, 0]
-    with milvus.TextCollection.create(scratch, encoder, name="ids") as collection:
+    with milvus.TextCollection.create(scratch, encoder, name=f"ids_{prepared_insert:d}") as collection:
         assert collection.add(texts, ids=ids, progress=False) == 3  # the empty text has no terms
         rows = collection.client.query(collection.name, filter="id in [1099511627776, -3, 0, 7]",
                                        output_fields=["text"])
         assert {row["id"]: row["text"] for row in rows} == {2**40: texts[0], -3: "", 0: texts[3]}
         hits = collection.search("手机", top=10)
         assert {hit.id: hit.text for hit in hits} == {2**40: texts[0], -3: None, 0: texts[3]}
+        stored = collection.client.query(collection.name, filter="id == 0", output_fields=["vector"])
+        assert stored[0]["vector"] == pytest.approx(id_vector(encoder.encode_documents([texts[3]])[0]))
 
 
 def test_ids_default_to_running_numbers(scratch, encoder):
