@@ -3,6 +3,7 @@ tools/ folder on the import path (for ref_segment, build_data and the
 generators)."""
 
 import os
+import signal
 import sys
 from pathlib import Path
 
@@ -11,6 +12,14 @@ import pytest
 # Set before anything imports the Milvus client: its gRPC fork handlers make
 # forked children (subprocesses, process pools, Dask workers) abort at times.
 os.environ.setdefault("GRPC_ENABLE_FORK_SUPPORT", "false")
+# gRPC's own diagnostics (an idle connection's GOAWAY, say) would land in the
+# standard error the command-line tests compare.
+os.environ.setdefault("GRPC_VERBOSITY", "NONE")
+
+# A shell starts background jobs with SIGINT ignored, and children inherit
+# that: the tests that interrupt a child need it to take SIGINT as usual.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 ROOT = Path(__file__).resolve().parents[2]
 TOOLS = ROOT / "tools"
