@@ -101,6 +101,15 @@ bool NextChunk(py::iterator& it, Texts& chunk) {
   return !chunk.empty();
 }
 
+// The threads for a call whose first chunk is `first`: a call whose texts
+// all came in one small chunk runs on the calling thread.
+unsigned WorkersFor(const Texts& first, unsigned workers) {
+  if (first.size() >= kChunkTexts) return workers;
+  size_t bytes = 0;
+  for (const std::string& text : first) bytes += text.size();
+  return ThreadsForText(workers, bytes);
+}
+
 // Appends one dict per token list, keyed by the token at each weight's
 // first position, in the weights' (sorted) order.
 void AppendVectors(const std::vector<TextEncoder::TokenList>& tokens,
@@ -141,13 +150,14 @@ using Weigh = std::vector<BM25::Weights> (TextEncoder::*)(
 // `add(tokens, weights)` receives each chunk's results in order, with the lock held.
 template <typename Sink>
 void EncodeChunks(const EncoderRef& self, py::handle texts, int threads, Weigh weigh, Sink&& add) {
-  const unsigned workers = ResolveThreads(threads);
+  unsigned workers = ResolveThreads(threads);
   py::iterator it = IterTexts(texts);
   const TextEncoder& encoder = *self;
   Texts current;
   Texts next;
   std::vector<TextEncoder::TokenList> done;  // cut, not yet weighed
   bool more = NextChunk(it, current);
+  workers = WorkersFor(current, workers);
   while (more) {
     std::vector<TextEncoder::TokenList> cut;
     if (workers == 1) {
@@ -271,20 +281,21 @@ py::object EncodeCsr(const EncoderRef& self, py::handle texts, int threads, Weig
 // cutting thread (without the lock).
 template <typename Keep>
 void TrainTexts(const EncoderRef& self, const TextIterable& texts, int threads, Keep&& keep) {
-  const unsigned workers = ResolveThreads(threads);
+  unsigned workers = ResolveThreads(threads);
   py::iterator it = IterTexts(texts.object);
   BM25& model = *self->model();
   BM25 added(model.b(), model.k1(), model.idf_mode());
   size_t documents = 0;
   const TextEncoder& encoder = *self;
+  Texts current;
+  Texts next;
+  bool more = NextChunk(it, current);
+  workers = WorkersFor(current, workers);
   auto train_chunk = [&encoder, &added, &documents, &keep, workers](const Texts& chunk) {
     const std::vector<TextEncoder::TokenList> tokens = encoder.TokensMany(chunk, workers);
     documents += TextEncoder::TrainTokens(added, tokens);
     keep(tokens);
   };
-  Texts current;
-  Texts next;
-  bool more = NextChunk(it, current);
   while (more) {
     if (workers == 1) {
       {

@@ -181,10 +181,11 @@ void BindJieba(py::module_& m) {
               const size_t round_bytes = (size_t{1} << 20) * workers;
               for (size_t from = 0, to = 0; from < sentences.size(); from = to) {
                 if (from > 0) check();
-                for (size_t bytes = 0; to < sentences.size() && bytes < round_bytes; ++to) {
+                size_t bytes = 0;
+                for (; to < sentences.size() && bytes < round_bytes; ++to) {
                   bytes += sentences[to].size() + 1;
                 }
-                ParallelFor(to - from, workers, [&](size_t begin, size_t end) {
+                ParallelFor(to - from, ThreadsForText(workers, bytes), [&](size_t begin, size_t end) {
                   for (size_t i = from + begin; i < from + end; ++i) {
                     if (search) {
                       self->CutForSearch(sentences[i], cuts[i]);

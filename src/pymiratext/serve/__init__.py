@@ -1,7 +1,7 @@
 """An HTTP service over a collection: encoding, search and a search page.
 
-Needs the ``serve`` extra (``pip install "pymiratext[serve]"``: Starlette and
-uvicorn) besides the ``milvus`` extra. The command ``pymiratext serve`` runs it;
+Needs the ``serve`` extra (``pip install "pymiratext[serve]"``: Starlette,
+uvicorn and orjson) besides the ``milvus`` extra. The command ``pymiratext serve`` runs it;
 from Python::
 
     from pymiratext.serve import Limits, create_app, run
@@ -16,6 +16,7 @@ encoded as the collection's documents and queries are), ``GET /search``,
 """
 
 try:
+    import orjson  # noqa: F401
     import starlette  # noqa: F401
     import uvicorn  # noqa: F401
 except ImportError as exc:  # pragma: no cover - exercised by the command-line tests

