@@ -569,7 +569,7 @@ void BM25::check_initialized() const {
   }
 }
 
-double BM25::_idf(std::string_view key) const {
+double BM25::idf(std::string_view key) const {
   // At the top of the range doc_count + 1 is 2^63, which a double holds exactly.
   const double documents = _doc_count == kMaxCount ? static_cast<double>(_doc_count) + 1.0
                                                    : static_cast<double>(_doc_count + 1);
@@ -583,8 +583,6 @@ double BM25::_idf(std::string_view key) const {
   if (_idf_mode == Idf::kDocuments) count = std::clamp<Count>(count, 0, _doc_count);
   return std::log(documents / (static_cast<double>(count) + 0.5));
 }
-
-double BM25::idf(std::string_view token) const { return _idf(token); }
 
 template <typename Token>
 BM25::Weights BM25::_weigh_document(Span<Token> tokens) const {
@@ -618,7 +616,7 @@ BM25::Weights BM25::_weigh_query(Span<Token> tokens) const {
   double sum = 0.0;
   for (const auto& entry : distinct) {
     const TableKey key(entry.token);
-    const double weight = _idf(key.view());
+    const double weight = idf(key.view());
     result.push_back({entry.first, weight});
     sum += weight;
   }

@@ -196,7 +196,6 @@ class BM25 {
                                    bool queries, const Checkpoint& checkpoint) const;
   template <typename Token>
   void _train_one(Span<Token> tokens);
-  double _idf(std::string_view key) const;
   void check_initialized() const;
 
   double _b;

@@ -24,6 +24,17 @@ void PutTable(JSON& root, const char* key, const BM25::FrequencyTable& table) {
   for (const auto& [token, count] : table) object[token] = count;
 }
 
+// Reads a JSON object of token counts into table; a value that is no
+// integer, or a negative one, throws `failure`.
+void ReadTable(const JSON& object, BM25::FrequencyTable& table, const char* failure) {
+  for (const auto& [token, value] : object.ObjectEntries()) {
+    bool ok = false;
+    const BM25::Count count = value.ToInt(ok);
+    if (!ok || count < 0) throw std::runtime_error(failure);
+    table[token] = count;
+  }
+}
+
 std::string ModelText(double b, double k1, BM25::Count doc_count, double doc_length_average,
                       const BM25::FrequencyTable& table, const BM25::FrequencyTable* documents) {
   JSON root;
@@ -62,17 +73,13 @@ void BM25::load(const std::string& text) {
   }
 
   // Everything is read and checked into a copy first; the model changes
-  // only once the whole file has been accepted. A negative count is no
-  // count: the sums of later training and merging assume none.
+  // only once the whole file has been accepted. Negative counts are
+  // refused: the sums of later training and merging assume none.
   State next = state();
   bool ok = false;
   const JSON& frequency = root["_doc_token_frequency"];
   if (frequency.GetKind() == JSON::Kind::Object) {
-    for (const auto& [token, value] : frequency.ObjectEntries()) {
-      const Count count = value.ToInt(ok);
-      if (!ok || count < 0) throw std::runtime_error("load doc_token_frequency failed");
-      next.doc_token_frequency[token] = count;
-    }
+    ReadTable(frequency, next.doc_token_frequency, "load doc_token_frequency failed");
   }
   next.doc_count = root["_doc_count"].ToInt(ok);
   if (!ok || next.doc_count < 0) throw std::runtime_error("load doc_count failed");
@@ -91,11 +98,7 @@ void BM25::load(const std::string& text) {
       throw std::runtime_error("load doc_token_document_frequency failed");
     }
     if (next.idf != Idf::kDocuments) next.doc_token_documents = FrequencyTable();
-    for (const auto& [token, value] : documents.ObjectEntries()) {
-      const Count count = value.ToInt(ok);
-      if (!ok || count < 0) throw std::runtime_error("load doc_token_document_frequency failed");
-      next.doc_token_documents[token] = count;
-    }
+    ReadTable(documents, next.doc_token_documents, "load doc_token_document_frequency failed");
     next.idf = Idf::kDocuments;
   } else {
     next.idf = Idf::kOccurrences;
