@@ -56,8 +56,17 @@ TextEncoder::TextEncoder(std::shared_ptr<const jieba::Jieba> jieba, std::shared_
     : jieba_(std::move(jieba)), model_(std::move(model)), options_(options) {
   if (!jieba_) throw std::invalid_argument("TextEncoder needs a segmenter");
   if (!model_) throw std::invalid_argument("TextEncoder needs a model");
-  if (options_.stop_words) stop_words_ = TextLines(jieba_->GetKeywordExtractor().StopWords());
-  for (const std::string& word : stop_words_) stop_index_[word] = 1;
+  if (options_.stop_words) {
+    for (const std::string& word : TextLines(jieba_->GetKeywordExtractor().StopWords())) {
+      stop_words_[word] = 1;
+    }
+  }
+}
+
+std::unordered_set<std::string> TextEncoder::stop_words() const {
+  std::unordered_set<std::string> words;
+  for (const auto& [word, _count] : stop_words_) words.emplace(word);
+  return words;
 }
 
 void TextEncoder::Tokens(const std::string& text, std::vector<std::string>& out) const {
@@ -115,7 +124,7 @@ void TextEncoder::Collect(const std::string& text, std::vector<std::string>& tex
 
 void TextEncoder::Emit(std::string&& text, uint32_t begin, uint32_t end,
                        std::vector<std::string>& texts, Places& places) const {
-  if (!HasTermChar(text) || stop_index_.count(text) != 0) return;
+  if (!HasTermChar(text) || stop_words_.count(text) != 0) return;
   texts.push_back(std::move(text));
   places.emplace_back(begin, end);
 }

@@ -26,6 +26,7 @@
 
 #include "bm25/BM25.hpp"
 #include "bm25/TokenId.hpp"
+#include "bm25/TokenTable.hpp"
 #include "encoder/ScriptTable.hpp"
 #include "tokenizer/jieba/Jieba.hpp"
 
@@ -70,7 +71,7 @@ class TextEncoder {
   // The words dropped as stop words: the lines of the segmenter's stop-word
   // file as a text reader sees them (ending at "\n", "\r\n" or "\r"; an
   // empty line names no word). Empty when options().stop_words is false.
-  const std::unordered_set<std::string>& stop_words() const { return stop_words_; }
+  std::unordered_set<std::string> stop_words() const;
 
   // The index terms of text, in segmentation order, into out (cleared first).
   void Tokens(const std::string& text, TokenList& out) const;
@@ -119,8 +120,7 @@ class TextEncoder {
   std::shared_ptr<const jieba::Jieba> jieba_;
   std::shared_ptr<BM25> model_;
   Options options_;
-  std::unordered_set<std::string> stop_words_;
-  TokenTable stop_index_;  // the same words, looked up without building a string key
+  TokenTable stop_words_;  // looked up by view, without building a string key
 
   // Each term's [begin, end), beside the list of their texts.
   using Places = std::vector<std::pair<uint32_t, uint32_t>>;
