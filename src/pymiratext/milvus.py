@@ -320,6 +320,7 @@ class TextCollection:
         meta: Dict[str, Any],
         milvus_name: Optional[str] = None,
         next_id: Optional[int] = None,
+        catalog: Optional["_Catalog"] = None,
     ):
         self._client = client
         self.db = db
@@ -330,6 +331,7 @@ class TextCollection:
         self._milvus_name = name if milvus_name is None else milvus_name
         # None: not known yet (a collection made before ids were recorded).
         self._next_id = next_id
+        self._catalog = _Catalog(client, db) if catalog is None else catalog
         # While a build runs: nothing is visible, nothing needs reserving or undoing.
         self._staged = False
 
@@ -427,7 +429,7 @@ class TextCollection:
         staging._created_file = created_file
         staging._temporary_model = temporary_model
         try:
-            staging._catalog = catalog = _Catalog(client, db)
+            catalog = staging._catalog
             staging._previous, staging._previous_record = _check_new(client, catalog, db, name, model_path, replace)
             catalog.clear_remains(name, staging._previous)
             staging._meta = {
@@ -490,7 +492,8 @@ class TextCollection:
         model_path = _resolve_model_path(db, name, model_path)
         client = _connect(db, must_exist=True)
         try:
-            milvus_name, meta, record = _locate(client, _Catalog(client, db), db, name)
+            catalog = _Catalog(client, db)
+            milvus_name, meta, record = _locate(client, catalog, db, name)
             # A reopened collection starts released; loading it takes the
             # database a while, in which the model and the segmenter load here.
             with ThreadPoolExecutor(1) as pool:
@@ -503,7 +506,8 @@ class TextCollection:
             client.close()
             raise
         next_id = None if record is None else record["next_id"]
-        return cls(client, db, name, encoder, model_path, meta, milvus_name=milvus_name, next_id=next_id)
+        return cls(client, db, name, encoder, model_path, meta, milvus_name=milvus_name, next_id=next_id,
+                   catalog=catalog)
 
     def close(self) -> None:
         """Closes the connection; the data stays in the database."""
@@ -673,6 +677,7 @@ class TextCollection:
         # can reach and the sparse index refuses: it is skipped.
         if len(keep) == 0:
             return
+        client = self.client  # a closed collection raises here, before anything is recorded
         batch_ids = [ids[i] for i in keep.tolist()]
         if not self._staged:
             if check_new:
@@ -689,7 +694,7 @@ class TextCollection:
         bounds = (indptr * library.row_entry.itemsize).tolist()
         rows = [packed[bounds[i]:bounds[i + 1]] for i in keep.tolist()]
         stored = [_storable(texts[i]) for i in keep.tolist()]
-        self._call("add to", _send_rows, self.client, self._milvus_name, batch_ids, rows,
+        self._call("add to", _send_rows, client, self._milvus_name, batch_ids, rows,
                    int(indices.max()) + 1, stored)
         added.extend(batch_ids)
 
@@ -698,7 +703,7 @@ class TextCollection:
         so that not even an add killed part way leaves ids that a later default id could reuse."""
         if bound <= self._first_free_id():
             return
-        _Catalog(self.client, self.db).put(self.name, {"collection": self._milvus_name, "next_id": bound})
+        self._catalog.put(self.name, {"collection": self._milvus_name, "next_id": bound})
         self._next_id = bound
 
     def _existing(self, ids: List[int]) -> Optional[int]:
