@@ -239,6 +239,13 @@ class Tokenizer:
             return self._encoder
         return TextEncoder(self.jieba, model, **self.options())
 
+    def new_model(self, b: float, k1: float):
+        """An untrained ``BM25`` for this tokenizer's terms: it counts documents per
+        token, or with a legacy tokenizer occurrences, as pymiratext 0.1 did."""
+        from . import BM25
+
+        return BM25(b=b, k1=k1, idf="occurrences" if self.legacy else "documents")
+
     def options(self) -> Dict[str, object]:
         """The ``TextEncoder`` keywords of this tokenizer."""
         return {"search": self.search, "stop_words": not self.keep_stop_words,
@@ -287,13 +294,9 @@ def _check_stop_words(path: str) -> None:
 def train_model(
     tokenizer: Tokenizer, corpus: Sequence[str], b: float, k1: float, progress=None
 ):
-    """Trains a new ``BM25`` on every non-empty line of *corpus*; returns (model, documents).
-
-    The model counts documents per token, or with a legacy tokenizer occurrences.
-    """
-    from . import BM25
-
-    model = BM25(b=b, k1=k1, idf="occurrences" if tokenizer.legacy else "documents")
+    """Trains a new ``BM25`` (``tokenizer.new_model``) on every non-empty line of
+    *corpus*; returns (model, documents)."""
+    model = tokenizer.new_model(b, k1)
     # Not `progress or ...`: a bar of unknown total (standard input) refuses bool().
     if progress is None:
         progress = NoProgress()

@@ -349,7 +349,6 @@ def cmd_index(args: argparse.Namespace) -> int:
         if not stat.S_ISFIFO(os.stat(path).st_mode):  # opening a pipe would take its writer's data
             open(path, "rb").close()
     milvus = _milvus()
-    from . import BM25, TextEncoder
 
     # The client loads while the model trains, unless the check before
     # training needs it: a database that exists already.
@@ -367,8 +366,7 @@ def cmd_index(args: argparse.Namespace) -> int:
     model_path = args.model or milvus.model_path_for(args.db, args.collection)
     check_writable(model_path)
     tokenizer = _tokenizer(args)
-    model = BM25(b=args.b, k1=args.k1, idf="occurrences" if args.legacy else "documents")
-    encoder = TextEncoder(tokenizer.jieba, model, **tokenizer.options())
+    encoder = tokenizer.encoder(tokenizer.new_model(args.b, args.k1))
     corpus_size = input_size(args.corpus)
     progress = progress_bar(corpus_size)
 
@@ -506,6 +504,11 @@ def _port(text: str) -> int:
     return value
 
 
+def _add_dict_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--dict", metavar="DIR",
+                        help="folder holding " + ", ".join(DATA_FILES.values()) + " (default: the bundled data)")
+
+
 def _add_db_arguments(parser: argparse.ArgumentParser, help_text: str, required: bool = False) -> None:
     parser.add_argument("--db", metavar="PATH_OR_URI", required=required, help=help_text)
     parser.add_argument("--collection", default="pymiratext", metavar="NAME",
@@ -523,10 +526,7 @@ def build_parser() -> argparse.ArgumentParser:
     commands.required = True
 
     segmenting = _Parser(add_help=False)
-    segmenting.add_argument(
-        "--dict", metavar="DIR",
-        help="folder holding " + ", ".join(DATA_FILES.values()) + " (default: the bundled data)",
-    )
+    _add_dict_argument(segmenting)
     segmenting.add_argument("--search", action=argparse.BooleanOptionalAction, default=None,
                             help="segment with cut_for_search, which adds the short words inside long "
                                  "ones (default: on for index terms, off for cut and with --legacy)")
@@ -566,10 +566,7 @@ def build_parser() -> argparse.ArgumentParser:
     keywords.add_argument("--top", type=_count, default=20, metavar="N",
                           help="keywords per line, 0 for all (default 20)")
     keywords.add_argument("--json", action="store_true", help="print each line as a JSON list of [word, weight]")
-    keywords.add_argument(
-        "--dict", metavar="DIR",
-        help="folder holding " + ", ".join(DATA_FILES.values()) + " (default: the bundled data)",
-    )
+    _add_dict_argument(keywords)
     keywords.set_defaults(func=cmd_keywords)
 
     train = commands.add_parser("train", parents=[segmenting, indexing, terms], help="train a BM25 model",
@@ -626,10 +623,7 @@ def build_parser() -> argparse.ArgumentParser:
     _add_db_arguments(serve, "a local Milvus Lite file (NAME.db) or a server URI (http://HOST:PORT)", required=True)
     serve.add_argument("-m", "--model", metavar="MODEL.json",
                        help="the collection's model (default: beside a local database; required for a server)")
-    serve.add_argument(
-        "--dict", metavar="DIR",
-        help="folder holding " + ", ".join(DATA_FILES.values()) + " (default: the bundled data)",
-    )
+    _add_dict_argument(serve)
     serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1: this machine only)")
     serve.add_argument("--port", type=_port, default=8000, help="port to listen on (default 8000; 0: a free port)")
     serve.add_argument("--threads", type=_count, default=0, metavar="N",
