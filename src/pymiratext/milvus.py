@@ -189,11 +189,6 @@ def _model_digest(model: BM25) -> str:
 _OPTIONS_BEFORE_RECORDED = {"unknown_words": False, "normalize": False, "fold_script": False, "script_table": None}
 
 
-def _encoder_options(encoder: Any) -> Dict[str, Any]:
-    """The encoder options a collection records, so that queries are encoded as its documents were."""
-    return dict(encoder.options)
-
-
 def _make_encoder(jieba: Jieba, model: BM25, options: Dict[str, Any]) -> TextEncoder:
     """The encoder that the recorded *options* describe."""
     later = {key: options.get(key, before) for key, before in _OPTIONS_BEFORE_RECORDED.items()}
@@ -435,7 +430,8 @@ class TextCollection:
             staging._meta = {
                 "format": _META_FORMAT,
                 "model_sha256": digest,
-                **_encoder_options(encoder),
+                # So that queries are encoded as the documents were.
+                **encoder.options,
                 # A collection that records its name is found only through the catalog.
                 "name": name,
                 "builder": _builder(),
