@@ -18,6 +18,7 @@ data calls ``build_table`` and ``write_table``.
 """
 
 import argparse
+import functools
 import os
 import shutil
 import subprocess
@@ -43,6 +44,7 @@ PHRASE_TABLES = {"TSPhrases": "t2s.json", "TWVariantsRevPhrases": "tw2s.json",
 SIMPLIFIED_TABLES = ("STCharacters", "STPhrases")
 
 
+@functools.lru_cache(maxsize=None)  # asked once per table read
 def opencc_version():
     out = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "opencc"],
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
