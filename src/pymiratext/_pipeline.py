@@ -6,6 +6,7 @@ several threads; this module feeds it lines and reports failures as
 ``CliError`` with the place they happened.
 """
 
+import codecs
 import errno
 import heapq
 import json
@@ -35,33 +36,197 @@ class CliError(Exception):
 
 Line = Tuple[str, int, str, int]
 
+DEFAULT_ENCODING = "utf-8"
 
-def read_lines(paths: Sequence[str]) -> Iterator[Line]:
+# Bytes read at a time where lines cannot be split before decoding, and the
+# most that is looked at to guess the encoding of input that failed to decode.
+READ_BYTES = 1 << 16
+
+# Decodings tried on input that fails to decode, after a byte-order mark and
+# UTF-8: the common Chinese ones, GB18030 first (it is the more common, and
+# it decodes nearly any byte string, so only the plausibility of what it gives
+# tells it from Big5). cp950 is Big5 with the characters Windows added.
+_GUESSES = ("gb18030", "big5", "cp950")
+_BOMS = ((b"\xff\xfe\x00\x00", "utf-32"), (b"\x00\x00\xfe\xff", "utf-32"),
+         (b"\xff\xfe", "utf-16"), (b"\xfe\xff", "utf-16"))
+_NAMES = {"utf-8": "UTF-8", "gb18030": "GB18030", "gbk": "GBK", "gb2312": "GB2312", "big5": "Big5",
+          "cp950": "cp950", "utf-16": "UTF-16", "utf-32": "UTF-32"}
+
+
+def check_encoding(encoding: str) -> str:
+    """The codec name of *encoding*; ``CliError`` unless it names a text encoding."""
+    try:
+        name = codecs.lookup(encoding).name
+    except LookupError:
+        raise CliError(f"unknown encoding: {encoding}") from None
+    try:
+        b"\n".decode(name)
+    except LookupError:  # base64 and the like turn bytes into bytes
+        raise CliError(f"not a text encoding: {encoding}") from None
+    except UnicodeError:
+        pass  # UTF-16 takes no lone byte; it is a text encoding all the same
+    return name
+
+
+def read_lines(paths: Sequence[str], encoding: str = DEFAULT_ENCODING) -> Iterator[Line]:
     """Yields (source name, line number from 1, text without line end, raw byte size).
 
-    Files are read as bytes and decoded line by line so that undecodable
-    input is reported with its place instead of as a bare codec error.
+    Files are read as bytes and decoded line by line in *encoding*, so that
+    undecodable input is reported with its place (and the encoding it looks
+    like) instead of as a bare codec error. Lines end at a line feed; a
+    carriage return before it is dropped too.
     """
+    codec = check_encoding(encoding)
+    # Where a line feed is the byte 0x0A alone (UTF-8, GB18030, Big5: their
+    # multi-byte characters never hold it), lines are split before decoding;
+    # UTF-16 and UTF-32 are decoded first.
+    by_line = "\n".encode(codec) == b"\n" and not "".encode(codec)
     for path in paths or [STDIN]:
         name = "<stdin>" if path == STDIN else path
         if path == STDIN and sys.stdin is None:
             raise CliError("no standard input to read; name the input files")
         stream = sys.stdin.buffer if path == STDIN else open(path, "rb")
         try:
-            for number, raw in enumerate(stream, 1):
-                try:
-                    text = raw.decode("utf-8")
-                except UnicodeDecodeError as exc:
-                    raise CliError(
-                        f"{name}:{number}: not valid UTF-8 text "
-                        f"(byte 0x{raw[exc.start]:02x} at column {exc.start + 1})"
-                    ) from None
+            lines = _split_lines(stream, name, codec) if by_line else _decoded_lines(stream, name, codec)
+            for number, text, size in lines:
                 if number == 1 and text.startswith("\ufeff"):
                     text = text[1:]  # a byte-order mark is no part of the first document
-                yield name, number, text.rstrip("\r\n"), len(raw)
+                yield name, number, text.rstrip("\r\n"), size
         finally:
             if stream is not sys.stdin.buffer:
                 stream.close()
+
+
+def _split_lines(stream, name: str, codec: str) -> Iterator[Tuple[int, str, int]]:
+    offset = 0
+    for number, raw in enumerate(stream, 1):
+        try:
+            text = raw.decode(codec)
+        except UnicodeDecodeError as exc:
+            sample = raw + stream.read(READ_BYTES)
+            raise CliError(
+                f"{name}:{number}: not valid {_display(codec)} text "
+                f"(byte 0x{raw[exc.start]:02x} at column {exc.start + 1})"
+                + _hint(sample, offset == 0, codec)
+            ) from None
+        offset += len(raw)
+        yield number, text, len(raw)
+
+
+def _decoded_lines(stream, name: str, codec: str) -> Iterator[Tuple[int, str, int]]:
+    # Decodes blocks and splits the text. A line's size is the bytes read since
+    # the line before it: the sizes add up to the input's, as for split lines.
+    decoder = codecs.getincrementaldecoder(codec)("strict")
+    read = getattr(stream, "read1", stream.read)  # what is there: someone may be typing
+    number, offset, unreported, first = 0, 0, 0, None
+    pending: List[str] = []  # the text of a line not yet ended, so long lines cost no copies
+    while True:
+        block = read(READ_BYTES)
+        if first is None:
+            first = block  # the start of the input tells its encoding best
+            if codec in ("utf-16", "utf-32") and block and not any(
+                    block.startswith(bom) for bom, bom_codec in _BOMS if bom_codec == codec):
+                # Without a byte-order mark the byte order is unknown.
+                raise CliError(f"{name}:1: not valid {_display(codec)} text (no byte-order mark)"
+                               + (_hint(first, True, codec) or f"; name the byte order: --encoding {codec}-le "
+                                                                f"or --encoding {codec}-be")) from None
+        state = decoder.getstate()
+        try:
+            text = decoder.decode(block, final=not block)
+        except UnicodeDecodeError as exc:
+            line, place = _decoded_place(decoder, state, block, exc, offset, number, "".join(pending))
+            raise CliError(
+                f"{name}:{line}: not valid {_display(codec)} text "
+                f"(byte 0x{exc.object[exc.start]:02x} at offset {place})" + _hint(first, True, codec)
+            ) from None
+        offset += len(block)
+        unreported += len(block)
+        parts = text.split("\n")
+        if len(parts) > 1:
+            parts[0] = "".join(pending) + parts[0]
+            pending = []
+            for part in parts[:-1]:
+                number += 1
+                yield number, part, unreported
+                unreported = 0
+        if parts[-1]:
+            pending.append(parts[-1])
+        if not block:
+            if pending:
+                yield number + 1, "".join(pending), unreported
+            return
+
+
+def _decoded_place(decoder, state, block: bytes, exc: UnicodeDecodeError, offset: int, number: int,
+                   tail: str) -> Tuple[int, int]:
+    """(line number, byte offset in the input) of a decoding failure in *block*."""
+    # The decoder's input was the bytes it had buffered, then the block.
+    buffered = len(state[0])
+    decoder.setstate(state)
+    try:
+        before = decoder.decode(block[: max(0, exc.start - buffered)], final=False)
+    except UnicodeError:
+        before = ""
+    return number + 1 + (tail + before).count("\n"), offset - buffered + exc.start
+
+
+def _display(codec: str) -> str:
+    return _NAMES.get(codec, codec)
+
+
+def _hint(sample: bytes, at_start: bool, codec: str) -> str:
+    """The clause of an error message naming the encoding *sample* seems to be in
+    and the option that reads it, or an empty string."""
+    guess = guess_encoding(sample, at_start, exclude=codec)
+    return "" if guess is None else f"; it looks like {_display(guess)}: try --encoding {guess}"
+
+
+def guess_encoding(sample: bytes, at_start: bool = True, exclude: str = "") -> Optional[str]:
+    """The codec name of the encoding *sample* most plausibly is in, or None.
+
+    *at_start*: *sample* starts the input, where a byte-order mark would be.
+    A sample cut in the middle of a character is fine.
+    """
+    if at_start:
+        for bom, codec in _BOMS:
+            if sample.startswith(bom) and codec != exclude and _decode(sample, codec) is not None:
+                return codec
+    if exclude != "utf-8":
+        text = _decode(sample, "utf-8")
+        if text is not None and any(ord(ch) > 0x7F for ch in text):
+            return "utf-8"  # multi-byte UTF-8 by chance is rare
+    best, best_share = None, 0.9  # below: too many odd characters for any to be likely
+    for codec in _GUESSES:
+        text = None if codec == exclude else _decode(sample, codec)
+        if text is not None:
+            share = _chinese_share(text)
+            if share > best_share:
+                best, best_share = codec, share
+    return best
+
+
+def _decode(sample: bytes, codec: str) -> Optional[str]:
+    try:
+        return codecs.getincrementaldecoder(codec)("strict").decode(sample, final=False)
+    except UnicodeError:
+        return None
+
+
+def _chinese_share(text: str) -> float:
+    """The share of Chinese characters and punctuation among the non-ASCII characters of *text*.
+
+    Text decoded in the wrong one of two Chinese encodings turns partly into
+    kana, Greek, Cyrillic, box drawing and private-use characters.
+    """
+    chinese = other = 0
+    for ch in text:
+        if ch < "\x80":
+            continue
+        if "\u4e00" <= ch <= "\u9fff" or "\u3000" <= ch <= "\u303f" or "\uff00" <= ch <= "\uffef" or ch in "“”‘’…—·":
+            chinese += 1
+        else:
+            other += 1
+    return chinese / (chinese + other) if chinese else 0.0
 
 
 def chunks(lines: Iterable[Line], size: int = CHUNK_LINES) -> Iterator[List[Line]]:
@@ -292,10 +457,12 @@ def _check_stop_words(path: str) -> None:
 
 
 def train_model(
-    tokenizer: Tokenizer, corpus: Sequence[str], b: float, k1: float, progress=None
+    tokenizer: Tokenizer, corpus: Sequence[str], b: float, k1: float, progress=None,
+    encoding: str = DEFAULT_ENCODING,
 ):
     """Trains a new ``BM25`` (``tokenizer.new_model``) on every non-empty line of
-    *corpus*; returns (model, documents)."""
+    *corpus*, read in *encoding*; returns (model, documents). *progress* is
+    told the bytes read."""
     model = tokenizer.new_model(b, k1)
     # Not `progress or ...`: a bar of unknown total (standard input) refuses bool().
     if progress is None:
@@ -303,7 +470,7 @@ def train_model(
 
     def texts() -> Iterator[str]:
         pending = 0  # bytes read but not yet shown, so the bar costs little per line
-        for _name, _number, text, size in read_lines(corpus):
+        for _name, _number, text, size in read_lines(corpus, encoding):
             pending += size
             if pending >= 1 << 16:
                 progress.update(pending)
@@ -414,8 +581,10 @@ def dot(query: Dict[str, float], document: Dict[str, float]) -> Optional[float]:
     return math.fsum(query[t] * document[t] for t in shared)
 
 
-def rank(model, tokenizer: Tokenizer, query: str, corpus: Sequence[str], top: int):
-    """Returns the query tokens and up to *top* (0: all) (score, line number, text), best first.
+def rank(model, tokenizer: Tokenizer, query: str, corpus: Sequence[str], top: int,
+         encoding: str = DEFAULT_ENCODING):
+    """Returns the query tokens and up to *top* (0: all) (score, line number, text), best first;
+    *corpus* is read in *encoding*.
 
     Lines that share no token with the query are left out; ties keep corpus order.
     """
@@ -429,7 +598,7 @@ def rank(model, tokenizer: Tokenizer, query: str, corpus: Sequence[str], top: in
     query_vector = model.encode_query(query_tokens)
 
     def scored():  # a generator, so only the best *top* lines are kept in memory
-        for (_name, number, text, _size), vector in encode_lines(model, tokenizer, read_lines(corpus)):
+        for (_name, number, text, _size), vector in encode_lines(model, tokenizer, read_lines(corpus, encoding)):
             score = dot(query_vector, vector)
             if score is not None:
                 yield score, number, text

@@ -19,10 +19,12 @@ from ._data import DATA_FILES, paths_in, sample_corpus_path
 from ._version import __version__
 from ._pipeline import (
     CHUNK_LINES,
+    DEFAULT_ENCODING,
     STDIN,
     CliError,
     NativeStderr,
     Tokenizer,
+    check_encoding,
     check_writable,
     dot,
     dump_model,
@@ -92,7 +94,7 @@ def cmd_cut(args: argparse.Namespace) -> int:
     if getattr(args, "offsets", False) or getattr(args, "tags", False):
         return cmd_cut_annotated(args)
     tokenizer = _tokenizer(args)
-    for _name, _number, text, _size in read_lines(args.files):
+    for _name, _number, text, _size in read_lines(args.files, args.encoding):
         words = tokenizer.words(text)
         if args.json:
             _print_json(words)
@@ -110,7 +112,7 @@ def cmd_cut_annotated(args: argparse.Namespace) -> int:
               f"(see '{PROG} cut --help')", file=sys.stderr)
         return 2
     jieba = Tokenizer(folder=args.dict).jieba
-    for _name, _number, text, _size in read_lines(args.files):
+    for _name, _number, text, _size in read_lines(args.files, args.encoding):
         # Blank words stay, so that the offsets cover the whole line.
         if args.offsets:
             _print_json(jieba.tokenize(text, search=args.search))
@@ -122,7 +124,7 @@ def cmd_cut_annotated(args: argparse.Namespace) -> int:
 def cmd_keywords(args: argparse.Namespace) -> int:
     """``keywords``: each line's TF-IDF keywords, heaviest first, one output line per input line."""
     jieba = Tokenizer(folder=args.dict).jieba
-    for _name, _number, text, _size in read_lines(args.files):
+    for _name, _number, text, _size in read_lines(args.files, args.encoding):
         keywords = jieba.extract_keywords(text, top_k=args.top)
         if args.json:
             _print_json(keywords)
@@ -136,7 +138,7 @@ def cmd_train(args: argparse.Namespace) -> int:
     tokenizer = _tokenizer(args)
     progress = _progress(_input_size(args.corpus))
     try:
-        model, documents = train_model(tokenizer, args.corpus, args.b, args.k1, progress)
+        model, documents = train_model(tokenizer, args.corpus, args.b, args.k1, progress, args.encoding)
     finally:
         progress.close()
     if documents == 0:
@@ -152,7 +154,7 @@ def cmd_encode(args: argparse.Namespace) -> int:
     # Someone typing lines gets each vector at once; other input is encoded
     # in chunks across the threads.
     typing = (not args.files or STDIN in args.files) and _isatty(sys.stdin)
-    lines = read_lines(args.files)
+    lines = read_lines(args.files, args.encoding)
     # An empty line gives {} so that output lines match input lines.
     for _line, vector in encode_lines(model, tokenizer, lines, query=args.query, chunk=1 if typing else CHUNK_LINES):
         _print_json(vector)
@@ -177,7 +179,7 @@ def cmd_search(args: argparse.Namespace) -> int:
     model = load_model(args.model)
     tokenizer = _tokenizer(args, model)
     query = " ".join(args.query)
-    _tokens, hits = rank(model, tokenizer, query, [args.corpus], args.top)
+    _tokens, hits = rank(model, tokenizer, query, [args.corpus], args.top, args.encoding)
     if not hits:
         print(f"{PROG}: no line of {args.corpus} matches the query", file=sys.stderr)
     for line in _format_hits(hits):
@@ -325,7 +327,7 @@ def _db_queries(args: argparse.Namespace) -> Iterator[str]:
     """The queries of the command line, then those of --queries (a line each, blank lines skipped)."""
     yield from args.query
     if args.queries is not None:
-        for _name, _number, text, _size in read_lines([args.queries]):
+        for _name, _number, text, _size in read_lines([args.queries], args.encoding):
             if text.strip():
                 yield text
 
@@ -336,9 +338,9 @@ def _print_db_hits(hits) -> None:
         print(line)
 
 
-def _numbered_lines(paths: Sequence[str]) -> Iterator[Tuple[int, str, int]]:
+def _numbered_lines(paths: Sequence[str], encoding: str = DEFAULT_ENCODING) -> Iterator[Tuple[int, str, int]]:
     """(line number counted on through the files, text, raw size) of every line."""
-    for number, (_name, _number, text, size) in enumerate(read_lines(paths), 1):
+    for number, (_name, _number, text, size) in enumerate(read_lines(paths, encoding), 1):
         yield number, text, size
 
 
@@ -371,7 +373,7 @@ def cmd_index(args: argparse.Namespace) -> int:
     progress = progress_bar(corpus_size)
 
     def training_texts() -> Iterator[str]:
-        for _number, text, size in _numbered_lines(args.corpus):
+        for _number, text, size in _numbered_lines(args.corpus, args.encoding):
             yield text
             progress.update(size)
 
@@ -391,7 +393,7 @@ def cmd_index(args: argparse.Namespace) -> int:
     except RuntimeError:
         raise CliError("no documents to train on: the corpus has no words") from None
     # Every line, so that the items match the encoded rows; lines without words are skipped.
-    items = ((number, text) for number, text, _size in _numbered_lines(args.corpus))
+    items = ((number, text) for number, text, _size in _numbered_lines(args.corpus, args.encoding))
     try:
         # All or nothing: the collection becomes visible, or replaces the old
         # one, only once every line is in.
@@ -504,6 +506,19 @@ def _port(text: str) -> int:
     return value
 
 
+def _encoding(text: str) -> str:
+    try:
+        check_encoding(text)
+    except CliError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    return text
+
+
+def _add_encoding_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--encoding", type=_encoding, default=DEFAULT_ENCODING, metavar="NAME",
+                        help="encoding of the input text, such as gb18030, big5 or utf-16 (default utf-8)")
+
+
 def _add_dict_argument(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--dict", metavar="DIR",
                         help="folder holding " + ", ".join(DATA_FILES.values()) + " (default: the bundled data)")
@@ -556,6 +571,7 @@ def build_parser() -> argparse.ArgumentParser:
                           help="print each line as a JSON list of [word, start, end] (character indices)")
     annotate.add_argument("--tags", action="store_true",
                           help="print each line as a JSON list of [word, part-of-speech tag]")
+    _add_encoding_argument(cut)
     cut.set_defaults(func=cmd_cut)
 
     keywords = commands.add_parser(
@@ -567,6 +583,7 @@ def build_parser() -> argparse.ArgumentParser:
                           help="keywords per line, 0 for all (default 20)")
     keywords.add_argument("--json", action="store_true", help="print each line as a JSON list of [word, weight]")
     _add_dict_argument(keywords)
+    _add_encoding_argument(keywords)
     keywords.set_defaults(func=cmd_keywords)
 
     train = commands.add_parser("train", parents=[segmenting, indexing, terms], help="train a BM25 model",
@@ -575,6 +592,7 @@ def build_parser() -> argparse.ArgumentParser:
     train.add_argument("-o", "--output", required=True, metavar="MODEL.json", help="model file to write")
     train.add_argument("--b", type=_unit_interval, default=0.75, help="length normalisation (default 0.75)")
     train.add_argument("--k1", type=_non_negative, default=1.2, help="term-frequency saturation (default 1.2)")
+    _add_encoding_argument(train)
     train.set_defaults(func=cmd_train)
 
     encode = commands.add_parser("encode", parents=[segmenting, indexing, terms], help="encode lines as sparse vectors",
@@ -582,6 +600,7 @@ def build_parser() -> argparse.ArgumentParser:
     encode.add_argument("files", nargs="*", metavar="FILE", help="input files, '-' for standard input")
     encode.add_argument("-m", "--model", required=True, metavar="MODEL.json", help="model file")
     encode.add_argument("--query", action="store_true", help="encode as queries instead of documents")
+    _add_encoding_argument(encode)
     encode.set_defaults(func=cmd_encode)
 
     search = commands.add_parser("search", parents=[segmenting, indexing, terms], help="rank corpus lines for a query",
@@ -596,6 +615,7 @@ def build_parser() -> argparse.ArgumentParser:
     search.add_argument("--top", type=_count, default=10, metavar="N",
                         help="number of results, 0 for all (default 10; with --db at most 16384, "
                              "the most Milvus returns)")
+    _add_encoding_argument(search)
     _add_db_arguments(search, "search this Milvus database (NAME.db or http://HOST:PORT) instead of a corpus file")
     search.set_defaults(func=cmd_search, parser=search)
 
@@ -613,6 +633,7 @@ def build_parser() -> argparse.ArgumentParser:
     index.add_argument("--k1", type=_non_negative, default=1.2, help="term-frequency saturation (default 1.2)")
     index.add_argument("--threads", type=_count, default=0, metavar="N", help="encoding threads (default 0: all cores)")
     index.add_argument("--replace", action="store_true", help="replace an existing collection of that name")
+    _add_encoding_argument(index)
     index.set_defaults(func=cmd_index)
 
     serve = commands.add_parser(
