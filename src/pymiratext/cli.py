@@ -399,7 +399,7 @@ def cmd_index(args: argparse.Namespace) -> int:
         # one, only once every line is in.
         with milvus.TextCollection.build(args.db, encoder, items, args.collection, model_path=args.model,
                                          replace=args.replace, threads=args.threads,
-                                         encoded=encoded) as collection:
+                                         total=encoder.model.doc_count, encoded=encoded) as collection:
             added = len(collection)
     except milvus.CollectionExistsError as exc:
         raise CliError(f"{exc}: --replace replaces it") from None

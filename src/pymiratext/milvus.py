@@ -645,12 +645,10 @@ class TextCollection:
                         encoding = _ready(_csr_rows(encoded, done, len(ids)))
                     done += len(ids)
                     if pending is not None:
-                        self._insert(*pending, added, check_new)
-                        bar.update(len(pending[0]))
+                        bar.update(self._insert(*pending, added, check_new))
                     pending = (ids, texts, encoding)
                 if pending is not None:
-                    self._insert(*pending, added, check_new)
-                    bar.update(len(pending[0]))
+                    bar.update(self._insert(*pending, added, check_new))
             if encoded is not None and done != len(encoded[2]) - 1:
                 raise ValueError(f"{len(encoded[2]) - 1} encoded rows for {done} items")
             if added:
@@ -665,14 +663,15 @@ class TextCollection:
             bar.close()
         return len(added)
 
-    def _insert(self, ids: List[int], texts: List[str], encoding, added: "array.array", check_new: bool) -> None:
+    def _insert(self, ids: List[int], texts: List[str], encoding, added: "array.array", check_new: bool) -> int:
+        """Sends the rows of the texts that have index terms; returns their number."""
         data, indices, indptr = encoding.result()
         library = load_client()
         keep = library.numpy.flatnonzero(library.numpy.diff(indptr))
         # A text without index terms has an empty vector, which no query
         # can reach and the sparse index refuses: it is skipped.
         if len(keep) == 0:
-            return
+            return 0
         client = self.client  # a closed collection raises here, before anything is recorded
         batch_ids = [ids[i] for i in keep.tolist()]
         if not self._staged:
@@ -693,6 +692,7 @@ class TextCollection:
         self._call("add to", _send_rows, client, self._milvus_name, batch_ids, rows,
                    int(indices.max()) + 1, stored)
         added.extend(batch_ids)
+        return len(batch_ids)
 
     def _reserve(self, bound: int) -> None:
         """Records that default ids start at *bound* or later, before rows with lower ids are written,
