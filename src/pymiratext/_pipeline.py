@@ -87,30 +87,31 @@ def read_lines(paths: Sequence[str], encoding: str = DEFAULT_ENCODING) -> Iterat
             raise CliError("no standard input to read; name the input files")
         stream = sys.stdin.buffer if path == STDIN else open(path, "rb")
         try:
-            lines = _split_lines(stream, name, codec) if by_line else _decoded_lines(stream, name, codec)
-            for number, text, size in lines:
+            if not by_line:
+                for number, text, size in _decoded_lines(stream, name, codec):
+                    if number == 1 and text.startswith("\ufeff"):
+                        text = text[1:]  # a byte-order mark is no part of the first document
+                    yield name, number, text.rstrip("\r"), size
+                continue
+            for number, raw in enumerate(stream, 1):
+                try:
+                    text = raw.decode(codec)
+                except UnicodeDecodeError as exc:
+                    raise _split_line_error(stream, name, codec, number, raw, exc) from None
                 if number == 1 and text.startswith("\ufeff"):
-                    text = text[1:]  # a byte-order mark is no part of the first document
-                yield name, number, text.rstrip("\r\n"), size
+                    text = text[1:]
+                yield name, number, text.rstrip("\r\n"), len(raw)
         finally:
             if stream is not sys.stdin.buffer:
                 stream.close()
 
 
-def _split_lines(stream, name: str, codec: str) -> Iterator[Tuple[int, str, int]]:
-    offset = 0
-    for number, raw in enumerate(stream, 1):
-        try:
-            text = raw.decode(codec)
-        except UnicodeDecodeError as exc:
-            sample = raw + stream.read(READ_BYTES)
-            raise CliError(
-                f"{name}:{number}: not valid {_display(codec)} text "
-                f"(byte 0x{raw[exc.start]:02x} at column {exc.start + 1})"
-                + _hint(sample, offset == 0, codec)
-            ) from None
-        offset += len(raw)
-        yield number, text, len(raw)
+def _split_line_error(stream, name: str, codec: str, number: int, raw: bytes, exc: UnicodeDecodeError) -> CliError:
+    sample = raw + getattr(stream, "read1", stream.read)(READ_BYTES)  # no waiting for more
+    return CliError(
+        f"{name}:{number}: not valid {_display(codec)} text "
+        f"(byte 0x{raw[exc.start]:02x} at column {exc.start + 1})" + _hint(sample, number == 1, codec)
+    )
 
 
 def _decoded_lines(stream, name: str, codec: str) -> Iterator[Tuple[int, str, int]]:
