@@ -1,7 +1,8 @@
-"""What the Python tests share: data paths, segmenters built once, and the
-tools/ folder on the import path (for ref_segment, build_data and the
-generators)."""
+"""What the Python tests share: data paths, segmenters built once, the
+command line run in-process, and the tools/ folder on the import path (for
+ref_segment, build_data and the generators)."""
 
+import io
 import os
 import signal
 import sys
@@ -25,6 +26,18 @@ ROOT = Path(__file__).resolve().parents[2]
 TOOLS = ROOT / "tools"
 if str(TOOLS) not in sys.path:
     sys.path.insert(0, str(TOOLS))
+
+
+def run_cli(capsys, *argv, stdin=None, monkeypatch=None):
+    """Runs ``pymiratext`` in-process, with *stdin* (bytes) as standard input if
+    given; returns (status, stdout, stderr). Test modules import it as ``run``."""
+    from pymiratext import cli
+
+    if stdin is not None:
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin)))
+    status = cli.main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return status, out, err
 
 
 @pytest.fixture(scope="session")

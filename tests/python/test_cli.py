@@ -1,6 +1,5 @@
 """The pymiratext command line, run in-process through cli.main and once as a real process."""
 
-import io
 import json
 import os
 import random
@@ -14,19 +13,12 @@ import pytest
 import pymiratext
 from pymiratext import BM25, cli
 
+from conftest import run_cli as run
+
 DATA = Path(__file__).resolve().parents[1] / "data" / "cli"
 CORPUS = DATA / "corpus.txt"
 DICT = ["--dict", str(DATA)]
 TOKENS = ["a b a", "b", "", "c d a", "e"]
-
-
-def run(capsys, *argv, stdin=None, monkeypatch=None):
-    """Runs the command; returns (status, stdout, stderr)."""
-    if stdin is not None:
-        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin)))
-    status = cli.main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 def jieba():

@@ -11,6 +11,8 @@ import pytest
 
 from pymiratext import cli
 
+from conftest import run_cli as run
+
 DATA = Path(__file__).resolve().parents[1] / "data" / "cli"
 DICT = ["--dict", str(DATA)]
 
@@ -21,14 +23,6 @@ TEXT = ["今天的天氣很好，我們去公園散步。", "明天會下雨嗎�
 QUERIES = ["學習程式", "", "下雨"]
 # Codec name, and the name the error message gives it.
 ENCODINGS = {"utf-8": "UTF-8", "gb18030": "GB18030", "utf-16": "UTF-16", "big5": "Big5"}
-
-
-def run(capsys, *argv, stdin=None, monkeypatch=None):
-    if stdin is not None:
-        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin)))
-    status = cli.main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 def write(path: Path, lines, encoding: str) -> Path:

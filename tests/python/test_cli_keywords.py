@@ -8,15 +8,11 @@ import pytest
 import pymiratext
 from pymiratext import cli
 
+from conftest import run_cli as run
+
 DATA = Path(__file__).resolve().parents[1] / "data" / "cli"
 CORPUS = DATA / "corpus.txt"
 DICT = ["--dict", str(DATA)]
-
-
-def run(capsys, *argv):
-    status = cli.main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 @pytest.fixture(scope="module")
