@@ -49,8 +49,9 @@ READ_BYTES = 1 << 16
 _GUESSES = ("gb18030", "big5", "cp950")
 _BOMS = ((b"\xff\xfe\x00\x00", "utf-32"), (b"\x00\x00\xfe\xff", "utf-32"),
          (b"\xff\xfe", "utf-16"), (b"\xfe\xff", "utf-16"))
+# How messages name the common codecs; others go by Python's codec name.
 _NAMES = {"utf-8": "UTF-8", "gb18030": "GB18030", "gbk": "GBK", "gb2312": "GB2312", "big5": "Big5",
-          "cp950": "cp950", "utf-16": "UTF-16", "utf-32": "UTF-32"}
+          "utf-16": "UTF-16", "utf-32": "UTF-32"}
 
 
 def check_encoding(encoding: str) -> str:
