@@ -137,7 +137,7 @@ ERRORS = [
 
 @pytest.mark.parametrize("method, path, body, status, message", ERRORS)
 def test_refused_requests_get_json_errors(client, method, path, body, status, message):
-    answer = client.request(method, path, content=body)
+    answer = client.request(method, path, content=body, headers={"Content-Type": "application/json"})
     assert (answer.status_code, answer.headers["content-type"]) == (status, "application/json")
     error = answer.json()["error"]
     assert error == message if message else error.startswith("the body is not valid JSON: ")

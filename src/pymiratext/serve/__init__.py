@@ -24,7 +24,7 @@ except ImportError as exc:  # pragma: no cover - exercised by the command-line t
         "the HTTP service needs the 'serve' extra: pip install \"pymiratext[serve]\""
     ) from exc
 
-from ._app import Limits, create_app, match_spans
+from ._app import Application, Limits, create_app, match_spans, snippet
 from ._server import run
 
-__all__ = ["Limits", "create_app", "match_spans", "run"]
+__all__ = ["Application", "Limits", "create_app", "match_spans", "run", "snippet"]
