@@ -12,6 +12,7 @@ import os
 import stat
 import sys
 import tempfile
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 from typing import Callable, Iterable, Iterator, NoReturn, Optional, Sequence, Tuple
 
@@ -702,6 +703,9 @@ def main(argv: Optional[Iterable[str]] = None) -> int:
     except SystemExit as exc:  # --help, or a usage error already reported
         return exc.code if isinstance(exc.code, int) else 2
     _tolerant_stdout()
+    # Milvus Lite's import warns of a deprecation in setuptools, which is of
+    # no use to the user and would come before a command's own lines.
+    warnings.filterwarnings("ignore", message="pkg_resources is deprecated", category=UserWarning)
     try:
         status = args.func(args)
         if sys.stdout is not None:

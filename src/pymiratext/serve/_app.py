@@ -235,11 +235,11 @@ class _Service:
         budget, length, answers = self.limits.highlight_budget, self.limits.snippet, []
         for hit in hits:
             answer: Dict[str, Any] = {"id": hit.id, "score": hit.score, "text": hit.text, "spans": [],
-                                      "snippet": None}
+                                      "snippet": None, "length": None}
             if hit.text is not None:
                 start, end, spans, used = snippet(self.encoder, hit.text, wanted, needles, length, budget)
                 budget -= used
-                answer["spans"], answer["snippet"] = spans, [start, end]
+                answer["spans"], answer["snippet"], answer["length"] = spans, [start, end], len(hit.text)
                 if not whole:
                     answer["text"] = hit.text[start:end]
             answers.append(answer)

@@ -198,6 +198,10 @@ def run(
                                     timeout_keep_alive=limits.keep_alive, timeout_graceful_shutdown=10)
             if access_log:  # its lines are logged at level info
                 logging.getLogger("uvicorn.access").setLevel(logging.INFO)
+            if logging.getLogger("uvicorn.error").getEffectiveLevel() > logging.INFO:
+                # The database client logs each failed call with its traceback;
+                # the client that asked gets the reason in its 503 answer.
+                logging.getLogger("pymilvus").setLevel(logging.CRITICAL)
             server = uvicorn.Server(config)
             if ready is not None:
                 ready(url_of(host, port))
