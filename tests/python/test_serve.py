@@ -167,6 +167,8 @@ def _curl(client, argv):
         query, body = query + [body], None
     query = "&".join(filter(None, [url.query] + query))
     target = url.path + ("?" + query if query else "")
+    if body and not any(name.lower() == "content-type" for name in headers):
+        headers["Content-Type"] = "application/x-www-form-urlencoded"  # what curl -d sends
     answer = client.request("POST" if body else "GET", target, content=body, headers=headers)
     return answer.text + suffix.replace("%{http_code}", str(answer.status_code)).replace("\\n", "")
 
@@ -344,7 +346,7 @@ def test_command_serves_concurrently_and_stops_on_sigint(served, collection):
         connection, answers = http.client.HTTPConnection(host, port, timeout=30), []
         for method, path, body in (("GET", "/search?" + urllib.parse.urlencode({"q": query}), None),
                                    ("POST", "/encode/queries", json.dumps({"texts": [query]}))):
-            connection.request(method, path, body=body)
+            connection.request(method, path, body=body, headers={"Content-Type": "application/json"})
             answer = connection.getresponse()
             answers.append((answer.status, json.loads(answer.read())))
         connection.close()
