@@ -470,6 +470,14 @@ def test_slow_clients_are_dropped_while_others_are_served(tmp_path, corpus_file)
             sock.close()
         foreign = _read_all(_raw(url, b"GET /healthz HTTP/1.1\r\nHost: attacker.example\r\nConnection: close\r\n\r\n"))
         assert foreign.startswith(b"HTTP/1.1 421 ")
+        # Every connection busy with a request under way: a new one is refused, not queued.
+        busy = [_raw(url, b"POST /encode/queries HTTP/1.1\r\nHost: " + host + b"\r\nContent-Type: "
+                     b"application/json\r\nContent-Length: 100\r\n\r\n{") for _ in range(40)]
+        time.sleep(0.3)
+        assert _read_all(_raw(url, b"GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")).startswith(
+            b"HTTP/1.1 503 ")
+        for sock in busy:
+            sock.close()
         process.send_signal(signal.SIGINT)
         assert process.wait(timeout=30) == 0
     assert log.read_text(encoding="utf-8").splitlines()[1:] == ["pymiratext: stopped"]

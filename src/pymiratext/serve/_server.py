@@ -101,7 +101,11 @@ def guarded_protocol(limits: Limits, cap: int) -> type:
                 else:
                     self.transport, self._refused = transport, True
                     transport.write(busy)
-                    transport.close()
+                    # Closing with the request unread would reset the connection
+                    # and could lose the answer: the request is read and dropped
+                    # until the client closes, for a second at most.
+                    transport.write_eof()
+                    self.loop.call_later(1.0, transport.close)
                     return
             super().connection_made(transport)
             idle[self] = None
