@@ -91,7 +91,6 @@ def guarded_protocol(limits: Limits, cap: int) -> type:
     class Protocol(HttpToolsProtocol):
         _timer = None
         _refused = False
-        _between = False  # a kept-alive connection waiting for its next request
 
         def connection_made(self, transport: Any) -> None:
             if len(self.connections) >= cap:
@@ -119,12 +118,15 @@ def guarded_protocol(limits: Limits, cap: int) -> type:
             super().connection_lost(exc)
 
         def data_received(self, data: bytes) -> None:
-            if self._refused:
-                return
-            if self._between:  # the first bytes of the next request
-                self._between = False
+            if not self._refused:
+                super().data_received(data)
+
+        def on_message_begin(self) -> None:
+            # The first byte of a request; the first request's time runs
+            # from the connection, which may not wait to send it.
+            if self._timer is None:
                 self._arm(limits.header_timeout, True)
-            super().data_received(data)
+            super().on_message_begin()
 
         def on_headers_complete(self) -> None:
             idle.pop(self, None)
@@ -139,7 +141,6 @@ def guarded_protocol(limits: Limits, cap: int) -> type:
             waiting = bool(self.pipeline)
             super().on_response_complete()
             if not waiting and not self.transport.is_closing():
-                self._between = True
                 idle[self] = None
                 idle.move_to_end(self)
 
