@@ -39,6 +39,9 @@ _MARGIN = 16
 # Windows tried per hit when plain text search finds no candidate (the
 # query's words appear only folded: other case, width or script).
 _SCAN_WINDOWS = 4
+# An ASGI scope, and the body and headers of an answer.
+Scope = Dict[str, Any]
+Answer = Tuple[bytes, List[Tuple[bytes, bytes]]]
 
 
 class Limits(NamedTuple):
@@ -317,14 +320,14 @@ def _read_texts(body: bytes, max_batch: int) -> Tuple[List[str], str]:
     return texts, keys
 
 
-def _header(scope: Dict[str, Any], name: bytes) -> Optional[bytes]:
+def _header(scope: Scope, name: bytes) -> Optional[bytes]:
     for key, value in scope["headers"]:
         if key == name:
             return value
     return None
 
 
-async def _read_body(scope: Dict[str, Any], receive: Callable[[], Awaitable[Dict[str, Any]]], limit: int) -> bytes:
+async def _read_body(scope: Scope, receive: Callable[[], Awaitable[Dict[str, Any]]], limit: int) -> bytes:
     declared = (_header(scope, b"content-length") or b"").decode("latin-1")
     over = f"the request body is over the limit of {limit} bytes"
     if declared.isdigit() and int(declared) > limit:
@@ -341,7 +344,7 @@ async def _read_body(scope: Dict[str, Any], receive: Callable[[], Awaitable[Dict
             return bytes(body)
 
 
-def _check_json_type(scope: Dict[str, Any]) -> None:
+def _check_json_type(scope: Scope) -> None:
     # Pages of other sites may POST text/plain or forms without asking the
     # browser's leave first; a JSON body they cannot send that way.
     value = (_header(scope, b"content-type") or b"").decode("latin-1")
@@ -386,7 +389,7 @@ def _is_loopback(name: str) -> bool:
         return False
 
 
-def _check_host(scope: Dict[str, Any], allowed: FrozenSet[str]) -> None:
+def _check_host(scope: Scope, allowed: FrozenSet[str]) -> None:
     # A page of another site reaches a service on loopback through a name of
     # its own that it points at 127.0.0.1 (DNS rebinding); the Host header
     # still carries that name.
@@ -433,7 +436,7 @@ class Application:
         self._limits = service.limits
         self._page, self._page_headers = page, page_headers
         self._allowed = allowed_hosts
-        self._routes: Dict[str, Tuple[str, Callable[..., Awaitable[Tuple[bytes, List[Tuple[bytes, bytes]]]]]]] = {
+        self._routes: Dict[str, Tuple[str, Callable[..., Awaitable[Answer]]]] = {
             "/": ("GET", self._search_page),
             "/healthz": ("GET", self._health),
             "/search": ("GET", self._search),
@@ -444,7 +447,7 @@ class Application:
     def close(self) -> None:
         self._service.close()
 
-    async def __call__(self, scope: Dict[str, Any], receive: Any, send: Any) -> None:
+    async def __call__(self, scope: Scope, receive: Any, send: Any) -> None:
         if scope["type"] == "lifespan":
             await self._lifespan(receive, send)
             return
@@ -466,7 +469,7 @@ class Application:
                     "headers": headers + [(b"content-length", str(len(body)).encode())]})
         await send({"type": "http.response.body", "body": b"" if scope["method"] == "HEAD" else body})
 
-    async def _answer(self, scope: Dict[str, Any], receive: Any) -> Tuple[bytes, List[Tuple[bytes, bytes]]]:
+    async def _answer(self, scope: Scope, receive: Any) -> Answer:
         _check_host(scope, self._allowed)
         path, method = scope["path"], scope["method"]
         route = self._routes.get(path)
@@ -479,25 +482,25 @@ class Application:
             raise RequestError(405, f"{method} is not allowed on {path}: use {allow}", [(b"allow", allow.encode())])
         return await handler(scope, receive)
 
-    async def _search_page(self, _scope: Dict[str, Any], _receive: Any) -> Tuple[bytes, List[Tuple[bytes, bytes]]]:
+    async def _search_page(self, _scope: Scope, _receive: Any) -> Answer:
         return self._page, self._page_headers
 
-    async def _health(self, _scope: Dict[str, Any], _receive: Any) -> Tuple[bytes, List[Tuple[bytes, bytes]]]:
+    async def _health(self, _scope: Scope, _receive: Any) -> Answer:
         return await self._service.run(self._service.health), _JSON_HEADERS
 
-    async def _search(self, scope: Dict[str, Any], _receive: Any) -> Tuple[bytes, List[Tuple[bytes, bytes]]]:
+    async def _search(self, scope: Scope, _receive: Any) -> Answer:
         query, top, whole = _search_arguments(scope["query_string"], self._limits.max_top)
         return await self._service.run(self._service.search, query, top, whole), _JSON_HEADERS
 
-    async def _encode(self, scope: Dict[str, Any], receive: Any, query: bool) -> Tuple[bytes, List[Tuple[bytes, bytes]]]:
+    async def _encode(self, scope: Scope, receive: Any, query: bool) -> Answer:
         _check_json_type(scope)
         body = await _read_body(scope, receive, self._limits.max_body)
         return await self._service.run(self._service.encode, body, query), _JSON_HEADERS
 
-    async def _encode_documents(self, scope: Dict[str, Any], receive: Any) -> Tuple[bytes, List[Tuple[bytes, bytes]]]:
+    async def _encode_documents(self, scope: Scope, receive: Any) -> Answer:
         return await self._encode(scope, receive, False)
 
-    async def _encode_queries(self, scope: Dict[str, Any], receive: Any) -> Tuple[bytes, List[Tuple[bytes, bytes]]]:
+    async def _encode_queries(self, scope: Scope, receive: Any) -> Answer:
         return await self._encode(scope, receive, True)
 
     async def _lifespan(self, receive: Any, send: Any) -> None:
