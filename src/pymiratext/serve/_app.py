@@ -373,11 +373,19 @@ def _search_arguments(query_string: bytes, max_top: int) -> Tuple[str, int, bool
 
 
 def _host_name(value: str) -> str:
-    """The name or address of a Host header, without its port or brackets, in lower case."""
+    """The name or address of a Host header, without its port or brackets, in
+    lower case; an address in its canonical form (IPv4 for an IPv4-mapped one)."""
     value = value.strip().lower()
     if value.startswith("["):
-        return value[1:].split("]", 1)[0]
-    return value.rsplit(":", 1)[0] if value.count(":") == 1 else value
+        value = value[1:].split("]", 1)[0]
+    elif value.count(":") == 1:
+        value = value.rsplit(":", 1)[0]
+    try:
+        address = ipaddress.ip_address(value)
+    except ValueError:
+        return value
+    mapped = getattr(address, "ipv4_mapped", None)
+    return str(mapped or address)
 
 
 def _is_loopback(name: str) -> bool:
