@@ -14,7 +14,9 @@ this shared machine:
   the same queueing for the cores as the service does;
 - /encode/queries throughput with 64 short queries a request from 4
   concurrent clients, against TextEncoder.encode_queries on the same batches
-  in-process (target: at least half the in-process throughput).
+  in-process (target: at least half the in-process throughput);
+- last, a /healthz asked while 1,500 connections that sent half a request
+  line are held open (target: answered within a second).
 
 Each client is a process of its own that keeps its connection open
 (http.client), as a backend calling the service would. Ratios are taken round
@@ -87,6 +89,33 @@ def start_server(db, threads, log):
     return process, host, int(port)
 
 
+def idle_connections_check(host, port, count):
+    """Opens *count* connections that send half a request line and then
+    nothing; returns (status, seconds) of a normal /healthz asked after them."""
+    import resource
+    import socket
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft < count + 64 <= hard or (soft < count + 64 and hard == resource.RLIM_INFINITY):
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    held = []
+    try:
+        for _ in range(count):
+            sock = socket.create_connection((host, port), timeout=10)
+            sock.sendall(b"GET /healthz HTTP/1.1\r\nHost: ")
+            held.append(sock)
+        start = time.perf_counter()
+        connection = http.client.HTTPConnection(host, port, timeout=30)
+        connection.request("GET", "/healthz")
+        answer = connection.getresponse()
+        answer.read()
+        connection.close()
+        return answer.status, time.perf_counter() - start
+    finally:
+        for sock in held:
+            sock.close()
+
+
 def in_process_round(collection, queries, batches):
     """(search latencies one query at a time, encode_queries seconds for all batches)."""
     latencies = []
@@ -127,6 +156,7 @@ def main():
     parser.add_argument("--clients", type=int, default=4)
     parser.add_argument("--threads", type=int, default=0, help="the service's --threads")
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--idle", type=int, default=1500, help="idle partial connections held in the last check")
     args = parser.parse_args()
 
     # Imported here: the client processes, which start afresh, need none of it.
@@ -168,6 +198,7 @@ def main():
                         _latencies, wall = run_clients(pool, host, port, args.clients, encodes)
                         rounds.append((local_latencies, latencies, local_seconds, wall))
                     single, _wall = run_clients(pool, host, port, 1, searches)
+                    idle_status, idle_seconds = idle_connections_check(host, port, args.idle)
                     others = [TextCollection.open(local_db, jieba=encoder.jieba) for _ in range(args.clients - 1)]
                     try:
                         concurrent = in_process_concurrent([collection] + others, queries)
@@ -193,9 +224,13 @@ def main():
         median, p95 = percentiles(values)
         print(f"{label:36s} median {median * 1e3:7.2f} ms   p95 {p95 * 1e3:7.2f} ms")
     print(f"/search median over in-process median: {search_ratio:.2f} (target <= 3)")
+    print(f"/search, {args.clients} clients, mean over in-process on {args.clients} threads, mean: "
+          f"{statistics.mean(remote_all) / statistics.mean(concurrent):.2f} (target <= 1.3)")
     print(f"{'encode_queries in-process':36s} {local_rate:9.0f} queries/s")
     print(f"{f'/encode/queries, {args.clients} clients':36s} {remote_rate:9.0f} queries/s")
     print(f"/encode/queries throughput over in-process: {encode_ratio:.2f} (target >= 0.5)")
+    print(f"/healthz with {args.idle} idle partial connections open: status {idle_status} "
+          f"in {idle_seconds:.2f} s (target: answered within 1 s)")
 
 
 if __name__ == "__main__":

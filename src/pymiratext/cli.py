@@ -12,6 +12,7 @@ import os
 import stat
 import sys
 import tempfile
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 from typing import Callable, Iterable, Iterator, NoReturn, Optional, Sequence, Tuple
 
@@ -422,8 +423,8 @@ def cmd_serve(args: argparse.Namespace) -> int:
     except ImportError:
         raise CliError('the HTTP service is not installed: pip install "pymiratext[serve]"') from None
     jieba = Tokenizer(folder=args.dict).jieba
-    given = {"max_body": args.max_body, "max_batch": args.max_batch, "max_top": args.max_top}
-    limits = serve.Limits()._replace(**{field: value for field, value in given.items() if value is not None})
+    fields = serve.Limits._fields
+    limits = serve.Limits()._replace(**{f: getattr(args, f) for f in fields if getattr(args, f) is not None})
 
     def ready(url: str) -> None:
         print(f"{PROG}: serving the collection {args.collection} of {args.db} on {url}/ "
@@ -431,7 +432,8 @@ def cmd_serve(args: argparse.Namespace) -> int:
 
     try:
         serve.run(args.db, args.collection, model_path=args.model, jieba=jieba, host=args.host, port=args.port,
-                  threads=args.threads, limits=limits, ready=ready, access_log=args.access_log)
+                  threads=args.threads, limits=limits, allow_hosts=args.allow_host, ready=ready,
+                  access_log=args.access_log, log_level="info" if args.verbose else "warning")
     except _milvus_errors(milvus) as exc:
         raise CliError(str(exc)) from None
     print(f"{PROG}: stopped", file=sys.stderr)
@@ -472,6 +474,13 @@ def _non_negative(text: str) -> float:
     value = _finite(text)
     if value < 0.0:
         raise argparse.ArgumentTypeError(f"must not be negative, not {text}")
+    return value
+
+
+def _positive_float(text: str) -> float:
+    value = _finite(text)
+    if not value > 0.0:
+        raise argparse.ArgumentTypeError(f"must be above 0, not {text}")
     return value
 
 
@@ -655,7 +664,24 @@ def build_parser() -> argparse.ArgumentParser:
                        help="most texts in one /encode request (default 1024)")
     serve.add_argument("--max-top", type=_positive_int, default=None, metavar="N",
                        help="most hits one /search may ask for (default 1000)")
+    serve.add_argument("--allow-host", action="append", default=[], metavar="NAME",
+                       help="also answer requests naming NAME in their Host header (repeatable; '*': any); "
+                            "by default only the address listened on, localhost and loopback addresses")
+    serve.add_argument("--header-timeout", type=_positive_float, default=None, metavar="SECONDS",
+                       help="time for a request line and headers before the connection is closed (default 10)")
+    serve.add_argument("--body-timeout", type=_positive_float, default=None, metavar="SECONDS",
+                       help="time for a request body after its headers (default 30)")
+    serve.add_argument("--keep-alive", type=_positive_float, default=None, metavar="SECONDS",
+                       help="how long an idle connection is kept open for a next request (default 5)")
+    serve.add_argument("--max-connections", type=_positive_int, default=None, metavar="N",
+                       help="open connections at most (default 1000, within the descriptor limit); beyond, "
+                            "the longest idle one is closed, or the new one answered 503 when all are busy")
+    serve.add_argument("--snippet", type=_positive_int, default=None, metavar="CHARS",
+                       help="length of the snippet around a hit's matches (default 200)")
+    serve.add_argument("--highlight-budget", type=_count, default=None, metavar="CHARS",
+                       help="characters segmented to find the matches of one search (default 100000)")
     serve.add_argument("--access-log", action="store_true", help="log every request on standard output")
+    serve.add_argument("-v", "--verbose", action="store_true", help="also print the HTTP server's own messages")
     serve.set_defaults(func=cmd_serve)
 
     demo = commands.add_parser("demo", help="run the whole pipeline on the bundled sample corpus",
@@ -698,6 +724,9 @@ def main(argv: Optional[Iterable[str]] = None) -> int:
     except SystemExit as exc:  # --help, or a usage error already reported
         return exc.code if isinstance(exc.code, int) else 2
     _tolerant_stdout()
+    # Milvus Lite's import warns of a deprecation in setuptools, which is of
+    # no use to the user and would come before a command's own lines.
+    warnings.filterwarnings("ignore", message="pkg_resources is deprecated", category=UserWarning)
     try:
         status = args.func(args)
         if sys.stdout is not None:

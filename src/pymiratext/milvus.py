@@ -64,6 +64,7 @@ if importlib.util.find_spec("pymilvus") is None:  # pragma: no cover - exercised
     raise ImportError("the Milvus integration needs the 'milvus' extra: pip install \"pymiratext[milvus]\"")
 
 from . import BM25, Jieba, TextEncoder, default_paths, id_vector
+from ._holder import in_use_message
 
 if TYPE_CHECKING:
     from pymilvus import MilvusClient
@@ -211,6 +212,9 @@ def _connect(db: str, must_exist: bool = False) -> "MilvusClient":
         if must_exist and not os.path.exists(db):
             # Milvus Lite would create an empty database rather than report it missing.
             raise DatabaseError(f"cannot open the database {db}: no such file")
+        in_use = in_use_message(db)  # the engine's own message names no one
+        if in_use:
+            raise DatabaseError(in_use)
         target = os.path.abspath(db)
     with _quiet_lite_teardown():
         try:
@@ -476,6 +480,7 @@ class TextCollection:
         name: str = DEFAULT_COLLECTION,
         jieba: Optional[Jieba] = None,
         model_path: Optional[str] = None,
+        encoder: Optional[TextEncoder] = None,
     ) -> "TextCollection":
         """Opens collection *name* in *db* with the model it was indexed with.
 
@@ -484,6 +489,10 @@ class TextCollection:
         the options recorded in the collection. Raises ``CollectionNotFoundError``,
         ``DatabaseError``, ``ModelMismatchError`` (a model file that is not the
         collection's) or ``FileNotFoundError`` (no model file).
+
+        *encoder*, the ``encoder`` of this collection opened before, is used
+        as it is instead of loading the model again: connections for other
+        threads then share one model and segmenter.
         """
         model_path = _resolve_model_path(db, name, model_path)
         client = _connect(db, must_exist=True)
@@ -495,7 +504,8 @@ class TextCollection:
             with ThreadPoolExecutor(1) as pool:
                 loading = pool.submit(_database_call, db, client.load_collection, milvus_name)
                 try:
-                    encoder = _load_encoder(model_path, meta, name, jieba)
+                    if encoder is None:
+                        encoder = _load_encoder(model_path, meta, name, jieba)
                 finally:
                     loading.result()
         except BaseException:

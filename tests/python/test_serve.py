@@ -1,8 +1,10 @@
 """The HTTP service: its API against a real Milvus Lite collection, the README's
 examples, the search page in a real browser, and the command as a process."""
 
+import contextlib
 import http.client
 import json
+import os
 import re
 import shlex
 import shutil
@@ -11,6 +13,7 @@ import socket
 import subprocess
 import sys
 import time
+import urllib.error
 import urllib.parse
 import urllib.request
 from concurrent.futures import ThreadPoolExecutor
@@ -67,7 +70,8 @@ def _client(collection, jieba, name, **options):
 
 @pytest.fixture(scope="module")
 def client(collection, bundled_jieba):
-    yield from _client(collection, bundled_jieba, "c", threads=2, limits=Limits(max_body=4096, max_batch=8, max_top=50))
+    yield from _client(collection, bundled_jieba, "c", threads=2, limits=Limits(max_body=4096, max_batch=8, max_top=50),
+                       allow_hosts=["search.example"])
 
 
 @pytest.mark.parametrize("query", QUERIES)
@@ -137,7 +141,7 @@ ERRORS = [
 
 @pytest.mark.parametrize("method, path, body, status, message", ERRORS)
 def test_refused_requests_get_json_errors(client, method, path, body, status, message):
-    answer = client.request(method, path, content=body)
+    answer = client.request(method, path, content=body, headers={"Content-Type": "application/json"})
     assert (answer.status_code, answer.headers["content-type"]) == (status, "application/json")
     error = answer.json()["error"]
     assert error == message if message else error.startswith("the body is not valid JSON: ")
@@ -164,6 +168,8 @@ def _curl(client, argv):
         query, body = query + [body], None
     query = "&".join(filter(None, [url.query] + query))
     target = url.path + ("?" + query if query else "")
+    if body and not any(name.lower() == "content-type" for name in headers):
+        headers["Content-Type"] = "application/x-www-form-urlencoded"  # what curl -d sends
     answer = client.request("POST" if body else "GET", target, content=body, headers=headers)
     return answer.text + suffix.replace("%{http_code}", str(answer.status_code)).replace("\\n", "")
 
@@ -224,29 +230,42 @@ def test_cli_without_the_extra_says_how_to_install_it(capsys, monkeypatch, tmp_p
         'pymiratext: error: the HTTP service is not installed: pip install "pymiratext[serve]"\n')
 
 
-@pytest.fixture(scope="module")
-def served(corpus_file):
-    """`pymiratext serve` as a process on a free loopback port, over a database of
-    its own (a Milvus Lite file is open in one process at a time); its log is a
-    file, which cannot fill up and stall it as a pipe could."""
-    db, log = str(corpus_file.parent / "served.db"), corpus_file.parent / "serve.log"
-    command = [sys.executable, "-m", "pymiratext"]
-    subprocess.run(command + ["index", "--db", db, "--search", str(corpus_file)], check=True, capture_output=True)
+def _start(db, log, *options):
+    """`pymiratext serve` over *db* as a process on a free loopback port, its
+    log a file (which cannot fill up and stall it as a pipe could); returns
+    the process and the service's URL once it serves."""
     with open(log, "w", encoding="utf-8") as stderr:
-        process = subprocess.Popen(command + ["serve", "--db", db, "--port", "0", "--threads", "3"],
+        process = subprocess.Popen([sys.executable, "-m", "pymiratext", "serve", "--db", db, "--port", "0", *options],
                                    stdout=subprocess.DEVNULL, stderr=stderr)
+    deadline = time.monotonic() + 60
+    while "\n" not in log.read_text(encoding="utf-8"):
+        assert time.monotonic() < deadline and process.poll() is None, log.read_text(encoding="utf-8")
+        time.sleep(0.05)
+    first = log.read_text(encoding="utf-8").split("\n")[0]
+    assert first.startswith(f"pymiratext: serving the collection pymiratext of {db} on http://127.0.0.1:"), first
+    return process, first.split(" on ")[1].split("/ ")[0]
+
+
+@contextlib.contextmanager
+def _serving(folder, corpus, *options):
+    """The corpus indexed into a database of its own (a Milvus Lite file is
+    open in one process at a time) and served: (process, URL, log)."""
+    db, log = str(folder / f"{folder.name}.db"), folder / "serve.log"
+    command = [sys.executable, "-m", "pymiratext"]
+    subprocess.run(command + ["index", "--db", db, "--search", str(corpus)], check=True, capture_output=True)
+    process, url = _start(db, log, *options)
     try:
-        deadline = time.monotonic() + 60
-        while "\n" not in log.read_text(encoding="utf-8"):
-            assert time.monotonic() < deadline and process.poll() is None, log.read_text(encoding="utf-8")
-            time.sleep(0.05)
-        first = log.read_text(encoding="utf-8").split("\n")[0]
-        assert first.startswith(f"pymiratext: serving the collection pymiratext of {db} on http://127.0.0.1:"), first
-        yield process, first.split(" on ")[1].split("/ ")[0], log
+        yield process, url, log
     finally:
         if process.poll() is None:
             process.kill()
         process.wait(timeout=30)
+
+
+@pytest.fixture(scope="module")
+def served(corpus_file):
+    with _serving(corpus_file.parent, corpus_file, "--threads", "3") as started:
+        yield started
 
 
 class _Tab:
@@ -328,7 +347,7 @@ def test_command_serves_concurrently_and_stops_on_sigint(served, collection):
         connection, answers = http.client.HTTPConnection(host, port, timeout=30), []
         for method, path, body in (("GET", "/search?" + urllib.parse.urlencode({"q": query}), None),
                                    ("POST", "/encode/queries", json.dumps({"texts": [query]}))):
-            connection.request(method, path, body=body)
+            connection.request(method, path, body=body, headers={"Content-Type": "application/json"})
             answer = connection.getresponse()
             answers.append((answer.status, json.loads(answer.read())))
         connection.close()
@@ -343,3 +362,196 @@ def test_command_serves_concurrently_and_stops_on_sigint(served, collection):
     assert process.wait(timeout=30) == 0
     printed = log.read_text(encoding="utf-8")
     assert printed.endswith("pymiratext: stopped\n") and "Traceback" not in printed
+
+
+# --------------------------------------------------------------------------
+# Facing a network: hosts, content types, slow clients, bounded work
+
+
+@pytest.mark.parametrize(
+    "method, path, headers, status",
+    [
+        ("GET", "/healthz", {"Host": "attacker.example"}, 421),  # a rebinding page's name
+        ("GET", "/search?q=手机", {"Host": "attacker.example:8000"}, 421),
+        ("GET", "/healthz", {"Host": "127.0.0.1.attacker.example"}, 421),
+        ("GET", "/healthz", {"Host": "localhost:8000"}, 200),
+        ("GET", "/healthz", {"Host": "[::1]:8000"}, 200),
+        ("GET", "/healthz", {"Host": "127.0.0.2"}, 200),
+        ("GET", "/healthz", {"Host": "Search.Example:80"}, 200),  # allowed by name
+        ("POST", "/encode/queries", {"Content-Type": "text/plain"}, 415),  # a form any page may send
+        ("POST", "/encode/queries", {"Content-Type": "application/x-www-form-urlencoded"}, 415),
+        ("POST", "/encode/queries", {}, 415),
+        ("POST", "/encode/queries", {"Content-Type": "Application/JSON; charset=utf-8"}, 200),
+    ],
+)
+def test_foreign_hosts_and_non_json_bodies_are_refused(client, method, path, headers, status):
+    answer = client.request(method, path, content=b'{"texts": ["a"]}' if method == "POST" else None,
+                            headers=headers)
+    assert answer.status_code == status, answer.text
+    if status != 200:
+        assert answer.headers["content-type"] == "application/json" and answer.json()["error"]
+
+
+def _document(rng, lines, size, word):
+    """A long text of corpus lines with *word* at a random place."""
+    parts, length = [], 0
+    while length < size:
+        parts.append(rng.choice(lines))
+        length += len(parts[-1])
+    parts.insert(rng.randrange(len(parts)), word)
+    return "".join(parts)
+
+
+def test_highlighting_of_long_documents_stays_within_the_budget(tmp_path, bundled_jieba):
+    import random
+
+    rng = random.Random(5)
+    with open(sample_corpus_path(), encoding="utf-8") as stream:
+        lines = [line for line in stream.read().splitlines() if "火锅" not in line]
+    texts = [_document(rng, lines, 6000, "火锅") for _ in range(300)]
+    encoder = TextEncoder(bundled_jieba, search=True)
+    encoder.train(texts)
+    db = str(tmp_path / "long.db")
+    milvus.TextCollection.create(db, encoder, name="long").add_items(enumerate(texts, 1), progress=False)
+    limits = Limits(snippet=120, highlight_budget=10_000)
+    for client in _client(milvus.TextCollection.open(db, "long", jieba=bundled_jieba), bundled_jieba, "long",
+                          limits=limits):
+        started = time.monotonic()
+        answer = client.get("/search", params={"q": "火锅", "top": 1000, "text": "snippet"}).json()
+        seconds = time.monotonic() - started
+    marked = [hit for hit in answer["hits"] if hit["spans"]]
+    assert len(answer["hits"]) == 300 and 20 <= len(marked) <= 10_000 // 120
+    assert seconds < 10  # segmenting every hit whole took over a minute here
+    by_id = dict(enumerate(texts, 1))
+    for hit in answer["hits"]:
+        whole, (start, end) = by_id[hit["id"]], hit["snippet"]
+        assert end - start == 120 and hit["text"] == whole[start:end] and hit["length"] == len(whole)
+        # Within its snippet, a hit has the matches that segmenting it whole finds.
+        inside = [s for s in match_spans(encoder, whole[max(0, start - 40):end + 40], {"火锅"})]
+        inside = [[a + max(0, start - 40), b + max(0, start - 40)] for a, b in inside]
+        assert hit["spans"] in ([], [s for s in inside if start <= s[0] and s[1] <= end])
+    assert all(whole_hit["spans"] for whole_hit in marked)
+
+
+def _raw(url, data, timeout=10):
+    parts = urllib.parse.urlsplit(url)
+    sock = socket.create_connection((parts.hostname, parts.port), timeout=timeout)
+    sock.sendall(data)
+    return sock
+
+
+def _read_all(sock):
+    chunks = []
+    while True:
+        chunk = sock.recv(65536)
+        if not chunk:
+            return b"".join(chunks)
+        chunks.append(chunk)
+
+
+def test_slow_clients_are_dropped_while_others_are_served(tmp_path, corpus_file):
+    with _serving(tmp_path, corpus_file, "--header-timeout", "1.5", "--body-timeout", "1.5",
+                  "--max-connections", "40") as (process, url, log):
+        host = urllib.parse.urlsplit(url).netloc.encode()
+        slow_headers = [_raw(url, b"GET /healthz HTTP/1.1\r\nHost: " + host + b"\r\nX-Slow: ") for _ in range(50)]
+        slow_bodies = [_raw(url, b"POST /encode/queries HTTP/1.1\r\nHost: " + host + b"\r\nContent-Type: "
+                            b"application/json\r\nContent-Length: 100\r\n\r\n{\"texts\": [") for _ in range(5)]
+        started = time.monotonic()
+        # Beyond the cap, the longest idle connections made room: a new client is served at once.
+        with urllib.request.urlopen(url + "/search?q=%E6%89%8B%E6%9C%BA", timeout=10) as answer:
+            assert answer.status == 200 and json.load(answer)["hits"]
+        assert time.monotonic() - started < 1
+        answers = [_read_all(sock) for sock in slow_headers + slow_bodies]
+        assert time.monotonic() - started < 4  # each closed within its deadline
+        late = [a for a in answers[:50] if a]
+        assert late and all(a.startswith(b"HTTP/1.1 408 ") for a in late)
+        assert answers[50:] == [b""] * 5  # a late body: dropped
+        for sock in slow_headers + slow_bodies:
+            sock.close()
+        foreign = _read_all(_raw(url, b"GET /healthz HTTP/1.1\r\nHost: attacker.example\r\nConnection: close\r\n\r\n"))
+        assert foreign.startswith(b"HTTP/1.1 421 ")
+        # Every connection busy with a request under way: a new one is refused, not queued.
+        busy = [_raw(url, b"POST /encode/queries HTTP/1.1\r\nHost: " + host + b"\r\nContent-Type: "
+                     b"application/json\r\nContent-Length: 100\r\n\r\n{") for _ in range(40)]
+        time.sleep(0.3)
+        assert _read_all(_raw(url, b"GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")).startswith(
+            b"HTTP/1.1 503 ")
+        for sock in busy:
+            sock.close()
+        process.send_signal(signal.SIGINT)
+        assert process.wait(timeout=30) == 0
+    assert log.read_text(encoding="utf-8").splitlines()[1:] == ["pymiratext: stopped"]
+
+
+def _resident_kib(pid):
+    with open(f"/proc/{pid}/status", encoding="ascii") as stream:
+        return int(next(line for line in stream if line.startswith("VmRSS:")).split()[1])
+
+
+def _children(pid):
+    with open(f"/proc/{pid}/task/{pid}/children", encoding="ascii") as stream:
+        return [int(child) for child in stream.read().split()]
+
+
+def test_threads_share_one_model_and_the_service_outlives_its_database(tmp_path, bundled_jieba):
+    # A model of 150,000 terms (some 10 MB), which a model per thread would copy.
+    import random
+
+    rng = random.Random(7)
+    words = [f"w{n}" for n in range(150_000)]
+    texts = [" ".join(rng.sample(words, 40)) + " 手机理财" for _ in range(4000)]
+    encoder = TextEncoder(bundled_jieba)
+    encoder.train(texts)
+    db, log = str(tmp_path / "big.db"), tmp_path / "serve.log"
+    with milvus.TextCollection.create(db, encoder) as created:
+        created.add_items(enumerate(texts[:50], 1), progress=False)
+    from milvus_lite.server_manager import server_manager_instance
+
+    server_manager_instance.release_server(db)  # for the service to open it
+    process, url = _start(db, log, "--threads", "8")
+    try:
+        def ask(query, top=5):
+            with urllib.request.urlopen(url + "/search?" + urllib.parse.urlencode({"q": query, "top": top}),
+                                        timeout=60) as answer:
+                return [hit["id"] for hit in json.load(answer)["hits"]]
+
+        expected = ask("手机理财")
+        one = _resident_kib(process.pid)
+        with ThreadPoolExecutor(16) as pool:
+            assert list(pool.map(ask, ["手机理财"] * 48)) == [expected] * 48
+        assert _resident_kib(process.pid) < 1.3 * one
+
+        # The local database held by the service: other commands say who holds it.
+        status = subprocess.run([sys.executable, "-m", "pymiratext", "search", "--db", db, "手机"],
+                                capture_output=True, text=True)
+        assert status.returncode == 1 and status.stderr.count("\n") == 1
+        assert f"in use by process {process.pid} (" in status.stderr
+
+        # The embedded engine dies: requests fail with 503 until it is back.
+        for child in _children(process.pid):
+            os.kill(child, signal.SIGKILL)
+        deadline = time.monotonic() + 60
+        while True:
+            try:
+                assert ask("手机理财") == expected
+                break
+            except urllib.error.HTTPError as exc:
+                assert exc.code == 503 and time.monotonic() < deadline
+                time.sleep(0.2)
+
+        # SIGTERM with a request under way: it is answered, then the service stops.
+        body = json.dumps({"texts": ["手机理财"] * 200}).encode()
+        sock = _raw(url, b"POST /encode/queries HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                    b"Content-Length: %d\r\n\r\n" % len(body) + body[:10])
+        time.sleep(0.3)
+        process.send_signal(signal.SIGTERM)
+        time.sleep(0.3)
+        sock.sendall(body[10:])
+        assert _read_all(sock).startswith(b"HTTP/1.1 200 ")
+        assert process.wait(timeout=30) == 0
+    finally:
+        if process.poll() is None:
+            process.kill()
+        process.wait(timeout=30)
+    printed = log.read_text(encoding="utf-8")
+    assert printed.splitlines()[1:] == ["pymiratext: stopped"], printed

@@ -3,51 +3,96 @@ answers in JSON.
 
 Encoding and search run on the pool (the native encoder drops the interpreter
 lock), so the event loop only reads requests and writes answers; the JSON of an
-answer is written on the pool too.
+answer is written on the pool too. The application is a bare ASGI callable:
+five fixed paths need no router, and a framework's request objects and
+middleware cost a visible share of a short request.
 """
 
 import asyncio
 import base64
 import contextlib
+import gc
 import hashlib
+import ipaddress
 import json
+import logging
 import os
 import re
 import threading
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Callable, Collection, Dict, Iterator, List, NamedTuple, Optional, Tuple
+from typing import (Any, Awaitable, Callable, Collection, Dict, FrozenSet, Iterable, Iterator, List, NamedTuple,
+                    Optional, Sequence, Tuple)
 
 import orjson
-from starlette.applications import Starlette
-from starlette.exceptions import HTTPException
-from starlette.requests import Request
-from starlette.responses import Response
-from starlette.routing import Route
+from starlette.datastructures import QueryParams
 
 from .. import Jieba, id_vector
 from ..milvus import DEFAULT_COLLECTION, CollectionNotFoundError, DatabaseError, ModelMismatchError, TextCollection
 
 _PAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "page.html")
-_JSON = "application/json"
+_JSON = b"application/json"
 _KEYS = ("tokens", "ids")
+_LOG = logging.getLogger("pymiratext.serve")
+# Characters segmented on each side of a snippet, so that the words at its
+# edges are cut as they are in the whole text.
+_MARGIN = 16
+# Windows tried per hit when plain text search finds no candidate (the
+# query's words appear only folded: other case, width or script).
+_SCAN_WINDOWS = 4
+# An ASGI scope, and the body and headers of an answer.
+Scope = Dict[str, Any]
+Answer = Tuple[bytes, List[Tuple[bytes, bytes]]]
 
 
 class Limits(NamedTuple):
-    """What one request may ask for. A larger body or batch is refused with
-    status 413, a larger ``top`` with status 400."""
+    """What one request may ask for and how long a client may take.
+
+    A larger body or batch is refused with status 413, a larger ``top`` with
+    status 400. A connection that has not sent a whole request line and
+    headers within ``header_timeout`` seconds, or the body within
+    ``body_timeout`` seconds after them, is closed; so is a kept-alive
+    connection idle for ``keep_alive`` seconds. Beyond ``max_connections``
+    open connections a new one closes the longest idle connection that has
+    no request under way, or, when all are busy, is answered with status 503.
+    Each hit comes with a snippet of ``snippet`` characters around its first
+    match; at most ``highlight_budget`` characters are segmented to find the
+    matches of one search."""
 
     max_body: int = 4 << 20  # bytes of a request body
     max_batch: int = 1024  # texts of one /encode request
     max_top: int = 1000  # hits of one /search
+    header_timeout: float = 10.0  # seconds
+    body_timeout: float = 30.0  # seconds
+    keep_alive: float = 5.0  # seconds
+    max_connections: int = 1000
+    snippet: int = 200  # characters
+    highlight_budget: int = 100_000  # characters segmented per /search
+
+    def checked(self) -> "Limits":
+        for field, value in zip(self._fields, self):
+            if field.endswith(("timeout", "alive")):
+                if not value > 0:
+                    raise ValueError(f"{field} must be above 0, not {value}")
+            elif field == "highlight_budget":
+                if value < 0:
+                    raise ValueError(f"{field} must not be negative, not {value}")
+            elif value < 1:
+                raise ValueError(f"{field} must be at least 1, not {value}")
+        return self
 
 
 class RequestError(Exception):
     """A request the service refuses: the status and the message the client gets."""
 
-    def __init__(self, status: int, message: str):
+    def __init__(self, status: int, message: str, headers: Sequence[Tuple[bytes, bytes]] = ()):
         super().__init__(message)
         self.status = status
         self.message = message
+        self.headers = list(headers)
+
+
+class _Disconnected(Exception):
+    """The client went away before its request was read: nothing to answer."""
 
 
 def match_spans(encoder: Any, text: str, terms: Collection[str]) -> List[List[int]]:
@@ -63,45 +108,116 @@ def match_spans(encoder: Any, text: str, terms: Collection[str]) -> List[List[in
     return spans
 
 
+def snippet(encoder: Any, text: str, terms: Collection[str], needles: Iterable[str], length: int,
+            allowance: int) -> Tuple[int, int, List[List[int]], int]:
+    """A window of *text* of at most *length* characters around its first
+    match: ``(start, end, spans, characters segmented)``, spans as
+    ``match_spans`` gives them (indices into *text*), all inside the window.
+
+    Plain text search for *needles* (the query's words as written and as
+    indexed) finds where to look, so that only windows are segmented, never
+    more than *allowance* characters in all. A text without a match found so
+    gets its first *length* characters and no spans."""
+    size = len(text)
+    if size <= length:
+        if size <= allowance:
+            return 0, size, match_spans(encoder, text, terms), size
+        return 0, size, [], 0
+    needles = [needle for needle in needles if needle]
+    used, at, scans = 0, 0, 0
+    while at < size:
+        found = [position for position in (text.find(needle, at) for needle in needles) if position >= 0]
+        if found:
+            start = max(0, min(found) - length // 4)
+        elif scans < _SCAN_WINDOWS:
+            start, scans = at, scans + 1
+        else:
+            break
+        start = min(start, size - length)
+        end = start + length
+        low, high = max(0, start - _MARGIN), min(size, end + _MARGIN)
+        if used + high - low > allowance:
+            break
+        used += high - low
+        spans = [[low + a, low + b] for a, b in match_spans(encoder, text[low:high], terms)
+                 if low + a >= start and low + b <= end]
+        if spans:
+            return start, end, spans, used
+        at = max(end, at + 1)
+    return 0, length, [], used
+
+
 class _Service:
-    """The collection, the worker pool and the work each endpoint does on it."""
+    """The shared encoder, the database connections and the work each endpoint
+    does with them.
+
+    One encoder (model, segmenter and folding table) serves every thread:
+    encoding only reads it. A connection to the database serves one thread at
+    a time, so threads that search at once get connections of their own.
+    After a database failure the connections are opened afresh."""
 
     def __init__(self, collection: TextCollection, threads: int, limits: Limits):
         self.limits = limits
-        self.encoder = collection.encoder  # encoding only reads it: any thread may use it
-        self._first = collection
-        self._idle = [collection]
+        self.encoder = collection.encoder
+        self.db, self.name, self.model_path = collection.db, collection.name, collection.model_path
+        self._idle = [(0, collection)]
         self._opened = [collection]
+        self._generation = 0  # bumped by a failure: older connections are dropped
         self._lock = threading.Lock()
         self._pool = ThreadPoolExecutor(max_workers=threads, thread_name_prefix="pymiratext-serve")
 
-    async def run(self, work: Callable[..., Any], *args: Any) -> Any:
-        return await asyncio.get_running_loop().run_in_executor(self._pool, work, *args)
+    def run(self, work: Callable[..., Any], *args: Any) -> Awaitable[Any]:
+        return asyncio.get_running_loop().run_in_executor(self._pool, work, *args)
 
     def close(self) -> None:
         self._pool.shutdown(wait=True)
         with self._lock:
             opened, self._opened, self._idle = self._opened, [], []
         for collection in opened:
-            collection.close()
+            _close_quietly(collection)
+
+    def _open(self) -> TextCollection:
+        _restart_lite_if_dead(self.db)
+        return TextCollection.open(self.db, self.name, model_path=self.model_path, encoder=self.encoder)
 
     @contextlib.contextmanager
     def _collection(self) -> Iterator[TextCollection]:
-        # A collection serves one thread at a time; workers that search at the
-        # same time get collections of their own, which share the segmenter.
         with self._lock:
-            collection = self._idle.pop() if self._idle else None
+            generation = self._generation
+            stale = [c for g, c in self._idle if g != generation]
+            fresh = [(g, c) for g, c in self._idle if g == generation]
+            collection = fresh.pop()[1] if fresh else None
+            self._idle = fresh
+        for old in stale:
+            self._forget(old)
         if collection is None:
-            first = self._first
-            collection = TextCollection.open(first.db, first.name, jieba=self.encoder.jieba,
-                                             model_path=first.model_path)
+            try:
+                collection = self._open()
+            except DatabaseError as exc:
+                raise RequestError(503, f"the database does not answer: {exc}") from None
             with self._lock:
                 self._opened.append(collection)
+        failed = False
         try:
             yield collection
+        except DatabaseError:
+            failed = True
+            raise
         finally:
-            with self._lock:
-                self._idle.append(collection)
+            if failed:
+                with self._lock:
+                    if generation == self._generation:
+                        self._generation += 1
+                self._forget(collection)
+            else:
+                with self._lock:
+                    self._idle.append((generation, collection))
+
+    def _forget(self, collection: TextCollection) -> None:
+        with self._lock:
+            if collection in self._opened:
+                self._opened.remove(collection)
+        _close_quietly(collection)
 
     def encode(self, body: bytes, query: bool) -> bytes:
         texts, keys = _read_texts(body, self.limits.max_batch)
@@ -112,27 +228,55 @@ class _Service:
             vectors = [id_vector(vector) for vector in vectors]
         return _json({"vectors": vectors})
 
-    def search(self, query: str, top: int) -> bytes:
-        terms = list(dict.fromkeys(self.encoder.tokens(query)))
+    def search(self, query: str, top: int, whole: bool) -> bytes:
+        tokens = self.encoder.tokenize(query)
+        terms = list(dict.fromkeys(term for term, _start, _end in tokens))
         with self._collection() as collection:
             hits = collection.search(query, top=top)
         wanted = set(terms)
-        return _json({
-            "terms": terms,
-            "hits": [
-                {"id": hit.id, "score": hit.score, "text": hit.text,
-                 "spans": [] if hit.text is None else match_spans(self.encoder, hit.text, wanted)}
-                for hit in hits
-            ],
-        })
+        needles = sorted(wanted | {query[start:end] for _term, start, end in tokens}, key=len, reverse=True)
+        budget, length, answers = self.limits.highlight_budget, self.limits.snippet, []
+        for hit in hits:
+            answer: Dict[str, Any] = {"id": hit.id, "score": hit.score, "text": hit.text, "spans": [],
+                                      "snippet": None, "length": None}
+            if hit.text is not None:
+                start, end, spans, used = snippet(self.encoder, hit.text, wanted, needles, length, budget)
+                budget -= used
+                answer["spans"], answer["snippet"], answer["length"] = spans, [start, end], len(hit.text)
+                if not whole:
+                    answer["text"] = hit.text[start:end]
+            answers.append(answer)
+        return _json({"terms": terms, "hits": answers})
 
     def health(self) -> bytes:
-        with self._collection() as collection:
-            try:
+        try:
+            with self._collection() as collection:
                 documents = len(collection)
-            except Exception as exc:  # pymilvus raises its own hierarchy and gRPC errors
-                raise RequestError(503, f"the database does not answer: {' '.join(str(exc).split())}") from None
-            return _json({"status": "ok", "collection": collection.name, "documents": documents})
+        except DatabaseError as exc:
+            raise RequestError(503, f"the database does not answer: {' '.join(str(exc).split())}") from None
+        return _json({"status": "ok", "collection": self.name, "documents": documents})
+
+
+def _close_quietly(collection: TextCollection) -> None:
+    try:
+        collection.close()
+    except Exception:  # noqa: BLE001 - a dead database's client may fail to say goodbye
+        pass
+
+
+def _restart_lite_if_dead(db: str) -> None:
+    """Lets Milvus Lite start its engine again when the one it started for
+    *db* has exited: its client would otherwise keep dialing the dead one."""
+    try:
+        from milvus_lite.server_manager import server_manager_instance
+    except ImportError:
+        return
+    path = os.path.realpath(db)
+    server = getattr(server_manager_instance, "_servers", {}).get(path)
+    process = getattr(server, "_p", None)
+    if process is not None and process.poll() is not None:
+        server_manager_instance.release_server(path)
+        gc.collect()  # the dead engine's clients hold its socket
 
 
 def _json(value: Any) -> bytes:
@@ -176,34 +320,100 @@ def _read_texts(body: bytes, max_batch: int) -> Tuple[List[str], str]:
     return texts, keys
 
 
-async def _read_body(request: Request, limit: int) -> bytes:
-    declared = request.headers.get("content-length", "")
+def _header(scope: Scope, name: bytes) -> Optional[bytes]:
+    for key, value in scope["headers"]:
+        if key == name:
+            return value
+    return None
+
+
+async def _read_body(scope: Scope, receive: Callable[[], Awaitable[Dict[str, Any]]], limit: int) -> bytes:
+    declared = (_header(scope, b"content-length") or b"").decode("latin-1")
+    over = f"the request body is over the limit of {limit} bytes"
     if declared.isdigit() and int(declared) > limit:
-        raise RequestError(413, f"the request body is over the limit of {limit} bytes")
+        raise RequestError(413, over)
     body = bytearray()
-    async for chunk in request.stream():  # counted as it comes: chunked bodies declare no length
-        body += chunk
+    while True:  # counted as it comes: chunked bodies declare no length
+        message = await receive()
+        if message["type"] == "http.disconnect":
+            raise _Disconnected
+        body += message.get("body", b"")
         if len(body) > limit:
-            raise RequestError(413, f"the request body is over the limit of {limit} bytes")
-    return bytes(body)
+            raise RequestError(413, over)
+        if not message.get("more_body", False):
+            return bytes(body)
 
 
-def _search_arguments(request: Request, max_top: int) -> Tuple[str, int]:
-    query = request.query_params.get("q")
+def _check_json_type(scope: Scope) -> None:
+    # Pages of other sites may POST text/plain or forms without asking the
+    # browser's leave first; a JSON body they cannot send that way.
+    value = (_header(scope, b"content-type") or b"").decode("latin-1")
+    if value.split(";", 1)[0].strip().lower() != "application/json":
+        shown = f"not {value!r}" if value else "none was given"
+        raise RequestError(415, f"the body must be sent with Content-Type: application/json ({shown})")
+
+
+def _search_arguments(query_string: bytes, max_top: int) -> Tuple[str, int, bool]:
+    params = QueryParams(query_string.decode("latin-1"))
+    query = params.get("q")
     if query is None or not query.strip():
         raise RequestError(400, "the query is missing: /search?q=...&top=10")
     _check_text(query, "the query")
-    top_text = request.query_params.get("top", "10")
+    top_text = params.get("top", "10")
     try:
         top = int(top_text)
     except ValueError:
         raise RequestError(400, f"top must be a whole number, not {top_text!r}") from None
     if not 1 <= top <= max_top:
         raise RequestError(400, f"top must lie between 1 and {max_top}, not {top}")
-    return query, top
+    text = params.get("text", "full")
+    if text not in ("full", "snippet"):
+        raise RequestError(400, f'text must be "full" or "snippet", not {text!r}')
+    return query, top, text == "full"
 
 
-def _page() -> Tuple[bytes, Dict[str, str]]:
+def _host_name(value: str) -> str:
+    """The name or address of a Host header, without its port or brackets, in
+    lower case; an address in its canonical form (IPv4 for an IPv4-mapped one)."""
+    value = value.strip().lower()
+    if value.startswith("["):
+        value = value[1:].split("]", 1)[0]
+    elif value.count(":") == 1:
+        value = value.rsplit(":", 1)[0]
+    try:
+        address = ipaddress.ip_address(value)
+    except ValueError:
+        return value
+    mapped = getattr(address, "ipv4_mapped", None)
+    return str(mapped or address)
+
+
+def _is_loopback(name: str) -> bool:
+    if name == "localhost" or name.endswith(".localhost"):  # names that resolve to loopback alone
+        return True
+    try:
+        return ipaddress.ip_address(name).is_loopback
+    except ValueError:
+        return False
+
+
+def _check_host(scope: Scope, allowed: FrozenSet[str]) -> None:
+    # A page of another site reaches a service on loopback through a name of
+    # its own that it points at 127.0.0.1 (DNS rebinding); the Host header
+    # still carries that name.
+    raw = _header(scope, b"host")
+    if raw is None:
+        raise RequestError(400, "the request has no Host header")
+    name = _host_name(raw.decode("latin-1"))
+    if "*" in allowed or name in allowed or _is_loopback(name):
+        return
+    server = scope.get("server")
+    if server and _host_name(str(server[0])) == name:  # the address the client connected to
+        return
+    raise RequestError(421, f"the host {name!r} is not served here (--allow-host adds names)")
+
+
+def _page() -> Tuple[bytes, List[Tuple[bytes, bytes]]]:
     """The search page and its headers: the policy lets in only the page's own
     script and style and requests to this service."""
     with open(_PAGE, "rb") as stream:
@@ -215,39 +425,101 @@ def _page() -> Tuple[bytes, Dict[str, str]]:
 
     policy = (f"default-src 'none'; script-src {digests('script')}; style-src {digests('style')}; "
               "connect-src 'self'; img-src data:; base-uri 'none'; form-action 'self'; frame-ancestors 'none'")
-    headers = {"Content-Security-Policy": policy, "X-Content-Type-Options": "nosniff",
-               "Referrer-Policy": "no-referrer"}
+    headers = [(b"content-type", b"text/html; charset=utf-8"), (b"content-security-policy", policy.encode()),
+               (b"x-content-type-options", b"nosniff"), (b"referrer-policy", b"no-referrer")]
     return page, headers
 
 
-def _error(status: int, message: str, headers: Optional[Dict[str, str]] = None) -> Response:
-    return Response(_json({"error": message}), status_code=status, media_type=_JSON, headers=headers)
+_UNAVAILABLE = (DatabaseError, ModelMismatchError, CollectionNotFoundError)
+_JSON_HEADERS = [(b"content-type", _JSON)]
 
 
-async def _refused(_request: Request, exc: RequestError) -> Response:
-    return _error(exc.status, exc.message)
+class Application:
+    """The ASGI application (see ``create_app``). ``close()`` ends its work
+    and closes its connections; its lifespan does that too."""
 
+    def __init__(self, service: _Service, page: bytes, page_headers: List[Tuple[bytes, bytes]],
+                 allowed_hosts: FrozenSet[str]):
+        self._service = service
+        self._limits = service.limits
+        self._page, self._page_headers = page, page_headers
+        self._allowed = allowed_hosts
+        self._routes: Dict[str, Tuple[str, Callable[..., Awaitable[Answer]]]] = {
+            "/": ("GET", self._search_page),
+            "/healthz": ("GET", self._health),
+            "/search": ("GET", self._search),
+            "/encode/documents": ("POST", self._encode_documents),
+            "/encode/queries": ("POST", self._encode_queries),
+        }
 
-async def _http_error(request: Request, exc: HTTPException) -> Response:
-    path, headers = request.url.path, dict(exc.headers or {})
-    if exc.status_code == 404:
-        message = f"no such path: {path}"
-    elif exc.status_code == 405:
-        # The router lists the methods from a set: sorted, the answer is always the same.
-        headers["Allow"] = ", ".join(sorted(m.strip() for m in headers.get("Allow", "").split(",") if m.strip()))
-        message = f"{request.method} is not allowed on {path}: use {headers['Allow']}"
-    else:
-        message = str(exc.detail)
-    return _error(exc.status_code, message, headers)
+    def close(self) -> None:
+        self._service.close()
 
+    async def __call__(self, scope: Scope, receive: Any, send: Any) -> None:
+        if scope["type"] == "lifespan":
+            await self._lifespan(receive, send)
+            return
+        if scope["type"] != "http":
+            return
+        status, headers = 200, _JSON_HEADERS
+        try:
+            body, headers = await self._answer(scope, receive)
+        except _Disconnected:
+            return
+        except RequestError as exc:
+            status, body, headers = exc.status, _json({"error": exc.message}), _JSON_HEADERS + exc.headers
+        except _UNAVAILABLE as exc:
+            status, body = 503, _json({"error": str(exc)})
+        except Exception:  # noqa: BLE001 - the traceback goes to the log, not to the client
+            _LOG.exception("internal error answering %s %s", scope.get("method"), scope.get("path"))
+            status, body = 500, _json({"error": "internal error"})
+        await send({"type": "http.response.start", "status": status,
+                    "headers": headers + [(b"content-length", str(len(body)).encode())]})
+        await send({"type": "http.response.body", "body": b"" if scope["method"] == "HEAD" else body})
 
-async def _unavailable(_request: Request, exc: Exception) -> Response:
-    return _error(503, str(exc))
+    async def _answer(self, scope: Scope, receive: Any) -> Answer:
+        _check_host(scope, self._allowed)
+        path, method = scope["path"], scope["method"]
+        route = self._routes.get(path)
+        if route is None:
+            raise RequestError(404, f"no such path: {path}")
+        allowed, handler = route
+        methods = ("GET", "HEAD") if allowed == "GET" else (allowed,)
+        if method not in methods:
+            allow = ", ".join(methods)
+            raise RequestError(405, f"{method} is not allowed on {path}: use {allow}", [(b"allow", allow.encode())])
+        return await handler(scope, receive)
 
+    async def _search_page(self, _scope: Scope, _receive: Any) -> Answer:
+        return self._page, self._page_headers
 
-async def _internal(_request: Request, _exc: Exception) -> Response:
-    # The traceback goes to the server's log, not to the client.
-    return _error(500, "internal error")
+    async def _health(self, _scope: Scope, _receive: Any) -> Answer:
+        return await self._service.run(self._service.health), _JSON_HEADERS
+
+    async def _search(self, scope: Scope, _receive: Any) -> Answer:
+        query, top, whole = _search_arguments(scope["query_string"], self._limits.max_top)
+        return await self._service.run(self._service.search, query, top, whole), _JSON_HEADERS
+
+    async def _encode(self, scope: Scope, receive: Any, query: bool) -> Answer:
+        _check_json_type(scope)
+        body = await _read_body(scope, receive, self._limits.max_body)
+        return await self._service.run(self._service.encode, body, query), _JSON_HEADERS
+
+    async def _encode_documents(self, scope: Scope, receive: Any) -> Answer:
+        return await self._encode(scope, receive, False)
+
+    async def _encode_queries(self, scope: Scope, receive: Any) -> Answer:
+        return await self._encode(scope, receive, True)
+
+    async def _lifespan(self, receive: Any, send: Any) -> None:
+        while True:
+            message = await receive()
+            if message["type"] == "lifespan.startup":
+                await send({"type": "lifespan.startup.complete"})
+            elif message["type"] == "lifespan.shutdown":
+                await asyncio.get_running_loop().run_in_executor(None, self.close)
+                await send({"type": "lifespan.shutdown.complete"})
+                return
 
 
 def create_app(
@@ -258,67 +530,28 @@ def create_app(
     jieba: Optional[Jieba] = None,
     threads: int = 0,
     limits: Optional[Limits] = None,
-) -> Starlette:
+    allow_hosts: Iterable[str] = (),
+) -> Application:
     """The ASGI application serving collection *name* of the database *db*.
 
     Opens the collection at once (raising what ``TextCollection.open`` raises);
     *model_path* and *jieba* are passed on to it. Encoding and search run on a
-    pool of *threads* threads (0: twice the number of cores); each thread that
-    searches opens the collection for itself, since a ``TextCollection`` serves
-    one thread at a time. The application closes them when its lifespan ends.
+    pool of *threads* threads (0: twice the number of cores), which share the
+    collection's encoder; each thread that searches opens a connection of its
+    own, since a ``TextCollection`` serves one thread at a time. The
+    application closes them when its lifespan ends.
+
+    Requests must name in their Host header the address they were sent to,
+    ``localhost`` or a loopback address, or one of *allow_hosts* (``"*"``:
+    any); ``POST`` bodies must be sent as ``application/json``.
     """
     if threads < 0:
         raise ValueError("threads must not be negative")
-    limits = limits or Limits()
-    for field, value in zip(limits._fields, limits):
-        if value < 1:
-            raise ValueError(f"{field} must be at least 1, not {value}")
+    limits = (limits or Limits()).checked()
+    allowed = frozenset(_host_name(host) for host in allow_hosts)
     page, page_headers = _page()
     collection = TextCollection.open(db, name, jieba=jieba, model_path=model_path)
     # A search waits on the database for much of its time: twice as many
     # threads as cores keep the cores busy.
     service = _Service(collection, threads or 2 * (os.cpu_count() or 1), limits)
-
-    async def encode_documents(request: Request) -> Response:
-        body = await _read_body(request, limits.max_body)
-        return Response(await service.run(service.encode, body, False), media_type=_JSON)
-
-    async def encode_queries(request: Request) -> Response:
-        body = await _read_body(request, limits.max_body)
-        return Response(await service.run(service.encode, body, True), media_type=_JSON)
-
-    async def search(request: Request) -> Response:
-        query, top = _search_arguments(request, limits.max_top)
-        return Response(await service.run(service.search, query, top), media_type=_JSON)
-
-    async def health(_request: Request) -> Response:
-        return Response(await service.run(service.health), media_type=_JSON)
-
-    async def search_page(_request: Request) -> Response:
-        return Response(page, media_type="text/html; charset=utf-8", headers=page_headers)
-
-    @contextlib.asynccontextmanager
-    async def lifespan(_app: Starlette):
-        try:
-            yield
-        finally:
-            await asyncio.get_running_loop().run_in_executor(None, service.close)
-
-    routes = [
-        Route("/", search_page, methods=["GET"]),
-        Route("/healthz", health, methods=["GET"]),
-        Route("/search", search, methods=["GET"]),
-        Route("/encode/documents", encode_documents, methods=["POST"]),
-        Route("/encode/queries", encode_queries, methods=["POST"]),
-    ]
-    handlers = {
-        RequestError: _refused,
-        HTTPException: _http_error,
-        DatabaseError: _unavailable,
-        ModelMismatchError: _unavailable,
-        CollectionNotFoundError: _unavailable,
-        Exception: _internal,
-    }
-    app = Starlette(routes=routes, exception_handlers=handlers, lifespan=lifespan)
-    app.state.close = service.close
-    return app
+    return Application(service, page, page_headers, allowed)
