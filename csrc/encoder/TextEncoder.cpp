@@ -193,6 +193,33 @@ std::vector<TextEncoder::TokenList> TextEncoder::TokensMany(const std::vector<st
   return tokens;
 }
 
+std::vector<TextEncoder::TokenList> TextEncoder::CountMany(const std::vector<std::string>& texts,
+                                                           uint64_t first,
+                                                           ParallelCounts& counts) const {
+  const size_t parts = counts.parts();
+  size_t bytes = 0;
+  for (const std::string& text : texts) bytes += text.size();
+  // Part c starts at the first text after c / parts of the bytes.
+  std::vector<size_t> bounds(parts + 1, texts.size());
+  bounds[0] = 0;
+  size_t part = 1;
+  size_t before = 0;
+  for (size_t i = 0; i < texts.size() && part < parts; ++i) {
+    while (part < parts && before >= bytes / parts * part) bounds[part++] = i;
+    before += texts[i].size();
+  }
+  std::vector<TokenList> tokens(texts.size());
+  ParallelFor(parts, static_cast<unsigned>(parts), [&](size_t begin, size_t end) {
+    for (size_t c = begin; c < end; ++c) {
+      for (size_t i = bounds[c]; i < bounds[c + 1]; ++i) {
+        Tokens(texts[i], tokens[i]);
+        counts.Add(c, first + i, tokens[i]);
+      }
+    }
+  });
+  return tokens;
+}
+
 BM25::Documents<std::string_view> TextEncoder::Views(const std::vector<TokenList>& tokens) {
   BM25::Documents<std::string_view> views;
   size_t total = 0;
