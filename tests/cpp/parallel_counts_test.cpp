@@ -24,7 +24,9 @@ TEST(ParallelCounts, CombineTrainsInDocumentOrder) {
   for (Strings& document : corpus) {
     document.resize(random() % 7 == 0 ? 0 : 1 + random() % 40);
     // Rare and common tokens alike, repeated within documents.
-    for (std::string& token : document) token = "t" + std::to_string(random() % (1 + random() % 3000));
+    for (std::string& token : document) {
+      token = "t" + std::to_string(random() % (1 + random() % 3000));
+    }
   }
   for (const BM25::Idf idf : {BM25::Idf::kOccurrences, BM25::Idf::kDocuments}) {
     BM25 expected(0.6, 1.4, idf);
