@@ -319,9 +319,17 @@ void TrainTexts(const EncoderRef& self, const TextIterable& texts, int threads, 
     std::swap(current, next);
   }
   if (documents == 0) return;
-  const BM25 added = counts.Combine();
+  BM25 added = counts.Combine();
   AwaitBM25Writing(model);
-  model.merge(added);
+  const bool holds_nothing = model.doc_count() == 0 && model.doc_length_total() == 0 &&
+                             model.doc_token_frequency().empty() &&
+                             model.doc_token_documents().empty();
+  if (holds_nothing && model.idf_mode() == added.idf_mode()) {
+    // What merging into it gives, without a second pass over the tokens.
+    model = std::move(added);
+  } else {
+    model.merge(added);
+  }
 }
 
 void Train(const EncoderRef& self, const TextIterable& texts, int threads) {
