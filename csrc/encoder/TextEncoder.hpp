@@ -82,7 +82,7 @@ class TextEncoder {
   std::vector<TokenList> TokensMany(const std::vector<std::string>& texts, unsigned threads) const;
   // Tokens of each text as TokensMany gives them, each also counted as
   // document `first` + its index: one thread per part of `counts`, each
-  // cutting and counting a run of consecutive texts of about equal bytes.
+  // cutting runs of consecutive texts and counting them into its part.
   std::vector<TokenList> CountMany(const std::vector<std::string>& texts, uint64_t first,
                                    ParallelCounts& counts) const;
 
