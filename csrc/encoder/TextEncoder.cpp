@@ -197,7 +197,8 @@ std::vector<TextEncoder::TokenList> TextEncoder::TokensMany(const std::vector<st
 std::vector<TextEncoder::TokenList> TextEncoder::CountMany(const std::vector<std::string>& texts,
                                                            uint64_t first,
                                                            ParallelCounts& counts) const {
-  const size_t parts = counts.parts();
+  // No more threads than texts; the parts beyond stay as they are.
+  const size_t parts = std::min(counts.parts(), std::max<size_t>(1, texts.size()));
   // Runs of consecutive texts of about equal bytes, a few per thread, taken
   // in turn by whichever thread is free: texts cut at different speeds
   // would leave a thread with a fixed share idle. Each thread still sees
