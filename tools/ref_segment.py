@@ -4,7 +4,7 @@
 It reads the same files as the native ``Jieba`` class and cuts the way its
 ``cut`` does: split at separators, pick the most probable dictionary path,
 then re-cut stretches of one-character words with the BEMS hidden Markov
-model (letter and number runs, ASCII or full-width, by fixed rules).  It is slow and simple
+model (ASCII letter and number runs by fixed rules).  It is slow and simple
 on purpose: it judges the data and is the oracle for differential tests of
 the native code, so clarity wins over speed.
 
@@ -208,42 +208,29 @@ class HMM:
         return words
 
     def cut(self, text):
-        """Letter and number runs by rule, ASCII or full-width (never mixing
-        the two widths), the rest by Viterbi."""
+        """ASCII letter and number runs by rule, the rest by Viterbi."""
         words = []
         left = right = 0
         n = len(text)
         while right < n:
-            wide = ord(text[right]) >= 0x80
-            c = ascii_of(text[right], wide)
-            if wide and not (c.isalpha() or c.isdigit()):
+            c = text[right]
+            if ord(c) >= 0x80:
                 right += 1
                 continue
             if left != right:
                 words.extend(self.cut_chinese(text[left:right]))
             end = right + 1
-            if c.isalpha():
-                while end < n and (ascii_of(text[end], wide).isalpha() or
-                                   ascii_of(text[end], wide).isdigit()):
+            if c.isascii() and c.isalpha():
+                while end < n and text[end].isascii() and (text[end].isalpha() or text[end].isdigit()):
                     end += 1
-            elif c.isdigit():
-                while end < n and (ascii_of(text[end], wide).isdigit() or
-                                   ascii_of(text[end], wide) == "."):
+            elif "0" <= c <= "9":
+                while end < n and ("0" <= text[end] <= "9" or text[end] == "."):
                     end += 1
             words.append(text[right:end])
             left = right = end
         if left != n:
             words.extend(self.cut_chinese(text[left:n]))
         return words
-
-
-def ascii_of(char, wide):
-    """The ASCII character char stands for in a run of its width ('' for none):
-    itself when narrow, the ASCII form of a full-width form when wide."""
-    o = ord(char)
-    if not wide:
-        return char if o < 0x80 else ""
-    return chr(o - 0xFEE0) if 0xFF01 <= o <= 0xFF5E else ""
 
 
 class Segmenter:

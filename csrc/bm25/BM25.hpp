@@ -141,8 +141,7 @@ class BM25 {
   // this model. A model that holds nothing yet takes other's idf; otherwise
   // throws std::invalid_argument when b, k1 or the idf differ, and
   // std::overflow_error when a count would leave the 64-bit range; on any
-  // failure neither model changes. The model file keeps no length total, so
-  // a loaded model merges (as it trains) with the total it had in memory.
+  // failure neither model changes.
   void merge(const BM25& other);
 
   // ln((doc_count + 1) / (count + 0.5)), or ln((doc_count + 1) / 1.5) for an
@@ -157,11 +156,14 @@ class BM25 {
   static double document_weight(double tf, double norm) { return tf / (norm + tf); }
 
   // Writes the model file; the target is replaced only after a complete write.
-  // With Idf::kDocuments the file also holds the document counts.
+  // With Idf::kDocuments the file also holds the document counts and the
+  // length total.
   void dump(const std::string& path) const;
   // Restores from model-file text; all-or-nothing (merges the token tables).
   // Like b and k1, the idf comes from the file: kDocuments when it holds
   // document counts, else kOccurrences (and the document counts are dropped).
+  // The length total is the file's, or for a file without one the nearest
+  // integer of average x count, so that training and merging go on from it.
   void load(const std::string& text);
 
   State state() const;

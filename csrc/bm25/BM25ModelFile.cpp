@@ -1,7 +1,10 @@
 // The BM25 model file: a JSON object with the members _b, _doc_count,
 // _doc_length_average, _doc_token_frequency and _k1, and for a model that
 // counts documents per token also _doc_token_document_frequency (token to
-// the number of documents holding it).
+// the number of documents holding it) and _doc_length_total (the sum of the
+// document lengths, which the six-decimal average cannot give back, so that
+// a loaded model trains and merges on exactly).
+#include <cmath>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -17,6 +20,16 @@ namespace {
 using json::JSON;
 
 const char kDocumentsKey[] = "_doc_token_document_frequency";
+const char kLengthTotalKey[] = "_doc_length_total";
+
+// The length total a file without one implies: the nearest integer of
+// average x count, or 0 where that is no count (a malformed average).
+BM25::Count ImpliedLengthTotal(double average, BM25::Count doc_count) {
+  const double total = std::round(average * static_cast<double>(doc_count));
+  // 2^63 is the first double beyond the range.
+  if (!(total >= 0.0 && total < 9223372036854775808.0)) return 0;
+  return static_cast<BM25::Count>(total);
+}
 
 void PutTable(JSON& root, const char* key, const BM25::FrequencyTable& table) {
   root[key] = json::Object();
@@ -35,11 +48,17 @@ void ReadTable(const JSON& object, BM25::FrequencyTable& table, const char* fail
   }
 }
 
-std::string ModelText(double b, double k1, BM25::Count doc_count, double doc_length_average,
-                      const BM25::FrequencyTable& table, const BM25::FrequencyTable* documents) {
+// documents: the document counts, written with the length total, or null
+// for a file of the five classic members.
+std::string ModelText(double b, double k1, BM25::Count doc_count, BM25::Count doc_length_total,
+                      double doc_length_average, const BM25::FrequencyTable& table,
+                      const BM25::FrequencyTable* documents) {
   JSON root;
   PutTable(root, "_doc_token_frequency", table);
-  if (documents != nullptr) PutTable(root, kDocumentsKey, *documents);
+  if (documents != nullptr) {
+    PutTable(root, kDocumentsKey, *documents);
+    root[kLengthTotalKey] = doc_length_total;
+  }
   root["_doc_count"] = doc_count;
   root["_doc_length_average"] = doc_length_average;
   root["_b"] = b;
@@ -53,7 +72,7 @@ std::string ModelText(double b, double k1, BM25::Count doc_count, double doc_len
 
 void BM25::dump(const std::string& path) const {
   const std::string text =
-      ModelText(_b, _k1, _doc_count, _doc_length_average, _doc_token_frequency,
+      ModelText(_b, _k1, _doc_count, _doc_length_total, _doc_length_average, _doc_token_frequency,
                 _idf_mode == Idf::kDocuments ? &_doc_token_documents : nullptr);
   try {
     ReplaceFileContents(path, text);
@@ -103,6 +122,14 @@ void BM25::load(const std::string& text) {
   } else {
     next.idf = Idf::kOccurrences;
     next.doc_token_documents = FrequencyTable();
+  }
+  // Training and merging go on from the loaded total, not the one in memory.
+  const auto total = root.ObjectEntries().find(kLengthTotalKey);
+  if (total != root.ObjectEntries().end()) {
+    next.doc_length_total = total->second.ToInt(ok);
+    if (!ok || next.doc_length_total < 0) throw std::runtime_error("load doc_length_total failed");
+  } else {
+    next.doc_length_total = ImpliedLengthTotal(next.doc_length_average, next.doc_count);
   }
   set_state(std::move(next));
 }

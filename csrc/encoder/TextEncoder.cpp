@@ -1,6 +1,7 @@
 #include "encoder/TextEncoder.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -189,6 +190,42 @@ std::vector<TextEncoder::TokenList> TextEncoder::TokensMany(const std::vector<st
   std::vector<std::vector<std::string>> tokens(texts.size());
   ParallelFor(texts.size(), threads, [&](size_t begin, size_t end) {
     for (size_t i = begin; i < end; ++i) Tokens(texts[i], tokens[i]);
+  });
+  return tokens;
+}
+
+std::vector<TextEncoder::TokenList> TextEncoder::CountMany(const std::vector<std::string>& texts,
+                                                           uint64_t first,
+                                                           ParallelCounts& counts) const {
+  // No more threads than texts; the parts beyond stay as they are.
+  const size_t parts = std::min(counts.parts(), std::max<size_t>(1, texts.size()));
+  // Runs of consecutive texts of about equal bytes, a few per thread, taken
+  // in turn by whichever thread is free: texts cut at different speeds
+  // would leave a thread with a fixed share idle. Each thread still sees
+  // its documents in order, as its part needs.
+  const size_t runs = parts == 1 ? 1 : parts * 8;
+  size_t bytes = 0;
+  for (const std::string& text : texts) bytes += text.size();
+  // Run r starts at the first text after r / runs of the bytes.
+  std::vector<size_t> bounds(runs + 1, texts.size());
+  bounds[0] = 0;
+  size_t run = 1;
+  size_t before = 0;
+  for (size_t i = 0; i < texts.size() && run < runs; ++i) {
+    while (run < runs && before >= bytes / runs * run) bounds[run++] = i;
+    before += texts[i].size();
+  }
+  std::vector<TokenList> tokens(texts.size());
+  std::atomic<size_t> next{0};
+  ParallelFor(parts, static_cast<unsigned>(parts), [&](size_t begin, size_t end) {
+    for (size_t c = begin; c < end; ++c) {
+      for (size_t r = next++; r < runs; r = next++) {
+        for (size_t i = bounds[r]; i < bounds[r + 1]; ++i) {
+          Tokens(texts[i], tokens[i]);
+          counts.Add(c, first + i, tokens[i]);
+        }
+      }
+    }
   });
   return tokens;
 }

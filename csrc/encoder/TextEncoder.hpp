@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "bm25/BM25.hpp"
+#include "bm25/ParallelCounts.hpp"
 #include "bm25/TokenId.hpp"
 #include "bm25/TokenTable.hpp"
 #include "encoder/ScriptTable.hpp"
@@ -79,6 +80,11 @@ class TextEncoder {
   void Terms(const std::string& text, std::vector<Term>& out) const;
   // Tokens of each text, in input order, cut on up to `threads` threads.
   std::vector<TokenList> TokensMany(const std::vector<std::string>& texts, unsigned threads) const;
+  // Tokens of each text as TokensMany gives them, each also counted as
+  // document `first` + its index: one thread per part of `counts`, each
+  // cutting runs of consecutive texts and counting them into its part.
+  std::vector<TokenList> CountMany(const std::vector<std::string>& texts, uint64_t first,
+                                   ParallelCounts& counts) const;
 
   // The token lists as views, one document per list; valid while `tokens` lives.
   static BM25::Documents<std::string_view> Views(const std::vector<TokenList>& tokens);

@@ -580,8 +580,7 @@ const char kMergeDoc[] =
     "trained apart and merged give the model that training them in turn gives.\n"
     "ValueError when b or k1 differ, or the idf kind (a model that holds nothing\n"
     "yet takes the other's), OverflowError when a count would exceed the\n"
-    "64-bit range; on error neither model changes. A model loaded from a file\n"
-    "lacks the length total, as for training after a load.";
+    "64-bit range; on error neither model changes.";
 
 // The idf keyword's values.
 BM25::Idf IdfMode(const std::string& name) {
@@ -676,8 +675,8 @@ py::object BindBM25Impl(py::module_& m) {
            py::arg("b") = 0.75, py::arg("k1") = 1.2, py::kw_only(), py::arg("idf"),
            "idf: 'occurrences' weighs a query token by its occurrences in the corpus (as\n"
            "without it), 'documents' by the documents holding it, which gives no token a\n"
-           "negative weight; the model file then also holds these counts, and load\n"
-           "restores whichever the file holds.")
+           "negative weight; the model file then also holds these counts (and the length\n"
+           "total), and load restores whichever the file holds.")
       .def("train", &Train, kTrainDoc)
       .def("train", &TrainIds, kTrainDoc)
       .def("load", Held(&BM25::load),

@@ -271,12 +271,12 @@ py::object EncodeCsr(const EncoderRef& self, py::handle texts, int threads, Weig
   return CsrResult(std::move(rows), sparse);
 }
 
-// Trains a private model chunk by chunk and merges it into the encoder's
-// model at the end: a failure anywhere (a bad item, an exception from the
-// iterable, an overflow) leaves the model as it was, and the result equals
-// training each text in turn. With more than one thread, the next chunk is
-// read from the iterable (which needs the lock) while the current one is
-// cut and trained.
+// Counts the texts chunk by chunk, each thread into a part of its own, and
+// merges the parts' model into the encoder's model at the end: a failure
+// anywhere (a bad item, an exception from the iterable, an overflow) leaves
+// the model as it was, and the result equals training each text in turn.
+// With more than one thread, the next chunk is read from the iterable (which
+// needs the lock) while the current one is cut and counted.
 // `keep(tokens)` also receives each chunk's token lists, in order, on the
 // cutting thread (without the lock).
 template <typename Keep>
@@ -284,16 +284,19 @@ void TrainTexts(const EncoderRef& self, const TextIterable& texts, int threads, 
   unsigned workers = ResolveThreads(threads);
   py::iterator it = IterTexts(texts.object);
   BM25& model = *self->model();
-  BM25 added(model.b(), model.k1(), model.idf_mode());
   size_t documents = 0;
+  uint64_t texts_seen = 0;
   const TextEncoder& encoder = *self;
   Texts current;
   Texts next;
   bool more = NextChunk(it, current);
   workers = WorkersFor(current, workers);
-  auto train_chunk = [&encoder, &added, &documents, &keep, workers](const Texts& chunk) {
-    const std::vector<TextEncoder::TokenList> tokens = encoder.TokensMany(chunk, workers);
-    documents += TextEncoder::TrainTokens(added, tokens);
+  ParallelCounts counts(model, workers);
+  auto train_chunk = [&encoder, &counts, &documents, &texts_seen, &keep](const Texts& chunk) {
+    const std::vector<TextEncoder::TokenList> tokens =
+        encoder.CountMany(chunk, texts_seen, counts);
+    texts_seen += chunk.size();
+    for (const TextEncoder::TokenList& list : tokens) documents += list.empty() ? 0 : 1;
     keep(tokens);
   };
   while (more) {
@@ -316,8 +319,17 @@ void TrainTexts(const EncoderRef& self, const TextIterable& texts, int threads, 
     std::swap(current, next);
   }
   if (documents == 0) return;
+  BM25 added = counts.Combine();
   AwaitBM25Writing(model);
-  model.merge(added);
+  const bool holds_nothing = model.doc_count() == 0 && model.doc_length_total() == 0 &&
+                             model.doc_token_frequency().empty() &&
+                             model.doc_token_documents().empty();
+  if (holds_nothing && model.idf_mode() == added.idf_mode()) {
+    // What merging into it gives, without a second pass over the tokens.
+    model = std::move(added);
+  } else {
+    model.merge(added);
+  }
 }
 
 void Train(const EncoderRef& self, const TextIterable& texts, int threads) {

@@ -177,12 +177,21 @@ def _file_digest(path: str) -> str:
     return digest.hexdigest()
 
 
-def _model_digest(model: BM25) -> str:
-    """Digest of the model file that *model* writes: equal digests, equal statistics."""
+# The length total of a document-counting model's file; files written before
+# it was kept lack the line, and their average and count imply the total.
+_LENGTH_TOTAL_LINE = re.compile(rb'^  "_doc_length_total" : [0-9]+,\n', re.MULTILINE)
+
+
+def _model_digests(model: BM25) -> Tuple[str, str]:
+    """Digests of the model file that *model* writes (equal digests, equal
+    statistics), and of that file without the length total, as pymiratext
+    0.2 wrote it."""
     with tempfile.TemporaryDirectory(prefix="pymiratext-") as folder:
         path = os.path.join(folder, "model.json")
         model.dump(path)
-        return _file_digest(path)
+        with open(path, "rb") as stream:
+            text = stream.read()
+    return hashlib.sha256(text).hexdigest(), hashlib.sha256(_LENGTH_TOTAL_LINE.sub(b"", text, 1)).hexdigest()
 
 
 # What an encoder did before these options existed: a collection whose record
@@ -549,7 +558,7 @@ class TextCollection:
     def check_model(self) -> None:
         """Raises ``ModelMismatchError`` when the encoder's model is no longer the
         collection's (trained further, or loaded with other statistics)."""
-        if _model_digest(self.encoder.model) != self._meta["model_sha256"]:
+        if self._meta["model_sha256"] not in _model_digests(self.encoder.model):
             raise ModelMismatchError(
                 f"the model's statistics have changed since the collection {self.name!r} was "
                 "created; documents encoded with them would not match those already indexed: "

@@ -22,8 +22,8 @@ class BM25:
     def __init__(self, b: float = 0.75, k1: float = 1.2, *, idf: str) -> None:
         """idf: 'occurrences' weighs a query token by its occurrences in the corpus (as
         without it), 'documents' by the documents holding it, which gives no token a
-        negative weight; the model file then also holds these counts, and load
-        restores whichever the file holds.
+        negative weight; the model file then also holds these counts (and the length
+        total), and load restores whichever the file holds.
         """
     @overload
     def train(self, arg0: List[str], /) -> None:
@@ -107,8 +107,7 @@ class BM25:
         trained apart and merged give the model that training them in turn gives.
         ValueError when b or k1 differ, or the idf kind (a model that holds nothing
         yet takes the other's), OverflowError when a count would exceed the
-        64-bit range; on error neither model changes. A model loaded from a file
-        lacks the length total, as for training after a load.
+        64-bit range; on error neither model changes.
         """
     @property
     def b(self) -> float:

@@ -180,6 +180,7 @@ TEST_F(DocumentsFile, HoldsTheCountsAndRestoresTheModel) {
             "  \"_b\" : 0.500000,\n"
             "  \"_doc_count\" : 2,\n"
             "  \"_doc_length_average\" : 2.000000,\n"
+            "  \"_doc_length_total\" : 4,\n"
             "  \"_doc_token_document_frequency\" : {\n"
             "    \"a\" : 1,\n"
             "    \"b\" : 2\n"
@@ -196,6 +197,7 @@ TEST_F(DocumentsFile, HoldsTheCountsAndRestoresTheModel) {
   EXPECT_EQ(loaded.doc_token_documents(), model.doc_token_documents());
   EXPECT_EQ(loaded.encode_query(Strings{"a", "b"}), model.encode_query(Strings{"a", "b"}));
   EXPECT_EQ(Dumped(loaded), text);
+  EXPECT_EQ(loaded.doc_length_total(), 4);
 
   // A file without the counts restores an occurrence-counting model, whose
   // file is what it was.
@@ -222,6 +224,26 @@ TEST_F(DocumentsFile, BadCountsAreRefusedWithTheModelUnchanged) {
       FAIL() << "loaded";
     } catch (const std::runtime_error& e) {
       EXPECT_STREQ(e.what(), "load doc_token_document_frequency failed");
+    }
+    ExpectSameState(model, before);
+  }
+}
+
+TEST_F(DocumentsFile, BadLengthTotalIsRefusedWithTheModelUnchanged) {
+  const std::string head =
+      "{\"_b\": 0.75, \"_k1\": 1.2, \"_doc_count\": 2, \"_doc_length_average\": 1.5, "
+      "\"_doc_token_frequency\": {\"a\": 3}, \"_doc_token_document_frequency\": {\"a\": 2}, "
+      "\"_doc_length_total\": ";
+  for (const char* bad : {"-1", "3.0", "\"3\"", "null"}) {
+    SCOPED_TRACE(bad);
+    BM25 model(0.75, 1.2, kDocuments);
+    model.train(Strings{"z"});
+    const BM25 before = model;
+    try {
+      model.load(head + bad + "}");
+      FAIL() << "loaded";
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "load doc_length_total failed");
     }
     ExpectSameState(model, before);
   }

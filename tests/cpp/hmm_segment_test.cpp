@@ -59,14 +59,16 @@ TEST_F(HMMSegmentTest, CutsByAsciiRulesAndViterbi) {
       // rune becomes a word.
       {"未知字", {"未", "知", "字"}},
       {"啊韩冰", {"啊", "韩冰"}},
-      // Full-width letters, digits and point follow the same rules; a run
-      // keeps to one width.
-      {"８到１０度", {"８", "到", "１０", "度"}},
-      {"ＧＢ２３１２ｘ", {"ＧＢ２３１２ｘ"}},
-      {"５．２％", {"５．２", "％"}},
-      {"１０１0a", {"１０１", "0", "a"}},
-      {"10１０", {"10", "１０"}},
-      {"韩冰２０２４林森", {"韩冰", "２０２４", "林森"}},
+      // Full-width letters, digits and point are not ASCII: the model labels
+      // them (this one emits none, so each is a word), and an ASCII run ends
+      // at them.
+      {"Ａ１全角", {"Ａ", "１", "全", "角"}},
+      {"８到１０度", {"８", "到", "１", "０", "度"}},
+      {"ＧＢ２３１２ｘ", {"Ｇ", "Ｂ", "２", "３", "１", "２", "ｘ"}},
+      {"５．２％", {"５", "．", "２", "％"}},
+      {"１０１0a", {"１", "０", "１", "0", "a"}},
+      {"10１０", {"10", "１", "０"}},
+      {"韩冰２０２４林森", {"韩冰", "２", "０", "２", "４", "林", "森"}},
   };
   for (const CutCase& c : cases) EXPECT_EQ(Cut(c.input), c.expected) << c.input;
 }

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <unordered_set>
 #include <vector>
 
@@ -115,6 +117,38 @@ TEST(TextEncoder, CountRowsEqualTheRowsOfTheWeights) {
   EXPECT_EQ(got.indices, want.indices);
   EXPECT_EQ(got.data, want.data);
   EXPECT_THROW(TextEncoder::CountRows(BM25(), counts), std::runtime_error);  // untrained
+}
+
+// Cutting and counting on threads gives the tokens of TokensMany and, chunk
+// after chunk, the model of training each text in turn.
+TEST(TextEncoder, CountManyCountsWhatTrainingInTurnWould) {
+  std::vector<std::string> texts;
+  for (int i = 0; i < 300; ++i) {
+    // Texts of several lengths, some empty, sharing some tokens.
+    const std::string letters(static_cast<size_t>(i % 5), 'x');
+    const std::string han = "\xe9\x9f\xa9\xe5\x86\xb0 ";
+    texts.push_back(i % 9 == 0 ? "" : letters + han + std::to_string(i % 37));
+  }
+  for (const BM25::Idf idf : {BM25::Idf::kOccurrences, BM25::Idf::kDocuments}) {
+    TextEncoder encoder(Load(), std::make_shared<BM25>(0.5, 1.1, idf), {true, true});
+    const std::vector<TextEncoder::TokenList> want = encoder.TokensMany(texts, 1);
+    BM25 expected(0.5, 1.1, idf);
+    TextEncoder::TrainTokens(expected, want);
+    mira::typing::text::ParallelCounts counts(*encoder.model(), 3);
+    std::vector<TextEncoder::TokenList> got;
+    for (size_t from = 0; from < texts.size(); from += 128) {  // chunks
+      const size_t to = std::min(from + 128, texts.size());
+      const std::vector<std::string> chunk(texts.begin() + static_cast<long>(from),
+                                           texts.begin() + static_cast<long>(to));
+      for (auto& tokens : encoder.CountMany(chunk, from, counts)) got.push_back(std::move(tokens));
+    }
+    EXPECT_EQ(got, want);
+    const BM25 model = counts.Combine();
+    EXPECT_EQ(model.state().doc_token_frequency, expected.doc_token_frequency());
+    EXPECT_EQ(model.doc_token_documents(), expected.doc_token_documents());
+    EXPECT_EQ(model.doc_count(), expected.doc_count());
+    EXPECT_EQ(model.doc_length_total(), expected.doc_length_total());
+  }
 }
 
 }  // namespace

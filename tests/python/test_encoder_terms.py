@@ -38,6 +38,9 @@ TERMS = [
     ("是谁", []),
     ("我的ＩＰＨＯＮＥ和iPhone", ["iphone", "iphone"]),
     ("Ｂ超检查", ["b", "超", "检查"]),
+    # width is folded before cutting, so full-width numbers meet the ASCII
+    # rules (the segmenter alone joins 8到 and 10度)
+    ("气温下降８到１０度", ["气温", "下降", "8", "10", "度"]),
     ("臺灣的電腦", ["台湾", "电脑"]),
     ("高血壓患者", ["血压", "高血压", "患者"]),
     ("中华人民共和国", ["中华", "华人", "人民", "共和", "共和国", "中华人民共和国"]),

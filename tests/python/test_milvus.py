@@ -5,6 +5,7 @@ import json
 import os
 import pathlib
 import random
+import re
 import signal
 import socket
 import subprocess
@@ -267,6 +268,11 @@ def test_collections_of_the_previous_release_still_work(scratch, encoder, corpus
     name = "previous"
     model_path = milvus.model_path_for(scratch, name)
     encoder.model.dump(model_path)
+    with open(model_path, "rb") as stream:  # that release kept no length total
+        text = re.sub(rb'\n  "_doc_length_total" : \d+,', b"", stream.read())
+    assert text.count(b"_doc_token_document_frequency") == 1 and b"_doc_length_total" not in text
+    with open(model_path, "wb") as stream:
+        stream.write(text)
     record = json.dumps({"format": 1, "model_sha256": milvus._file_digest(model_path), "search": True,
                          "stop_words": True}, sort_keys=True)
     client = MilvusClient(uri=scratch)

@@ -239,3 +239,70 @@ def test_malformed_number_message_stays_short():
     with pytest.raises(ValueError) as info:
         model.load('{"_doc_count": --%s}' % ("7" * 10_000_000))
     assert str(info.value) == "Invalid JSON number: '--%s...' (10000002 bytes)" % ("7" * 38)
+
+
+def _uneven_documents(n, seed):
+    """n documents of 1 to 9 tokens: their averages need more than six decimals."""
+    import random
+
+    rng = random.Random(seed)
+    return [[f"t{rng.randrange(40)}" for _ in range(rng.randint(1, 9))] for _ in range(n)]
+
+
+def _from_file(path):
+    model = BM25()  # the file decides the kind
+    model.load(path.read_text(encoding="utf-8"))
+    return model
+
+
+def _merged_files(shards, idf, tmp_path):
+    merged = BM25()
+    for i, shard in enumerate(shards):
+        model = BM25(idf=idf)
+        model.train_many(shard)
+        model.dump(str(tmp_path / f"shard{i}.json"))
+        merged.merge(_from_file(tmp_path / f"shard{i}.json"))
+    return merged
+
+
+def _trained_on_after_load(shards, idf, tmp_path):
+    first = BM25(idf=idf)
+    first.train_many(shards[0])
+    first.dump(str(tmp_path / "first.json"))
+    model = _from_file(tmp_path / "first.json")
+    for shard in shards[1:]:
+        for document in shard:
+            model.train(document)
+    return model
+
+
+# Shards trained on workers, kept as files and brought together, give the
+# file of training everything in one process: the document-counting file
+# keeps the length total, and the classic one's average times the count
+# gives it back (to the nearest integer, exact below a million documents).
+@pytest.mark.parametrize("idf", ["documents", "occurrences"])
+@pytest.mark.parametrize("combine", [_merged_files, _trained_on_after_load], ids=["merge", "train"])
+@pytest.mark.parametrize("sizes", [(7, 3), (1, 1, 1), (333, 1, 50)], ids=["two", "singles", "uneven"])
+def test_models_restored_from_files_go_on_as_in_one_process(tmp_path, idf, combine, sizes):
+    documents = _uneven_documents(sum(sizes), seed=len(sizes))
+    shards, start = [], 0
+    for size in sizes:
+        shards.append(documents[start:start + size])
+        start += size
+    whole = BM25(idf=idf)
+    whole.train_many(documents)
+    combined = combine(shards, idf, tmp_path)
+    assert combined.doc_length_average == whole.doc_length_average
+    assert dumped(combined, tmp_path / "a.json") == dumped(whole, tmp_path / "b.json")
+
+
+def test_a_classic_file_trains_on_from_its_average(tmp_path):
+    model = trained([["a"] * 50] * 1000)
+    model.dump(str(tmp_path / "m.json"))
+    text = (tmp_path / "m.json").read_bytes()
+    assert b"_doc_length_total" not in text  # the five members, as they were
+    loaded = _from_file(tmp_path / "m.json")
+    assert dumped(loaded, tmp_path / "again.json") == text
+    loaded.train(["a"] * 50)
+    assert loaded.doc_length_average == 50.0
+    assert loaded.encode_document(["a"] * 50)["a"] == pytest.approx(50 / (1.2 + 50))

@@ -3,6 +3,7 @@ the per-call API: cut, the letter-or-digit filter, the stop-word file read as
 text, and BM25's per-document methods."""
 
 import pickle
+import random
 import re
 import shutil
 import sys
@@ -364,3 +365,24 @@ def test_python_threads_share_one_encoder(bundled_jieba, sample_lines):
 def test_an_encoder_whose_init_never_ran_raises(call):
     with pytest.raises((TypeError, RuntimeError)):
         call(TextEncoder.__new__(TextEncoder))
+
+
+@pytest.mark.parametrize("threads", THREADS)
+@pytest.mark.parametrize("legacy", [False, True], ids=["default", "legacy"])
+def test_training_on_threads_gives_the_state_of_training_in_turn(bundled_jieba, sample_lines, threads, legacy):
+    # Rare tokens in every line and lines of every length, over several
+    # streaming chunks: the tables' order, not only their counts, must be
+    # that of training one text after another.
+    rng = random.Random(3)
+    corpus = [rng.choice(sample_lines)[: rng.randrange(1, 400)] + f" x{rng.randrange(5000)} 编号{i}"
+              for i in range(3000)] + ["", "。"]
+    encoder = TextEncoder(bundled_jieba, legacy=legacy)
+    expected = BM25(idf="occurrences" if legacy else "documents")
+    for text in corpus:
+        tokens = encoder.tokens(text)
+        if tokens:
+            expected.train(tokens)
+    encoder.train(iter(corpus), threads=threads)
+    got, want = encoder.model.__getstate__(), expected.__getstate__()
+    assert got == want
+    assert [list(table) for table in got[5:]] == [list(table) for table in want[5:]]

@@ -7,16 +7,6 @@ namespace {
 bool IsAsciiLetter(Rune r) { return (r >= 'A' && r <= 'Z') || (r >= 'a' && r <= 'z'); }
 bool IsAsciiDigit(Rune r) { return r >= '0' && r <= '9'; }
 
-// The ASCII character a rune stands for within a run of one width: the rune
-// itself when narrow, the ASCII form of a full-width form (U+FF01-FF5E) when
-// wide, else 0. Full-width letters and digits are what East Asian text
-// often writes for ASCII ones, so the rules treat them alike; a run never
-// mixes the two widths, so ASCII runs end where they always did.
-Rune AsciiOf(Rune r, bool wide) {
-  if (!wide) return r < 0x80 ? r : 0;
-  return r >= 0xFF01 && r <= 0xFF5E ? r - 0xFEE0 : 0;
-}
-
 }  // namespace
 
 void HMMSegment::Cut(const std::string& sentence, std::vector<std::string>& words) const {
@@ -32,26 +22,18 @@ void HMMSegment::Cut(const RuneStr* begin, const RuneStr* end,
   const RuneStr* left = begin;
   const RuneStr* right = begin;
   while (right != end) {
-    const bool wide = right->rune >= 0x80;
-    const Rune first = AsciiOf(right->rune, wide);
-    if (wide && !IsAsciiLetter(first) && !IsAsciiDigit(first)) {
+    if (right->rune >= 0x80) {
       ++right;
       continue;
     }
     if (left != right) InternalCut(left, right, words);
     const RuneStr* last = right;
-    if (IsAsciiLetter(first)) {
-      while (last + 1 != end) {
-        const Rune next = AsciiOf(last[1].rune, wide);
-        if (!IsAsciiLetter(next) && !IsAsciiDigit(next)) break;
+    if (IsAsciiLetter(right->rune)) {
+      while (last + 1 != end && (IsAsciiLetter(last[1].rune) || IsAsciiDigit(last[1].rune))) {
         ++last;
       }
-    } else if (IsAsciiDigit(first)) {
-      while (last + 1 != end) {
-        const Rune next = AsciiOf(last[1].rune, wide);
-        if (!IsAsciiDigit(next) && next != '.') break;
-        ++last;
-      }
+    } else if (IsAsciiDigit(right->rune)) {
+      while (last + 1 != end && (IsAsciiDigit(last[1].rune) || last[1].rune == '.')) ++last;
     }
     words.emplace_back(right, last);
     left = right = last + 1;

@@ -1,6 +1,5 @@
-// Cuts runes without a dictionary: letter and number runs, ASCII or
-// full-width, by fixed rules, every other run by Viterbi labelling over the
-// HMM model.
+// Cuts runes without a dictionary: ASCII letter and number runs by fixed
+// rules, every other run by Viterbi labelling over the HMM model.
 //
 // Holds a borrowed model; every operation is const and keeps its tables
 // local, so one segmenter may cut from several threads at once.
