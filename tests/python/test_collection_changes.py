@@ -1,7 +1,10 @@
 """Engine-scored collections as the data changes: the same answers as a fresh build; metadata and filters."""
 
 import json
+import os
 import random
+import subprocess
+import sys
 
 import pytest
 
@@ -165,3 +168,19 @@ def test_index_reads_json_lines_and_search_filters(capsys, tmp_path):
     assert [line.split(")  ", 1)[1] for line in lines] == [
         '手机理财要注意风险  {"source": "bank"}', '理财产品的风险评级  {"source": "bank"}']
     assert "(line 7)" in lines[0]
+
+
+@pytest.mark.parametrize("log_dir", [False, True], ids=["nowhere", "asked-for"])
+def test_the_engine_logs_only_where_asked(tmp_path, log_dir):
+    env = {**os.environ, "TMPDIR": str(tmp_path / "tmp")}
+    env = {key: value for key, value in env.items() if not key.startswith("GLOG_")}
+    if log_dir:
+        env["PYMIRATEXT_MILVUS_LOG_DIR"] = str(tmp_path / "logs")
+    for folder in ("tmp", "logs"):
+        (tmp_path / folder).mkdir()
+    code = ("import sys; from pymiratext import Jieba, TextEncoder, default_paths; "
+            "from pymiratext.milvus import TextCollection; "
+            "TextCollection.create(sys.argv[1], TextEncoder(Jieba(**default_paths()))).close()")
+    subprocess.run([sys.executable, "-c", code, str(tmp_path / "l.db")], env=env, check=True, capture_output=True)
+    assert os.listdir(tmp_path / "tmp") == []
+    assert bool(os.listdir(tmp_path / "logs")) == log_dir
