@@ -697,7 +697,12 @@ class TextCollection:
             self._next_id = max(self._next_id, max(ids) + 1)
             added.extend(batch_ids)
         if terms is not None:
-            self._call("add to", client.insert, self._milvus_name, rows)
+            columns = {"terms": [row["terms"] for row in rows], "keys": [row["key"] for row in rows],
+                       "parts": [row["part"] for row in rows]}
+            if self.has_metadata:
+                columns["metadata"] = [json.dumps(row["metadata"], ensure_ascii=False).encode("utf-8") for row in rows]
+            self._call("add to", _send_rows, client, self._milvus_name, [row["id"] for row in rows],
+                       [row["text"] for row in rows], **columns)
         else:
             self._call("add to", _send_rows, client, self._milvus_name, batch_ids, stored, **columns)
 
