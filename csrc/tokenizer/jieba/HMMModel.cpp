@@ -48,14 +48,19 @@ void HMMModel::LoadModel(const std::string& path) {
   }
 
   std::array<EmitProbMap, STATUS_SUM> emit;
+  // Named as the checks' messages name them.
+  EmitProbMap& emitProbB = emit[B];
+  EmitProbMap& emitProbE = emit[E];
+  EmitProbMap& emitProbM = emit[M];
+  EmitProbMap& emitProbS = emit[S];
   XCHECK_SITE(GetLine(ifile, line), BadContentError, sites::kModelEmitLineB, );
-  XCHECK_SITE(LoadEmitProb(line, emit[B]), BadContentError, sites::kModelEmitB, );
+  XCHECK_SITE(LoadEmitProb(line, emitProbB), BadContentError, sites::kModelEmitB, );
   XCHECK_SITE(GetLine(ifile, line), BadContentError, sites::kModelEmitLineE, );
-  XCHECK_SITE(LoadEmitProb(line, emit[E]), BadContentError, sites::kModelEmitE, );
+  XCHECK_SITE(LoadEmitProb(line, emitProbE), BadContentError, sites::kModelEmitE, );
   XCHECK_SITE(GetLine(ifile, line), BadContentError, sites::kModelEmitLineM, );
-  XCHECK_SITE(LoadEmitProb(line, emit[M]), BadContentError, sites::kModelEmitM, );
+  XCHECK_SITE(LoadEmitProb(line, emitProbM), BadContentError, sites::kModelEmitM, );
   XCHECK_SITE(GetLine(ifile, line), BadContentError, sites::kModelEmitLineS, );
-  XCHECK_SITE(LoadEmitProb(line, emit[S]), BadContentError, sites::kModelEmitS, );
+  XCHECK_SITE(LoadEmitProb(line, emitProbS), BadContentError, sites::kModelEmitS, );
   BuildEmitRows(emit);
 }
 
