@@ -81,8 +81,8 @@ def test_every_cut_matches_the_reference(native, cases, way):
     elif way == "tag":
         got, want = [[w for w, _ in native.tag(t)] for t in texts], cuts
     elif way == "tokenize":
-        got = [[t[s:e] for w, s, e in native.tokenize(t, search=True) if t[s:e] == w]
-               for t in texts]
+        # Each word as the slice of the text its offsets name.
+        got = [[t[s:e] for _, s, e in native.tokenize(t, search=True)] for t in texts]
         want = searches
     elif way == "many_search2":
         got, want = native.cut_many(texts, search=True, threads=2), searches
