@@ -93,12 +93,13 @@ void TextEncoder::Collect(const std::string& text, std::vector<std::string>& tex
   // Both foldings keep every code point in its place, so the words' places
   // are those of the original text; the segmenter cuts a text in either
   // script as the same Simplified text.
-  std::string normalized;
-  std::string folded;
+  // Per thread and reused across texts: most texts need no allocation here.
+  thread_local std::string normalized;
+  thread_local std::string folded;
+  thread_local std::vector<jieba::Word> words;
   const std::string* source = &text;
   if (options_.normalize && FoldText(*source, normalized)) source = &normalized;
   if (options_.script && options_.script->Fold(*source, folded)) source = &folded;
-  std::vector<jieba::Word> words;
   jieba_->Tokenize(*source, words, options_.search);
   texts.reserve(words.size());
   places.reserve(words.size());

@@ -23,8 +23,7 @@ bool IsAsciiSpace(char c) {
 HMMModel::HMMModel(const std::string& model_path)
     : stateNames{'B', 'E', 'M', 'S'},
       startLogProb{},
-      transLogProb{},
-      emitProbTables{&emitProbB, &emitProbE, &emitProbM, &emitProbS} {
+      transLogProb{} {
   LoadModel(model_path);
 }
 
@@ -48,6 +47,12 @@ void HMMModel::LoadModel(const std::string& path) {
     for (size_t j = 0; j < tmp.size(); ++j) transLogProb[i][j] = limonp::ParseDouble(tmp[j]);
   }
 
+  std::array<EmitProbMap, STATUS_SUM> emit;
+  // Named as the checks' messages name them.
+  EmitProbMap& emitProbB = emit[B];
+  EmitProbMap& emitProbE = emit[E];
+  EmitProbMap& emitProbM = emit[M];
+  EmitProbMap& emitProbS = emit[S];
   XCHECK_SITE(GetLine(ifile, line), BadContentError, sites::kModelEmitLineB, );
   XCHECK_SITE(LoadEmitProb(line, emitProbB), BadContentError, sites::kModelEmitB, );
   XCHECK_SITE(GetLine(ifile, line), BadContentError, sites::kModelEmitLineE, );
@@ -56,6 +61,34 @@ void HMMModel::LoadModel(const std::string& path) {
   XCHECK_SITE(LoadEmitProb(line, emitProbM), BadContentError, sites::kModelEmitM, );
   XCHECK_SITE(GetLine(ifile, line), BadContentError, sites::kModelEmitLineS, );
   XCHECK_SITE(LoadEmitProb(line, emitProbS), BadContentError, sites::kModelEmitS, );
+  BuildEmitRows(emit);
+}
+
+void HMMModel::BuildEmitRows(const std::array<EmitProbMap, STATUS_SUM>& tables) {
+  emit_rows_.clear();
+  emit_slots_.clear();
+  std::unordered_map<Rune, uint32_t> row_of;
+  for (size_t state = 0; state < STATUS_SUM; ++state) {
+    for (const auto& [rune, value] : tables[state]) {
+      auto [it, added] = row_of.emplace(rune, static_cast<uint32_t>(emit_rows_.size()));
+      if (added) emit_rows_.push_back(EmitRow{{0.0, 0.0, 0.0, 0.0}, rune, 0});
+      EmitRow& row = emit_rows_[it->second];
+      row.value[state] = value;
+      row.emits |= 1u << state;
+    }
+  }
+  emit_rows_.shrink_to_fit();
+  if (emit_rows_.empty()) return;
+  unsigned bits = 1;
+  while ((size_t{1} << bits) < 2 * emit_rows_.size()) ++bits;
+  emit_mask_ = (size_t{1} << bits) - 1;
+  emit_shift_ = 32 - bits;
+  emit_slots_.assign(emit_mask_ + 1, 0);
+  for (size_t r = 0; r < emit_rows_.size(); ++r) {
+    size_t i = SlotHome(emit_rows_[r].rune);
+    while (emit_slots_[i] != 0) i = (i + 1) & emit_mask_;
+    emit_slots_[i] = static_cast<uint32_t>(r + 1);
+  }
 }
 
 bool HMMModel::GetLine(std::ifstream& ifile, std::string& line) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <fstream>
 #include <string>
 #include <unordered_map>
@@ -37,19 +38,43 @@ struct HMMModel {
 
   // Emission value of rune in state, or def when the state never emits it.
   double Emit(size_t state, Rune rune, double def) const {
-    const EmitProbMap& table = *emitProbTables[state];
-    auto it = table.find(rune);
-    return it == table.end() ? def : it->second;
+    const EmitRow* row = EmitRowOf(rune);
+    return row != nullptr && (row->emits >> state & 1u) != 0 ? row->value[state] : def;
+  }
+
+  // The emission values of one rune in every state, found with one probe
+  // where the four tables would take four look-ups.
+  struct EmitRow {
+    double value[STATUS_SUM];
+    Rune rune;
+    uint32_t emits;  // bit s: state s emits the rune
+  };
+  // The row of rune, or null when no state emits it.
+  const EmitRow* EmitRowOf(Rune rune) const {
+    if (emit_slots_.empty()) return nullptr;
+    for (size_t i = SlotHome(rune);; i = (i + 1) & emit_mask_) {
+      const uint32_t slot = emit_slots_[i];
+      if (slot == 0) return nullptr;
+      if (emit_rows_[slot - 1].rune == rune) return &emit_rows_[slot - 1];
+    }
   }
 
   std::array<char, STATUS_SUM> stateNames;
   std::array<double, STATUS_SUM> startLogProb;
   std::array<std::array<double, STATUS_SUM>, STATUS_SUM> transLogProb;
-  EmitProbMap emitProbB;
-  EmitProbMap emitProbE;
-  EmitProbMap emitProbM;
-  EmitProbMap emitProbS;
-  std::vector<EmitProbMap*> emitProbTables;
+
+ private:
+  size_t SlotHome(Rune rune) const {
+    return static_cast<size_t>((rune * 0x9E3779B1u) >> emit_shift_) & emit_mask_;
+  }
+  // Builds the rows from the four tables of the model file.
+  void BuildEmitRows(const std::array<EmitProbMap, STATUS_SUM>& tables);
+
+  std::vector<EmitRow> emit_rows_;
+  // Open addressing, at most half full: 0 for empty, else 1 + a row index.
+  std::vector<uint32_t> emit_slots_;
+  size_t emit_mask_ = 0;
+  unsigned emit_shift_ = 0;
 };
 
 }  // namespace mira::typing::text::jieba

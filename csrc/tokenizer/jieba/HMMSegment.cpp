@@ -43,7 +43,7 @@ void HMMSegment::Cut(const RuneStr* begin, const RuneStr* end,
 
 void HMMSegment::InternalCut(const RuneStr* begin, const RuneStr* end,
                              std::vector<WordRange>& words) const {
-  std::vector<size_t> status;
+  thread_local std::vector<size_t> status;  // reused: runs are cut one by one
   Viterbi(begin, end, status);
   const RuneStr* left = begin;
   for (size_t i = 0; i < status.size(); ++i) {
@@ -58,27 +58,41 @@ void HMMSegment::Viterbi(const RuneStr* begin, const RuneStr* end,
                          std::vector<size_t>& status) const {
   const HMMModel& model = *hmm_model_;
   const size_t n = static_cast<size_t>(end - begin);
-  std::vector<double> weight(n * STATUS_SUM);
-  std::vector<int> path(n * STATUS_SUM);
+  // Per thread, so that a run costs no allocation once the buffers are grown.
+  thread_local std::vector<double> weight;
+  thread_local std::vector<int> path;
+  weight.resize(n * STATUS_SUM);
+  path.resize(n * STATUS_SUM);
 
+  // The emissions of one rune in every state, from one look-up.
+  double emit[STATUS_SUM];
+  auto emissions = [&model, &emit](Rune rune) {
+    const HMMModel::EmitRow* row = model.EmitRowOf(rune);
+    for (size_t y = 0; y < STATUS_SUM; ++y) {
+      emit[y] = row != nullptr && (row->emits >> y & 1u) != 0 ? row->value[y] : MIN_DOUBLE;
+    }
+  };
+  emissions(begin[0].rune);
   for (size_t y = 0; y < STATUS_SUM; ++y) {
-    weight[y] = model.startLogProb[y] + model.Emit(y, begin[0].rune, MIN_DOUBLE);
+    weight[y] = model.startLogProb[y] + emit[y];
     path[y] = -1;
   }
   for (size_t x = 1; x < n; ++x) {
+    emissions(begin[x].rune);
     for (size_t y = 0; y < STATUS_SUM; ++y) {
       const size_t now = x * STATUS_SUM + y;
-      weight[now] = MIN_DOUBLE;
-      path[now] = HMMModel::E;
-      const double emit = model.Emit(y, begin[x].rune, MIN_DOUBLE);
+      double best = MIN_DOUBLE;
+      int from = HMMModel::E;
       for (size_t p = 0; p < STATUS_SUM; ++p) {
         const double candidate =
-            weight[(x - 1) * STATUS_SUM + p] + model.transLogProb[p][y] + emit;
-        if (candidate > weight[now]) {
-          weight[now] = candidate;
-          path[now] = static_cast<int>(p);
+            weight[(x - 1) * STATUS_SUM + p] + model.transLogProb[p][y] + emit[y];
+        if (candidate > best) {
+          best = candidate;
+          from = static_cast<int>(p);
         }
       }
+      weight[now] = best;
+      path[now] = from;
     }
   }
 

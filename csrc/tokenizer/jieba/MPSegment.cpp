@@ -24,24 +24,27 @@ void MPSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRa
   // Right to left, the candidates of each position are scored as the trie
   // lists them, so no lattice is kept: per rune only the best score from
   // there on and the length of the word that achieves it. best[n] is the
-  // empty rest. Ties go to the shorter word (the earlier candidate).
-  std::vector<double> best(n + 1);
-  std::vector<uint32_t> length(n);
+  // empty rest. Ties go to the shorter word (the earlier candidate). A
+  // candidate k runes on is a word of k + 1 runes. The buffers are kept per
+  // thread: a text is cut piece by piece, and most pieces are short.
+  thread_local std::vector<double> best;
+  thread_local std::vector<uint32_t> length;
+  best.resize(n + 1);
+  length.resize(n);
   best[n] = 0.0;
   for (size_t i = n; i-- > 0;) {
     double best_weight = MP_MIN_WEIGHT;
-    const DictUnit* best_unit = nullptr;
+    size_t best_k = 0;
+    const double* rest = best.data() + i + 1;
     dict_->ForEachPrefix(begin + i, end, max_len, [&](size_t k, const DictUnit* unit) {
-      const double value = best[i + k + 1] + (unit != nullptr ? unit->weight : lowest);
+      const double value = rest[k] + (unit != nullptr ? unit->weight : lowest);
       if (value > best_weight) {
         best_weight = value;
-        best_unit = unit;
+        best_k = k;
       }
     });
     best[i] = best_weight;
-    length[i] = best_unit != nullptr && !best_unit->runes.empty()
-                    ? static_cast<uint32_t>(best_unit->runes.size())
-                    : 1;
+    length[i] = static_cast<uint32_t>(best_k + 1);
   }
   for (size_t i = 0; i < n; i += length[i]) {
     words.emplace_back(begin + i, begin + i + length[i] - 1);

@@ -22,15 +22,17 @@ void MixSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordR
     mp_segment_.Cut(begin, end, out, MAX_WORD_LENGTH);
     return;
   }
-  std::vector<WordRange> words;
-  words.reserve(static_cast<size_t>(end - begin));
+  // Per thread and reused: a text is cut piece by piece.
+  thread_local std::vector<WordRange> words;
+  thread_local std::vector<WordRange> hmm_words;
+  words.clear();
+  hmm_words.clear();
   mp_segment_.Cut(begin, end, words, MAX_WORD_LENGTH);
 
   const DictTrie* dict = mp_segment_.GetDictTrie();
   auto is_free_single = [dict](const WordRange& w) {
     return w.left == w.right && !dict->IsUserDictSingleRune(w.left->rune);
   };
-  std::vector<WordRange> hmm_words;
   size_t i = 0;
   while (i < words.size()) {
     if (!is_free_single(words[i])) {

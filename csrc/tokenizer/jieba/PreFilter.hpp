@@ -4,6 +4,7 @@
 // Lives on the stack of one cut; borrows the segmenter's separator set.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <unordered_set>
 
@@ -30,9 +31,16 @@ class PreFilter {
   Piece NextPiece();
 
  private:
+  bool IsSeparator(Rune r) const {
+    return (mask_ >> (r & 63) & 1) != 0 && separators_.count(r) != 0;
+  }
+
   RuneStrArray runes_;
   const RuneStr* next_;
   const std::unordered_set<Rune>& separators_;
+  // Bit r % 64 set for every separator r: most runes are told apart
+  // without a look-up in the set.
+  uint64_t mask_ = 0;
 };
 
 }  // namespace mira::typing::text::jieba

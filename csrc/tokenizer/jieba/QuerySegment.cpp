@@ -18,7 +18,8 @@ void QuerySegment::Cut(const std::string& sentence, std::vector<Word>& words,
 
 void QuerySegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& out,
                        bool use_hmm) const {
-  std::vector<WordRange> mixed;
+  thread_local std::vector<WordRange> mixed;  // reused: a text is cut piece by piece
+  mixed.clear();
   mix_segment_.Cut(begin, end, mixed, use_hmm);
   for (const WordRange& w : mixed) {
     const size_t n = w.Length();

@@ -44,8 +44,9 @@ class SegmentBase {
   void CutSentence(const std::string& sentence, std::vector<Word>& words,
                    RangeCut&& range_cut) const {
     PreFilter filter(separators_, sentence);
-    std::vector<WordRange> ranges;
-    ranges.reserve(sentence.size() / 2);
+    // Per thread and reused, so that a cut allocates only its words.
+    thread_local std::vector<WordRange> ranges;
+    ranges.clear();
     while (filter.HasMore()) {
       const PreFilter::Piece piece = filter.NextPiece();
       range_cut(piece.begin, piece.end, ranges);
