@@ -253,10 +253,10 @@ def ties(scratch, encoder):
 
 
 # 8: fewer results than the tied documents in one search, so that the rest are found by id bounds.
-@pytest.mark.parametrize("most", [milvus._MAX_LIMIT, 8], ids=["one-search", "many-searches"])
+@pytest.mark.parametrize("most", [milvus._database._MAX_LIMIT, 8], ids=["one-search", "many-searches"])
 @pytest.mark.parametrize("top", [1, 3, 20])
 def test_ties_are_ordered_by_id(ties, monkeypatch, most, top):
-    monkeypatch.setattr(milvus, "_MAX_LIMIT", most)
+    monkeypatch.setattr(milvus._collection, "_MAX_LIMIT", most)
     hits = ties.search("手机", top=top)  # no more than the most one search returns
     assert [hit.id for hit in hits] == [150, *range(100, 100 + min(top, most) - 1)]
     assert len({hit.score for hit in hits[1:]}) <= 1
@@ -267,7 +267,7 @@ def test_collections_of_the_previous_release_still_work(scratch, encoder, corpus
     name = "previous"
     model_path = milvus.model_path_for(scratch, name)
     encoder.model.dump(model_path)
-    record = json.dumps({"format": 1, "model_sha256": milvus._file_digest(model_path), "search": True,
+    record = json.dumps({"format": 1, "model_sha256": milvus._model._file_digest(model_path), "search": True,
                          "stop_words": True}, sort_keys=True)
     client = MilvusClient(uri=scratch)
     schema = client.create_schema(auto_id=False, enable_dynamic_field=False, description=record)
@@ -418,7 +418,7 @@ def test_a_killed_replacement_leaves_the_previous_collection(tmp_path, corpus, e
         gone = subprocess.Popen(["true"])
         gone.wait()
         meta = {**collection._meta, "builder": f"{socket.gethostname()}:{gone.pid}"}
-        milvus._create_collection(collection.client, "pymiratext_0badf00d", meta)
+        milvus._schema._create_collection(collection.client, "pymiratext_0badf00d", meta)
     assert pathlib.Path(milvus.model_path_for(db)).read_bytes() == model
     # The next build clears it away.
     with milvus.TextCollection.build(db, encoder, [(1, "手机")], replace=True) as collection:

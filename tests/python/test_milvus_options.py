@@ -29,5 +29,5 @@ def test_every_option_is_kept_with_the_collection(tmp_path, bundled_jieba, optio
 
 def test_a_record_without_the_new_options_means_the_old_encoder(bundled_jieba):
     old_record = {"format": 1, "model_sha256": "0" * 64, "search": True, "stop_words": False}
-    rebuilt = milvus._make_encoder(bundled_jieba, BM25(), old_record)
+    rebuilt = milvus._model._make_encoder(bundled_jieba, BM25(), old_record)
     assert rebuilt.options == TextEncoder(bundled_jieba, legacy=True, search=True, stop_words=False).options

@@ -1,0 +1,116 @@
+"""The catalog: which Milvus collection holds each name's documents."""
+
+import json
+import secrets
+from typing import Any, Dict, Optional, TYPE_CHECKING, Tuple
+
+from ._errors import DatabaseError, CollectionNotFoundError, CollectionExistsError, ModelMismatchError
+from ._database import _NAME_PATTERN, _MAX_NAME, _CATALOG, _database_call, _builder_alive
+from ._model import _check_model_folder
+from ._schema import _create_catalog, _read_meta
+
+if TYPE_CHECKING:
+    from pymilvus import MilvusClient
+
+
+class _Catalog:
+    """The catalog collection of a database: for each name, the Milvus collection
+    holding its documents and the next free default id, as a JSON record."""
+
+    def __init__(self, client: "MilvusClient", db: str):
+        self._client = client
+        self._db = db
+        self._ready = False
+
+    def _exists(self) -> bool:
+        if self._ready:
+            return True
+        if not _database_call(self._db, self._client.has_collection, _CATALOG):
+            return False
+        _database_call(self._db, self._client.load_collection, _CATALOG)
+        self._ready = True
+        return True
+
+    def get(self, name: str) -> Optional[Dict[str, Any]]:
+        if not self._exists():
+            return None
+        rows = _database_call(self._db, self._client.query, _CATALOG, filter=f'name == "{name}"',
+                              output_fields=["record"], consistency_level="Strong")
+        return json.loads(rows[0]["record"]) if rows else None
+
+    def put(self, name: str, record: Dict[str, Any]) -> None:
+        if not self._exists():
+            _database_call(self._db, _create_catalog, self._client)
+            self._ready = True
+        row = {"name": name, "record": json.dumps(record, sort_keys=True), "unused": [0.0, 0.0]}
+        _database_call(self._db, self._client.upsert, _CATALOG, [row])
+
+    def restore(self, name: str, record: Optional[Dict[str, Any]]) -> None:
+        """Gives *name* its earlier *record* again (None: no record)."""
+        if record is None:
+            _database_call(self._db, self._client.delete, _CATALOG, filter=f'name == "{name}"')
+        else:
+            self.put(name, record)
+
+    def clear_remains(self, name: str, current: Optional[str]) -> None:
+        """Drops what interrupted builds of *name* left: collections made for it
+        that it does not find and whose builder is gone, and a collection from
+        before the catalog that a replacement superseded."""
+        for milvus_name in _database_call(self._db, self._client.list_collections):
+            if milvus_name == current or not (milvus_name == name or milvus_name.startswith(name + "_")):
+                continue
+            try:
+                meta = _read_meta(self._client, self._db, milvus_name)
+            except (ModelMismatchError, DatabaseError):
+                continue  # not ours
+            superseded = milvus_name == name and "name" not in meta and current is not None
+            abandoned = meta.get("name") == name and not _builder_alive(meta.get("builder"))
+            if superseded or abandoned:
+                _database_call(self._db, self._client.drop_collection, milvus_name)
+
+
+def _locate(client: "MilvusClient", catalog: _Catalog, db: str,
+            name: str) -> Tuple[str, Dict[str, Any], Optional[Dict[str, Any]]]:
+    """The Milvus collection holding *name*'s documents, its metadata and its catalog record."""
+    _check_name(name)
+    record = catalog.get(name)
+    milvus_name = name if record is None else record["collection"]
+    if not _database_call(db, client.has_collection, milvus_name):
+        raise CollectionNotFoundError(f"the database {db} has no collection {name!r}")
+    meta = _read_meta(client, db, milvus_name)
+    if record is None and "name" in meta:  # a build that never finished
+        raise CollectionNotFoundError(f"the database {db} has no collection {name!r}")
+    return milvus_name, meta, record
+
+
+def _check_name(name: str, creating: bool = False) -> None:
+    # A new name leaves room for the suffix of a replacement's Milvus collection.
+    longest = _MAX_NAME - 9 if creating else _MAX_NAME
+    if not isinstance(name, str) or not _NAME_PATTERN.match(name) or len(name) > longest:
+        raise ValueError(f"a collection name is letters, digits and underscores, starting with a letter "
+                         f"or an underscore, at most {longest} long: not {name!r}")
+    if name == _CATALOG:
+        raise ValueError(f"the name {name!r} is reserved for pymiratext's catalog")
+
+
+def _free_milvus_name(client: "MilvusClient", db: str, name: str) -> str:
+    """*name* itself when no Milvus collection has it, else *name* with a random suffix."""
+    candidate = name
+    while _database_call(db, client.has_collection, candidate):
+        candidate = f"{name}_{secrets.token_hex(4)}"
+    return candidate
+
+
+def _check_new(client: "MilvusClient", catalog: _Catalog, db: str, name: str, model_path: str,
+               replace: bool) -> Tuple[Optional[str], Optional[Dict[str, Any]]]:
+    """Checks that collection *name* may be created; returns the Milvus collection it
+    replaces and the catalog record naming it (None when there is none)."""
+    _check_name(name, creating=True)
+    try:
+        previous, _meta, record = _locate(client, catalog, db, name)
+    except CollectionNotFoundError:
+        previous, record = None, catalog.get(name)
+    if previous is not None and not replace:
+        raise CollectionExistsError(f"the collection {name!r} already exists in {db}")
+    _check_model_folder(model_path)
+    return previous, record
