@@ -12,6 +12,7 @@ from ._database import DEFAULT_COLLECTION, _META_FORMAT, _SEARCH_PARAMS, _TIE_MA
 from ._model import _file_digest, _model_digest, _trained_model, _load_encoder, _check_model_folder, _resolve_model_path, _temporary_model_path, _remove_file
 from ._schema import _create_collection
 from ._catalog import _Catalog, _locate, _check_name, _free_milvus_name, _check_new
+from . import _hybrid
 from ._ingest import _send_rows, _ready, _csr_rows, _batches, _IdTracker, _check_ids, _storable, _progress_bar, _strict_zip
 
 if TYPE_CHECKING:
@@ -63,6 +64,8 @@ class TextCollection:
         self._catalog = _Catalog(client, db) if catalog is None else catalog
         # While a build runs: nothing is visible, nothing needs reserving or undoing.
         self._staged = False
+        # Embeds a batch of texts for the dense field: given to add, used by search(dense=True).
+        self.embed: Optional[Any] = None
 
     @property
     def milvus_name(self) -> str:
@@ -81,6 +84,8 @@ class TextCollection:
         name: str = DEFAULT_COLLECTION,
         model_path: Optional[str] = None,
         replace: bool = False,
+        dense_dimension: Optional[int] = None,
+        dense_metric: str = "cosine",
     ) -> "TextCollection":
         """Creates an empty collection *name* in *db* for documents encoded by *encoder*.
 
@@ -90,8 +95,14 @@ class TextCollection:
         ``CollectionExistsError`` (a ``ValueError``) unless *replace* is true:
         then it is dropped once the new one exists. ``build`` creates and fills
         a collection all at once.
+
+        *dense_dimension* gives the collection a dense vector field of that
+        size beside the sparse one, for hybrid search; *dense_metric* is its
+        similarity, ``"cosine"`` or ``"ip"`` (inner product). Its documents
+        then need a dense vector each (``add(..., dense=...)``).
         """
-        return cls.build(db, encoder, (), name, model_path, replace)
+        return cls.build(db, encoder, (), name, model_path, replace, dense_dimension=dense_dimension,
+                         dense_metric=dense_metric)
 
     @classmethod
     def build(
@@ -107,6 +118,9 @@ class TextCollection:
         progress: Optional[bool] = None,
         total: Optional[int] = None,
         encoded: Optional[Tuple[Any, Any, Any]] = None,
+        dense: Any = None,
+        dense_dimension: Optional[int] = None,
+        dense_metric: str = "cosine",
     ) -> "TextCollection":
         """Creates collection *name* holding the (id, text) *items*, all or nothing.
 
@@ -121,10 +135,14 @@ class TextCollection:
         *encoded*, if given, holds the items' document vectors, one row an item,
         as ``encoder.encode_documents_csr(texts, format="numpy")`` or
         ``encoder.train_and_encode_csr`` give them: the texts are not encoded again.
+        *dense_dimension* and *dense_metric* are as for ``create``, *dense* as for ``add``.
         """
-        staging = cls._begin(db, encoder, name, model_path, replace)
+        dense_spec = _hybrid.dense_record(dense_dimension, dense_metric)
+        staging = cls._begin(db, encoder, name, model_path, replace, dense_spec)
         try:
-            staging._add(iter(items), threads, batch_size, progress, total, check_ids=True, encoded=encoded)
+            rows = staging._dense_rows(dense, total)
+            staging._add(iter(items), threads, batch_size, progress, total, check_ids=True, encoded=encoded,
+                         dense=rows)
             staging._commit()
         except BaseException:
             staging._abort()
@@ -132,7 +150,7 @@ class TextCollection:
         return staging
 
     @classmethod
-    def _begin(cls, db, encoder, name, model_path, replace) -> "TextCollection":
+    def _begin(cls, db, encoder, name, model_path, replace, dense_spec=None) -> "TextCollection":
         """A new, not yet visible collection for *name*, with its model in a temporary file."""
         model = _trained_model(encoder)
         _check_name(name, creating=True)
@@ -169,6 +187,7 @@ class TextCollection:
                 # A collection that records its name is found only through the catalog.
                 "name": name,
                 "builder": _builder(),
+                **(dense_spec or {}),
             }
             staging._milvus_name = _free_milvus_name(client, db, name)
             staging._staged = True
@@ -287,6 +306,7 @@ class TextCollection:
         threads: int = 0,
         batch_size: int = 5000,
         progress: Optional[bool] = None,
+        dense: Any = None,
     ) -> int:
         """Encodes and inserts *texts*, all or nothing; returns how many were added
         (texts without index terms are skipped: no query could find them).
@@ -307,13 +327,19 @@ class TextCollection:
         shows a bar on standard error (None: for long inputs on a terminal).
         Refuses (``ModelMismatchError``) a model trained further since the
         collection was created.
+
+        A collection with a dense field needs *dense*: one vector a text (a
+        NumPy array or a list of lists) or a callable that takes a list of
+        texts and returns their vectors, called once a batch with the texts
+        that are kept; the callable is kept as ``embed`` for ``search(dense=True)``.
         """
         if isinstance(texts, str):
             raise TypeError("texts must be an iterable of str, not a str")
         total = len(texts) if isinstance(texts, Sequence) else None
+        rows = self._dense_rows(dense, total)
         if ids is None:
             items = zip(itertools.count(self._first_free_id()), texts)
-            return self._add(items, threads, batch_size, progress, total, check_ids=True)
+            return self._add(items, threads, batch_size, progress, total, check_ids=True, dense=rows)
         ids = list(ids)
         _check_ids(ids)
         if total is not None and len(ids) != total:
@@ -321,7 +347,7 @@ class TextCollection:
         present = self._existing(ids)
         if present is not None:
             raise ValueError(f"id {present} is already in the collection {self.name!r}")
-        return self._add(_strict_zip(ids, texts), threads, batch_size, progress, total, check_ids=False)
+        return self._add(_strict_zip(ids, texts), threads, batch_size, progress, total, check_ids=False, dense=rows)
 
     def add_items(
         self,
@@ -330,11 +356,22 @@ class TextCollection:
         batch_size: int = 5000,
         progress: Optional[bool] = None,
         total: Optional[int] = None,
+        dense: Any = None,
     ) -> int:
         """Like ``add``, for (id, text) pairs; *total* is their number, if known, for
         the bar. Ids are checked batch by batch, so a bad id part way raises after
         the documents before it were added and removed again."""
-        return self._add(iter(items), threads, batch_size, progress, total, check_ids=True, check_new=True)
+        rows = self._dense_rows(dense, None)
+        return self._add(iter(items), threads, batch_size, progress, total, check_ids=True, check_new=True,
+                         dense=rows)
+
+    def _dense_rows(self, dense: Any, total: Optional[int]) -> Optional["_hybrid.DenseRows"]:
+        if dense is None:
+            return None
+        rows = _hybrid.DenseRows(dense, self._meta, self.name, total)
+        if rows.embed is not None:
+            self.embed = rows.embed
+        return rows
 
     def _first_free_id(self) -> int:
         if self._next_id is None:
@@ -356,7 +393,7 @@ class TextCollection:
 
     def _add(self, items: Iterator, threads: int, batch_size: int, progress: Optional[bool],
              total: Optional[int], check_ids: bool, check_new: bool = False,
-             encoded: Optional[Tuple[Any, Any, Any]] = None) -> int:
+             encoded: Optional[Tuple[Any, Any, Any]] = None, dense: Optional["_hybrid.DenseRows"] = None) -> int:
         """Inserts the (id, text) *items* in batches; *check_ids*: check each id's
         type and range and that none comes twice; *check_new*: that the
         collection holds none of them yet."""
@@ -379,12 +416,14 @@ class TextCollection:
                         encoding = _ready(_csr_rows(encoded, done, len(ids)))
                     done += len(ids)
                     if pending is not None:
-                        self._insert(*pending, added, check_new)
+                        self._insert(*pending, added, check_new, dense)
                         bar.update(len(pending[0]))
                     pending = (ids, texts, encoding)
                 if pending is not None:
-                    self._insert(*pending, added, check_new)
+                    self._insert(*pending, added, check_new, dense)
                     bar.update(len(pending[0]))
+            if dense is not None:
+                dense.finish()
             if encoded is not None and done != len(encoded[2]) - 1:
                 raise ValueError(f"{len(encoded[2]) - 1} encoded rows for {done} items")
             if added:
@@ -399,10 +438,14 @@ class TextCollection:
             bar.close()
         return len(added)
 
-    def _insert(self, ids: List[int], texts: List[str], encoding, added: "array.array", check_new: bool) -> None:
+    def _insert(self, ids: List[int], texts: List[str], encoding, added: "array.array", check_new: bool,
+                dense: Optional["_hybrid.DenseRows"] = None) -> None:
         data, indices, indptr = encoding.result()
         library = load_client()
         keep = library.numpy.flatnonzero(library.numpy.diff(indptr))
+        if dense is None and self._meta.get("dense"):
+            raise _hybrid.missing_dense(self.name)
+        dense_rows = None if dense is None else dense.take(texts, keep.tolist())
         # A text without index terms has an empty vector, which no query
         # can reach and the sparse index refuses: it is skipped.
         if len(keep) == 0:
@@ -425,7 +468,7 @@ class TextCollection:
         rows = [packed[bounds[i]:bounds[i + 1]] for i in keep.tolist()]
         stored = [_storable(texts[i]) for i in keep.tolist()]
         self._call("add to", _send_rows, client, self._milvus_name, batch_ids, rows,
-                   int(indices.max()) + 1, stored)
+                   int(indices.max()) + 1, stored, dense_rows)
         added.extend(batch_ids)
 
     def _reserve(self, bound: int) -> None:
@@ -464,7 +507,9 @@ class TextCollection:
         except Exception as exc:  # pymilvus raises its own hierarchy and gRPC errors
             raise DatabaseError(f"cannot {doing} the collection {self.name!r}: {_reason(exc)}") from None
 
-    def search(self, query: str, top: int = 10) -> List[Hit]:
+    def search(self, query: str, top: int = 10, filter: Optional[str] = None,  # noqa: A002 - the engine's word
+               dense: Any = None, fusion: str = "rrf", rrf_k: int = 60,
+               weights: Optional[Sequence[float]] = None) -> List[Any]:
         """The *top* documents by dot product with the query's vector, best first.
 
         Documents sharing no token with the query are not returned; equal scores
@@ -472,12 +517,26 @@ class TextCollection:
         weight (more occurrences than documents in training) are left out: the
         sparse index accepts only positive weights. At most 16,384 hits come
         back, the most Milvus returns, whatever *top* asks.
+
+        With *dense* (a vector of the collection's dense size, or True to embed
+        the query with ``embed``) the search is hybrid: Milvus fuses the sparse
+        ranking with the dense one, by reciprocal rank (*fusion* ``"rrf"``,
+        score the sum of 1 / (*rrf_k* + rank) over the sides) or by weighted
+        normalised scores (``"weighted"``, *weights* (sparse, dense), default
+        equal). Each side contributes its best *top* + 16 documents; a query
+        without index terms has only its dense side. The hits are
+        ``HybridHit``, whose ``found_by`` names the sides that ranked them.
+        *filter* is a Milvus boolean expression applied to both sides.
         """
         if top < 1:
             raise ValueError("top must be at least 1")
         top = min(top, _MAX_LIMIT)
         # One text: the calling thread does it faster than starting others.
         vector = {k: w for k, w in id_vector(self.encoder.encode_queries([query], threads=1)[0]).items() if w > 0.0}
+        if dense is not None and dense is not False:
+            return _hybrid.search(self, query, vector, top, dense, fusion, rrf_k, weights, filter or "")
+        if filter:
+            raise NotImplementedError("filters apply to hybrid searches (dense=...) only, so far")
         if not vector:
             return []
         limit = min(top + _TIE_MARGIN, _MAX_LIMIT)

@@ -14,19 +14,22 @@ if TYPE_CHECKING:
 
 
 def _send_rows(client: "MilvusClient", collection: str, ids: List[int], rows: List[bytes], dim: int,
-               texts: List[str]) -> None:
+               texts: List[str], dense: Any = None) -> None:
     """Inserts rows whose vectors are already in Milvus's sparse row format.
 
     The client's public insert converts every row in Python, which costs more
     than computing the vectors; its batch insert takes a prepared request. A
     client without that path gets the rows through the public insert.
+    *dense*, for a collection with a dense field, is a float32 matrix, one row a text.
     """
     connection = getattr(client, "_get_connection", None)
     handler = connection() if connection is not None else None
     if handler is None or not hasattr(handler, "batch_insert"):
-        client.insert(collection, [
-            {"id": doc_id, "vector": _row_dict(row), "text": text} for doc_id, row, text in zip(ids, rows, texts)
-        ])
+        entries = [{"id": doc_id, "vector": _row_dict(row), "text": text} for doc_id, row, text in zip(ids, rows, texts)]
+        if dense is not None:
+            for entry, vector in zip(entries, dense.tolist()):
+                entry["dense"] = vector
+        client.insert(collection, entries)
         return
     library = load_client()
     DataType = library.DataType  # noqa: N806 - the client library's name
@@ -38,6 +41,10 @@ def _send_rows(client: "MilvusClient", collection: str, ids: List[int], rows: Li
     field.vectors.sparse_float_vector.contents.extend(rows)
     field = request.fields_data.add(type=int(DataType.VARCHAR), field_name="text")
     field.scalars.string_data.data.extend(texts)
+    if dense is not None:
+        field = request.fields_data.add(type=int(DataType.FLOAT_VECTOR), field_name="dense")
+        field.vectors.dim = dense.shape[1]
+        field.vectors.float_vector.data.extend(dense.ravel().tolist())
     context = getattr(client, "_generate_call_context", None)  # names the database the client uses
     extra = {"context": context()} if context is not None else {}
     handler.batch_insert(collection, [], insert_param=request, timeout=None, **extra)

@@ -4,6 +4,7 @@ import json
 from typing import Any, Dict, TYPE_CHECKING
 
 from ._errors import ModelMismatchError
+from ._hybrid import add_dense_field
 from ._database import MAX_TEXT_BYTES, _META_KEY, _META_FORMAT, _INDEX_PARAMS, _MAX_NAME, _CATALOG, load_client, _database_call
 
 if TYPE_CHECKING:
@@ -44,6 +45,7 @@ def _create_collection(client: "MilvusClient", name: str, meta: Dict[str, Any]) 
     schema.add_field("text", DataType.VARCHAR, max_length=MAX_TEXT_BYTES)
     index = client.prepare_index_params()
     index.add_index(field_name="vector", index_type="SPARSE_INVERTED_INDEX", metric_type="IP", params=_INDEX_PARAMS)
+    add_dense_field(schema, index, meta)
     _create_indexed(client, name, schema, index, properties={_META_KEY: record})
 
 

@@ -1,0 +1,192 @@
+"""Hybrid search: a dense vector field beside the sparse one, the two rankings
+fused by Milvus (reciprocal-rank fusion or weighted scores).
+
+The dense field is optional and fixed at creation; its size and metric are
+kept in the collection's record. Vectors come with ``add``, one per text or
+from a callable that embeds each batch of texts; the collection never embeds
+by itself.
+"""
+
+import math
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
+
+from ._database import _MAX_LIMIT, _SEARCH_PARAMS, _TIE_MARGIN, load_client
+
+DENSE_FIELD = "dense"
+_METRICS = {"cosine": "COSINE", "ip": "IP"}
+_FUSIONS = ("rrf", "weighted")
+# Milvus takes an RRF constant in (0, 16384).
+_MAX_RRF_K = 16384
+
+
+class HybridHit(NamedTuple):
+    """One result of a hybrid search: the document id, its fused score, its
+    text (None if not stored) and the sides that ranked it: ``("sparse",)``,
+    ``("dense",)`` or ``("sparse", "dense")``."""
+
+    id: int
+    score: float
+    text: Optional[str]
+    found_by: Tuple[str, ...]
+
+
+def dense_record(dimension: Optional[int], metric: str) -> Dict[str, Any]:
+    """The collection record's entry for a dense field (none without *dimension*)."""
+    if dimension is None:
+        return {}
+    if isinstance(dimension, bool) or not isinstance(dimension, int) or not 2 <= dimension <= 32768:
+        raise ValueError(f"dense_dimension must be an integer from 2 to 32,768, not {dimension!r}")
+    if not isinstance(metric, str) or metric.lower() not in _METRICS:
+        raise ValueError(f"dense_metric must be 'cosine' or 'ip', not {metric!r}")
+    return {"dense": {"dimension": dimension, "metric": _METRICS[metric.lower()]}}
+
+
+def add_dense_field(schema: Any, index: Any, meta: Dict[str, Any]) -> None:
+    """Adds the dense field the record names, if any, with an exact (flat) index."""
+    spec = meta.get("dense")
+    if not spec:
+        return
+    schema.add_field(DENSE_FIELD, load_client().DataType.FLOAT_VECTOR, dim=spec["dimension"])
+    index.add_index(field_name=DENSE_FIELD, index_type="FLAT", metric_type=spec["metric"])
+
+
+def _vectors(values: Any, count: Optional[int], dimension: int, what: str) -> Any:
+    """*values* as a float32 matrix of *count* rows (any number if None) of *dimension* columns."""
+    numpy = load_client().numpy
+    try:
+        matrix = numpy.asarray(values, dtype=numpy.float32)
+    except (TypeError, ValueError):
+        raise ValueError(f"{what} must be numbers, one row of {dimension} a text") from None
+    if matrix.ndim != 2 or matrix.shape[1] != dimension or (count is not None and matrix.shape[0] != count):
+        rows = "" if count in (None, 1) else f", {count} rows"
+        raise ValueError(f"{what} must have {dimension} numbers a row{rows}, not the shape {matrix.shape}")
+    if not numpy.isfinite(matrix).all():
+        raise ValueError(f"{what} hold a value that is not a finite number")
+    return matrix
+
+
+class DenseRows:
+    """The dense vectors of one ``add``: rows of a given matrix in turn, or a
+    callable's answer for each batch (called once a batch, with the texts kept)."""
+
+    def __init__(self, dense: Any, meta: Dict[str, Any], name: str, total: Optional[int]):
+        spec = meta.get("dense")
+        if not spec:
+            raise ValueError(f"the collection {name!r} has no dense field: create it with dense_dimension=... "
+                             "to add dense vectors")
+        self.dimension = spec["dimension"]
+        self.embed: Optional[Callable[[List[str]], Any]] = dense if callable(dense) else None
+        self._matrix = None if self.embed else _vectors(dense, total, self.dimension, "the dense vectors")
+        self._next = 0
+
+    def take(self, texts: Sequence[str], keep: Sequence[int]) -> Any:
+        """The vectors of texts[i] for i in *keep*, the next len(texts) of the matrix."""
+        if self.embed is not None:
+            if not keep:
+                return None
+            return _vectors(self.embed([texts[i] for i in keep]), len(keep), self.dimension,
+                            "the embedding callable's vectors")
+        start, self._next = self._next, self._next + len(texts)
+        if self._next > len(self._matrix):
+            raise ValueError(f"{len(self._matrix)} dense vectors for more texts")
+        return self._matrix[[start + i for i in keep]]
+
+    def finish(self) -> None:
+        if self._matrix is not None and self._next != len(self._matrix):
+            raise ValueError(f"{len(self._matrix)} dense vectors for {self._next} texts")
+
+
+def missing_dense(name: str) -> ValueError:
+    return ValueError(f"the collection {name!r} has a dense field: add needs dense=... (one vector a "
+                      "text, or a callable embedding a list of texts)")
+
+
+def search(collection: Any, query: str, vector: Dict[int, float], top: int, dense: Any, fusion: str,
+           rrf_k: int, weights: Optional[Sequence[float]], expression: str) -> List[HybridHit]:
+    """The *top* documents by the fusion of the sparse ranking for *vector* and the dense
+    ranking for *dense*; each side contributes its best top + 16 candidates."""
+    spec = collection._meta.get("dense")
+    if not spec:
+        raise ValueError(f"the collection {collection.name!r} has no dense field: a dense query needs one "
+                         "(create the collection with dense_dimension=...)")
+    if dense is True:
+        if collection.embed is None:
+            raise ValueError("dense=True embeds the query with the callable given to add(dense=...) or "
+                             "set as collection.embed; this collection has none")
+        dense = _vectors(collection.embed([query]), 1, spec["dimension"], "the embedding callable's vector")[0]
+    else:
+        dense = _vectors([dense], 1, spec["dimension"], "the dense query")[0]
+    ranker, weights = _ranker(fusion, rrf_k, weights, bool(vector))
+    library = load_client()
+    from pymilvus import AnnSearchRequest
+
+    limit = min(top + _TIE_MARGIN, _MAX_LIMIT)
+    requests = [AnnSearchRequest([dense.tolist()], DENSE_FIELD, {"metric_type": spec["metric"]}, limit,
+                                 expr=expression or None)]
+    if vector:
+        requests.insert(0, AnnSearchRequest([vector], "vector", _SEARCH_PARAMS, limit, expr=expression or None))
+    results = collection._call("search", collection.client.hybrid_search, collection._milvus_name, requests,
+                               ranker, limit=limit, output_fields=["text", "vector", DENSE_FIELD])
+    hits = []
+    for row in results[0]:
+        entity = row["entity"]
+        score = float(row["distance"])
+        sides = _sides(score, vector, dense, entity, spec["metric"], fusion, rrf_k, weights, limit, library)
+        hits.append(HybridHit(int(row["id"]), score, entity.get("text") or None, sides))
+    hits.sort(key=lambda hit: (-hit.score, hit.id))
+    return hits[:top]
+
+
+def _ranker(fusion: str, rrf_k: int, weights: Optional[Sequence[float]], sparse: bool) -> Tuple[Any, Any]:
+    from pymilvus import RRFRanker, WeightedRanker
+
+    if fusion == "rrf":
+        if weights is not None:
+            raise ValueError("weights apply to fusion='weighted', not to reciprocal-rank fusion")
+        if isinstance(rrf_k, bool) or not isinstance(rrf_k, int) or not 0 < rrf_k < _MAX_RRF_K:
+            raise ValueError(f"rrf_k must be an integer from 1 to {_MAX_RRF_K - 1}, not {rrf_k!r}")
+        return RRFRanker(rrf_k), None
+    if fusion != "weighted":
+        raise ValueError(f"fusion must be one of {', '.join(map(repr, _FUSIONS))}, not {fusion!r}")
+    weights = (0.5, 0.5) if weights is None else tuple(weights)
+    if len(weights) != 2 or not all(isinstance(w, (int, float)) and 0.0 <= w <= 1.0 for w in weights):
+        raise ValueError(f"weights must be two numbers from 0 to 1 (sparse, dense), not {weights!r}")
+    # A query without index terms has only its dense side.
+    return (WeightedRanker(*weights) if sparse else WeightedRanker(weights[1])), weights
+
+
+def _normalised(score: float, metric: str) -> float:
+    # How Milvus maps each metric's scores to [0, 1] before weighting them.
+    return (1.0 + score) / 2.0 if metric == "COSINE" else 0.5 + math.atan(score) / math.pi
+
+
+def _sides(score: float, vector: Dict[int, float], dense: Any, entity: Dict[str, Any], metric: str,
+           fusion: str, rrf_k: int, weights: Any, limit: int, library: Any) -> Tuple[str, ...]:
+    """Which sides ranked a hit, read back from its fused score and its own vectors.
+
+    Under weighted fusion each side adds its weighted, normalised score, which
+    the hit's stored vectors give: the sum that matches says which sides took
+    part. Under reciprocal-rank fusion a side adds 1 / (rrf_k + rank): a score
+    whose reciprocal is rrf_k plus a whole rank came from one side (with at
+    most rrf_k + 1 candidates a side, two never add up to that); a hit sharing
+    no index term with the query is the dense side's alone, and a one-sided
+    hit that shares one is put down to the keyword side.
+    """
+    stored = entity.get("vector") or {}
+    matched = bool(vector) and any(int(k) in vector for k in stored)
+    if fusion == "rrf":
+        rank = 1.0 / score - rrf_k if score > 0.0 else 0.0
+        one_side = rank > 0.5 and abs(rank - round(rank)) <= (rrf_k + limit) * 1e-6
+        return ("sparse",) if matched and one_side else ("sparse", "dense") if matched else ("dense",)
+    numpy = library.numpy
+    row = numpy.asarray(entity.get(DENSE_FIELD), dtype=numpy.float32)
+    similarity = float(numpy.dot(row, dense))
+    if metric == "COSINE":
+        norms = float(numpy.linalg.norm(row) * numpy.linalg.norm(dense))
+        similarity = similarity / norms if norms else 0.0
+    dense_part = weights[1] * _normalised(similarity, metric)
+    if not matched:
+        return ("dense",)
+    sparse_part = weights[0] * _normalised(sum(float(w) * vector.get(int(k), 0.0) for k, w in stored.items()), "IP")
+    candidates = {("sparse", "dense"): sparse_part + dense_part, ("sparse",): sparse_part, ("dense",): dense_part}
+    return min(candidates, key=lambda sides: abs(candidates[sides] - score))
