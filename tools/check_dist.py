@@ -68,6 +68,7 @@ PACKAGE_FILES = (
     "milvus/_collection.py",
     "milvus/_database.py",
     "milvus/_errors.py",
+    "milvus/_hybrid.py",
     "milvus/_ingest.py",
     "milvus/_model.py",
     "milvus/_schema.py",

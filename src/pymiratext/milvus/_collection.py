@@ -141,8 +141,8 @@ class TextCollection:
         staging = cls._begin(db, encoder, name, model_path, replace, dense_spec)
         try:
             rows = staging._dense_rows(dense, total)
-            staging._add(iter(items), threads, batch_size, progress, total, check_ids=True, encoded=encoded,
-                         dense=rows)
+            staging._adopt(rows, staging._add(iter(items), threads, batch_size, progress, total, check_ids=True,
+                                              encoded=encoded, dense=rows))
             staging._commit()
         except BaseException:
             staging._abort()
@@ -339,7 +339,8 @@ class TextCollection:
         rows = self._dense_rows(dense, total)
         if ids is None:
             items = zip(itertools.count(self._first_free_id()), texts)
-            return self._add(items, threads, batch_size, progress, total, check_ids=True, dense=rows)
+            return self._adopt(rows, self._add(items, threads, batch_size, progress, total, check_ids=True,
+                                               dense=rows))
         ids = list(ids)
         _check_ids(ids)
         if total is not None and len(ids) != total:
@@ -347,7 +348,8 @@ class TextCollection:
         present = self._existing(ids)
         if present is not None:
             raise ValueError(f"id {present} is already in the collection {self.name!r}")
-        return self._add(_strict_zip(ids, texts), threads, batch_size, progress, total, check_ids=False, dense=rows)
+        return self._adopt(rows, self._add(_strict_zip(ids, texts), threads, batch_size, progress, total,
+                                           check_ids=False, dense=rows))
 
     def add_items(
         self,
@@ -362,16 +364,19 @@ class TextCollection:
         the bar. Ids are checked batch by batch, so a bad id part way raises after
         the documents before it were added and removed again."""
         rows = self._dense_rows(dense, None)
-        return self._add(iter(items), threads, batch_size, progress, total, check_ids=True, check_new=True,
-                         dense=rows)
+        return self._adopt(rows, self._add(iter(items), threads, batch_size, progress, total, check_ids=True,
+                                           check_new=True, dense=rows))
 
     def _dense_rows(self, dense: Any, total: Optional[int]) -> Optional["_hybrid.DenseRows"]:
         if dense is None:
             return None
-        rows = _hybrid.DenseRows(dense, self._meta, self.name, total)
-        if rows.embed is not None:
+        return _hybrid.DenseRows(dense, self._meta, self.name, total)
+
+    def _adopt(self, rows: Optional["_hybrid.DenseRows"], added: int) -> int:
+        """Keeps the embedding callable of an add that succeeded, for dense=True queries."""
+        if rows is not None and rows.embed is not None:
             self.embed = rows.embed
-        return rows
+        return added
 
     def _first_free_id(self) -> int:
         if self._next_id is None:
