@@ -142,3 +142,26 @@ for module, blocked, extra in [("langchain", "langchain_core", "langchain"),
 """
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
+
+
+@pytest.mark.parametrize("name", sorted(FRAMEWORKS))
+def test_hybrid_options_reach_the_collection(name, corpus):
+    pytest.importorskip(FRAMEWORKS[name], reason=f"the {name} extra is not installed")
+    module = importlib.import_module(f"pymiratext.{name}")
+
+    def embed(texts):  # any fixed embedding will do: the collection's answer is the reference
+        return [[len(text) % 7 + 1.0, text.count("的") + 1.0, float(len(set(text)))] for text in texts]
+
+    top = {"k": 3} if name == "langchain" else {"similarity_top_k": 3}
+    retriever = module.PymiratextRetriever.from_texts(corpus, dense_vectors=embed, dense_dimension=3, dense=True,
+                                                      fusion="weighted", weights=(0.7, 0.3), **top)
+    try:
+        for query in QUERIES:
+            want = retriever.collection.search(query, top=3, dense=True, fusion="weighted", weights=(0.7, 0.3))
+            if name == "langchain":
+                got = [(int(d.id), d.metadata["score"], d.metadata["found_by"]) for d in retriever.invoke(query)]
+            else:
+                got = [(int(n.node.node_id), n.score, n.node.metadata["found_by"]) for n in retriever.retrieve(query)]
+            assert got == [(hit.id, hit.score, hit.found_by) for hit in want]
+    finally:
+        retriever.close()

@@ -125,16 +125,15 @@ def search(collection: Any, query: str, vector: Dict[int, float], top: int, dens
                                  expr=expression or None)]
     if vector:
         requests.insert(0, AnnSearchRequest([vector], "vector", _SEARCH_PARAMS, limit, expr=expression or None))
+    # The stored vectors tell which sides ranked a hit (see _sides); weighted fusion needs the dense one too.
+    fields = ["text", "vector", DENSE_FIELD] if fusion == "weighted" else ["text", "vector"]
     results = collection._call("search", collection.client.hybrid_search, collection._milvus_name, requests,
-                               ranker, limit=limit, output_fields=["text", "vector", DENSE_FIELD])
-    hits = []
-    for row in results[0]:
-        entity = row["entity"]
-        score = float(row["distance"])
-        sides = _sides(score, vector, dense, entity, spec["metric"], fusion, rrf_k, weights, limit, library)
-        hits.append(HybridHit(int(row["id"]), score, entity.get("text") or None, sides))
-    hits.sort(key=lambda hit: (-hit.score, hit.id))
-    return hits[:top]
+                               ranker, limit=limit, output_fields=fields)
+    rows = sorted(results[0], key=lambda row: (-row["distance"], row["id"]))[:top]
+    return [HybridHit(int(row["id"]), float(row["distance"]), row["entity"].get("text") or None,
+                      _sides(float(row["distance"]), vector, dense, row["entity"], spec["metric"], fusion, rrf_k,
+                             weights, limit, library))
+            for row in rows]
 
 
 def _ranker(fusion: str, rrf_k: int, weights: Optional[Sequence[float]], sparse: bool) -> Tuple[Any, Any]:
