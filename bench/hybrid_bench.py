@@ -8,12 +8,14 @@ field, then measures:
 - fusion: ``TextCollection.search`` with a dense vector (reciprocal-rank and
   weighted fusion) against the same search without one, per query the best of
   --repeat turns of each (target: at most
-  1.5 times the sparse search). The dense side is a stand-in computed here:
+  1.5 times the sparse search), and the Milvus client's hybrid call and
+  dense search by themselves. The dense side is a stand-in computed here:
   each document's BM25 vector through a fixed random projection to --dimension
   numbers, which ranks like a blurred keyword search (its quality means nothing);
 - adapters: the LangChain and LlamaIndex retrievers' ``invoke`` / ``retrieve``
   against ``TextCollection.search`` on the same collection, interleaved
-  (target: at most 10 % more time a query);
+  (target: at most 10 % more time a query), and beside them the cost of a
+  framework's call by itself (a retriever of each that finds nothing);
 - keyword quality: nDCG@10 and MRR@10 of our search beside the frameworks' own
   BM25 retrievers (LangChain's, over rank_bm25; LlamaIndex's, over bm25s) with
   their default tokenization, and how many questions each leaves with no
@@ -90,11 +92,29 @@ def interleaved(functions, queries, repeat):
 
 
 def bench_fusion(collection, projection, queries, repeat):
+    from pymilvus import AnnSearchRequest, RRFRanker
+
     vectors = {query: projection([query], queries=True)[0] for query in queries}
+    sparse = {query: {k: w for k, w in id_vector(collection.encoder.encode_queries([query])[0]).items() if w > 0}
+              for query in queries}
+    search = {"metric_type": "IP", "params": {"drop_ratio_search": 0.0}}
+
+    def engine_hybrid(query):  # the client's call alone, as the collection makes it
+        requests = [AnnSearchRequest([sparse[query]], "vector", search, 26),
+                    AnnSearchRequest([vectors[query].tolist()], "dense", {"metric_type": "COSINE"}, 26)]
+        return collection.client.hybrid_search(collection.milvus_name, requests, RRFRanker(60), limit=26,
+                                               output_fields=["text"])
+
+    def engine_dense(query):
+        return collection.client.search(collection.milvus_name, data=[vectors[query].tolist()], anns_field="dense",
+                                        limit=26, output_fields=["text"], search_params={"metric_type": "COSINE"})
+
     functions = {
         "sparse": lambda q: collection.search(q, top=10),
         "hybrid rrf": lambda q: collection.search(q, top=10, dense=vectors[q]),
         "hybrid weighted": lambda q: collection.search(q, top=10, dense=vectors[q], fusion="weighted"),
+        "engine hybrid": engine_hybrid,
+        "engine dense": engine_dense,
     }
     best = interleaved(functions, queries, repeat)
     for name, seconds in best.items():
@@ -117,9 +137,36 @@ def bench_adapters(collection, queries, repeat):
         functions["llama_index"] = llama.retrieve
     except ImportError as exc:
         print(f"  llama_index: skipped ({exc})")
+    functions.update(empty_retrievers())
     best = interleaved(functions, queries, repeat)
     for name, seconds in best.items():
         print(f"  {name:16} {seconds / best['collection']:.3f}x TextCollection.search")
+
+
+def empty_retrievers():
+    """Retrievers that find nothing: what each framework's call costs by itself."""
+    functions = {}
+    try:
+        from langchain_core.retrievers import BaseRetriever
+
+        class Nothing(BaseRetriever):
+            def _get_relevant_documents(self, query, *, run_manager):
+                return []
+
+        functions["langchain empty"] = Nothing().invoke
+    except ImportError:
+        pass
+    try:
+        from llama_index.core.retrievers import BaseRetriever as LlamaBase
+
+        class NothingLlama(LlamaBase):
+            def _retrieve(self, query_bundle):
+                return []
+
+        functions["llama_index empty"] = NothingLlama().retrieve
+    except ImportError:
+        pass
+    return functions
 
 
 def quality(label, rank, queries, qrels):

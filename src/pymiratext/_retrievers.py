@@ -7,6 +7,7 @@ signature names them, so that a collection without, say, filters reports a
 filter as unsupported instead of ignoring it.
 """
 
+import functools
 import inspect
 import os
 import shutil
@@ -22,7 +23,13 @@ __all__ = ["OwnedCollection", "build_collection", "hit_metadata", "hit_text", "s
 
 def takes(method: Any, option: str) -> bool:
     """True when *method* accepts the keyword argument *option*."""
-    return option in inspect.signature(method).parameters
+    return option in _parameters(getattr(method, "__func__", method))
+
+
+@functools.lru_cache(maxsize=None)
+def _parameters(function: Any) -> frozenset:
+    # Looked up on every search: reading a signature costs more than a lookup.
+    return frozenset(inspect.signature(function).parameters)
 
 
 def search_options(collection: TextCollection, top: int, options: Dict[str, Any]) -> Dict[str, Any]:
