@@ -440,3 +440,23 @@ def rank(model, tokenizer: Tokenizer, query: str, corpus: Sequence[str], top: in
     if top == 0:
         return query_tokens, sorted(scored(), key=best_first)
     return query_tokens, heapq.nsmallest(top, scored(), key=best_first)
+
+
+def read_json_lines(paths: Sequence[str]) -> Iterator[Tuple[int, Optional[int], str, Dict[str, object], int]]:
+    """Yields (line number counted on through the files, id or None, text, the
+    other fields, raw byte size) of each JSON Lines record,
+    ``{"id": 7, "text": "…", "source": "…"}``; blank lines are skipped."""
+    for count, (name, number, line, size) in enumerate(read_lines(paths), 1):
+        if not line.strip():
+            continue
+        try:
+            record = json.loads(line)
+        except ValueError as exc:
+            raise CliError(f"{name}:{number}: not a JSON object ({exc})") from None
+        if not isinstance(record, dict) or not isinstance(record.get("text"), str):
+            raise CliError(f'{name}:{number}: a record is a JSON object with a "text" string')
+        text = record.pop("text")
+        doc_id = record.pop("id", None)
+        if doc_id is not None and (isinstance(doc_id, bool) or not isinstance(doc_id, int)):
+            raise CliError(f'{name}:{number}: "id" is an integer, not {doc_id!r}')
+        yield count, doc_id, text, record, size

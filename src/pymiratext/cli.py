@@ -9,11 +9,12 @@ import argparse
 import json
 import math
 import os
-import stat
+import signal
 import sys
 import tempfile
+import threading
 from concurrent.futures import ThreadPoolExecutor
-from typing import Callable, Iterable, Iterator, NoReturn, Optional, Sequence, Tuple
+from typing import Callable, Iterable, Iterator, NoReturn, Optional
 
 from ._data import DATA_FILES, paths_in, sample_corpus_path
 from ._version import __version__
@@ -42,10 +43,6 @@ _is_term, _dump, _progress, _input_size, _NativeStderr = (
     is_term, dump_model, progress_bar, input_size, NativeStderr)
 
 PROG = "pymiratext"
-
-# Corpora up to this size are indexed from the token counts that training keeps
-# (about two and a half times the corpus in memory); larger ones are segmented twice.
-INDEX_IN_MEMORY_BYTES = 128 << 20
 
 # Queries the demo answers; each hits a different topic of the bundled sample corpus.
 DEMO_QUERIES = ("手机理财有什么风险", "红烧肉怎么做", "感冒发烧怎么办")
@@ -172,6 +169,8 @@ def cmd_search(args: argparse.Namespace) -> int:
         args.parser.error("the following arguments are required: " + ", ".join(missing) + " (or --db)")
     if args.queries is not None:
         args.parser.error("--queries needs --db")
+    if args.filter is not None:
+        args.parser.error("--filter needs --db")
     if not args.query:
         args.parser.error("the following arguments are required: QUERY")
     model = load_model(args.model)
@@ -293,7 +292,7 @@ def _search_db(args: argparse.Namespace) -> int:
                 query = args.query[0]
                 if not collection.encoder.tokens(query):
                     raise CliError(f"the query {query!r} has no words to search for")
-                hits = collection.search(query, top=top)
+                hits = collection.search(query, top=top, filter=args.filter)
                 if not hits:
                     print(f"{PROG}: no document of the collection {args.collection} matches the query",
                           file=sys.stderr)
@@ -304,7 +303,7 @@ def _search_db(args: argparse.Namespace) -> int:
                 if not collection.encoder.tokens(query):
                     print("(no words to search for)")
                     continue
-                hits = collection.search(query, top=top)
+                hits = collection.search(query, top=top, filter=args.filter)
                 if hits:
                     _print_db_hits(hits)
                 else:
@@ -331,74 +330,23 @@ def _db_queries(args: argparse.Namespace) -> Iterator[str]:
 
 
 def _print_db_hits(hits) -> None:
-    texts = ("(text not stored)" if hit.text is None else hit.text for hit in hits)
+    # A document's metadata follows its text, as JSON, when it has any.
+    texts = (("(text not stored)" if hit.text is None else hit.text)
+             + (f"  {json.dumps(hit.metadata, ensure_ascii=False)}" if hit.metadata else "") for hit in hits)
     for line in _format_hits((hit.score, hit.id, text) for hit, text in zip(hits, texts)):
         print(line)
 
 
-def _numbered_lines(paths: Sequence[str]) -> Iterator[Tuple[int, str, int]]:
-    """(line number counted on through the files, text, raw size) of every line."""
-    for number, (_name, _number, text, size) in enumerate(read_lines(paths), 1):
-        yield number, text, size
-
-
 def cmd_index(args: argparse.Namespace) -> int:
-    if STDIN in args.corpus:
-        raise CliError("index reads its corpus twice (to train, then to index): name files, not '-'")
-    for path in args.corpus:  # a missing corpus must not leave an empty database behind
-        if not stat.S_ISFIFO(os.stat(path).st_mode):  # opening a pipe would take its writer's data
-            open(path, "rb").close()
     milvus = _milvus()
-
-    # The client loads while the model trains, unless the check before
-    # training needs it: a database that exists already.
-    client_loaded = _in_background(_load_client, milvus)
-    if milvus.is_server_uri(args.db) or os.path.exists(args.db):
-        client_loaded()
-    try:  # before training, which may take long
-        milvus.check_can_create(args.db, args.collection, model_path=args.model, replace=args.replace)
-    except milvus.CollectionExistsError as exc:
-        raise CliError(f"{exc}: --replace replaces it") from None
-    except _milvus_errors(milvus) as exc:
-        raise CliError(str(exc)) from None
-    if not milvus.is_server_uri(args.db):
-        check_writable(args.db)
-    model_path = args.model or milvus.model_path_for(args.db, args.collection)
-    check_writable(model_path)
+    client_loaded = _in_background(_load_client, milvus)  # while the segmenter loads
     tokenizer = _tokenizer(args)
     encoder = tokenizer.encoder(tokenizer.new_model(args.b, args.k1))
-    corpus_size = input_size(args.corpus)
-    progress = progress_bar(corpus_size)
-
-    def training_texts() -> Iterator[str]:
-        for _number, text, size in _numbered_lines(args.corpus):
-            yield text
-            progress.update(size)
-
-    try:
-        if corpus_size is not None and corpus_size <= INDEX_IN_MEMORY_BYTES:
-            # Each line is segmented once: training keeps its token counts,
-            # from which its vector follows once the model is complete.
-            encoded = encoder.train_and_encode_csr(training_texts(), threads=args.threads, format="numpy")
-        else:
-            encoded = None
-            encoder.train(training_texts(), threads=args.threads)
-    finally:
-        progress.close()
     client_loaded()
     try:
-        encoder.model.encode_document(["probe"])
-    except RuntimeError:
-        raise CliError("no documents to train on: the corpus has no words") from None
-    # Every line, so that the items match the encoded rows; lines without words are skipped.
-    items = ((number, text) for number, text, _size in _numbered_lines(args.corpus))
-    try:
-        # All or nothing: the collection becomes visible, or replaces the old
-        # one, only once every line is in.
-        with milvus.TextCollection.build(args.db, encoder, items, args.collection, model_path=args.model,
-                                         replace=args.replace, threads=args.threads,
-                                         encoded=encoded) as collection:
-            added = len(collection)
+        done = milvus.index_files(args.db, args.corpus, encoder, args.collection, replace=args.replace,
+                                  scoring=args.scoring, model_path=args.model, threads=args.threads,
+                                  json_lines=True if args.jsonl else None)
     except milvus.CollectionExistsError as exc:
         raise CliError(f"{exc}: --replace replaces it") from None
     except _milvus_errors(milvus) as exc:
@@ -406,9 +354,11 @@ def cmd_index(args: argparse.Namespace) -> int:
     except RuntimeError as exc:
         if not str(exc).startswith("Failed to dump"):
             raise
-        raise write_failure(model_path, exc) from None
-    print(f"{PROG}: indexed {added} documents in the collection {args.collection} of {args.db}; "
-          f"model written to {collection.model_path}", file=sys.stderr)
+        raise write_failure(args.model or milvus.model_path_for(args.db, args.collection), exc) from None
+    where = (f"model written to {done.model_path}" if done.model_path is not None
+             else "scored by the engine, no model file")
+    print(f"{PROG}: indexed {done.documents} documents in the collection {done.name} of {done.db}; {where}",
+          file=sys.stderr)
     return 0
 
 
@@ -597,12 +547,16 @@ def build_parser() -> argparse.ArgumentParser:
                         help="number of results, 0 for all (default 10; with --db at most 16384, "
                              "the most Milvus returns)")
     _add_db_arguments(search, "search this Milvus database (NAME.db or http://HOST:PORT) instead of a corpus file")
+    search.add_argument("--filter", metavar="EXPR",
+                        help='with --db: only documents matching this Milvus expression, e.g. '
+                             '\'metadata["source"] == "news"\'')
     search.set_defaults(func=cmd_search, parser=search)
 
     index = commands.add_parser(
-        "index", parents=[segmenting, terms], help="train a model and index a corpus in Milvus",
-        description="Train a BM25 model on the corpus and index every line that has words in a Milvus "
-                    "collection, with its line number (counted on through the files) as id. "
+        "index", parents=[segmenting, terms], help="index a corpus in a Milvus collection",
+        description="Index every line that has words in a Milvus collection, with its line number (counted "
+                    "on through the files) as id, or every record of JSON Lines files. Milvus scores BM25 "
+                    "itself; with --scoring vectors a model is trained on the corpus first. "
                     "Needs the 'milvus' extra.")
     index.add_argument("corpus", nargs="+", metavar="CORPUS", help="corpus files")
     _add_db_arguments(index, "a local Milvus Lite file (NAME.db) or a server URI (http://HOST:PORT)", required=True)
@@ -613,6 +567,13 @@ def build_parser() -> argparse.ArgumentParser:
     index.add_argument("--k1", type=_non_negative, default=1.2, help="term-frequency saturation (default 1.2)")
     index.add_argument("--threads", type=_count, default=0, metavar="N", help="encoding threads (default 0: all cores)")
     index.add_argument("--replace", action="store_true", help="replace an existing collection of that name")
+    index.add_argument("--scoring", choices=("engine", "vectors"),
+                       help="engine: Milvus scores BM25 and keeps its statistics as documents change, no model "
+                            "file (the default); vectors: train a model and store client-side vectors "
+                            "(the default with -m)")
+    index.add_argument("--jsonl", action="store_true",
+                       help='the corpus is JSON Lines, {"id": ..., "text": ..., other fields as metadata} '
+                            "(the default for .jsonl and .ndjson files)")
     index.set_defaults(func=cmd_index)
 
     serve = commands.add_parser(
@@ -677,6 +638,14 @@ def main(argv: Optional[Iterable[str]] = None) -> int:
     except SystemExit as exc:  # --help, or a usage error already reported
         return exc.code if isinstance(exc.code, int) else 2
     _tolerant_stdout()
+    restore = _terminate_as_interrupt()
+    try:
+        return _run(args)
+    finally:
+        restore()
+
+
+def _run(args: argparse.Namespace) -> int:
     try:
         status = args.func(args)
         if sys.stdout is not None:
@@ -697,6 +666,20 @@ def main(argv: Optional[Iterable[str]] = None) -> int:
     except Exception as exc:  # last resort: still one line, never a traceback
         _error(f"{type(exc).__name__}: {exc}")
     return 1
+
+
+def _interrupt(_signum, _frame) -> None:
+    raise KeyboardInterrupt
+
+
+def _terminate_as_interrupt() -> Callable[[], None]:
+    """SIGTERM (kill, systemd, container stops) ends a command as Ctrl-C does,
+    so that what it was writing is undone rather than left half done; returns
+    what puts the previous handling back."""
+    if signal.getsignal(signal.SIGTERM) is not signal.SIG_DFL or threading.current_thread() is not threading.main_thread():
+        return lambda: None
+    signal.signal(signal.SIGTERM, _interrupt)
+    return lambda: signal.signal(signal.SIGTERM, signal.SIG_DFL)
 
 
 def _silence_stdout() -> None:

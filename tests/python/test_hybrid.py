@@ -41,26 +41,33 @@ def project(encoder, texts, queries=False):
     return rows
 
 
-@pytest.fixture(scope="module", params=["cosine", "ip"])
+@pytest.fixture(scope="module", params=[("engine", "cosine"), ("vectors", "ip")])
 def collection(request, tmp_path_factory, encoder, corpus):
     db = str(tmp_path_factory.mktemp("hybrid") / "hybrid.db")
-    with TextCollection.create(db, encoder, name="hybrid", dense_dimension=DIMENSION,
-                               dense_metric=request.param) as collection:
+    scoring, metric = request.param
+    with TextCollection.create(db, encoder, name="hybrid", scoring=scoring, dense_dimension=DIMENSION,
+                               dense_metric=metric) as collection:
         collection.add(corpus, dense=project(encoder, corpus), batch_size=9)
         yield collection
 
 
-def side(collection, field, vector, limit, expression):
-    params = SEARCH if field == "vector" else {"metric_type": "COSINE" if collection._meta["dense"]["metric"] == "COSINE" else "IP"}
-    found = collection.client.search(collection.milvus_name, data=[vector], anns_field=field, limit=limit,
-                                     filter=expression, search_params=params)[0]
-    return [(int(hit["id"]), float(hit["distance"])) for hit in found]
+def side(collection, field, data, limit, expression):
+    if field == "dense":
+        params = {"metric_type": collection._meta["dense"]["metric"]}
+    else:
+        params = {"metric_type": "BM25"} if collection.scoring == "engine" else SEARCH
+    found = collection.client.search(collection.milvus_name, data=[data], anns_field=field, limit=limit,
+                                     filter=expression, search_params=params, output_fields=["id"])[0]
+    return [(int(hit["entity"]["id"]), float(hit["distance"])) for hit in found]
 
 
 def reference(collection, encoder, query, top, fusion, weights, expression):
     """The fusion of the two sides' own best top + 16, each found by a plain search."""
     limit = top + 16
-    sparse = {k: w for k, w in id_vector(encoder.encode_queries([query])[0]).items() if w > 0}
+    if collection.scoring == "engine":
+        sparse = " ".join(encoder.tokens(query))
+    else:
+        sparse = {k: w for k, w in id_vector(encoder.encode_queries([query])[0]).items() if w > 0}
     dense = project(encoder, [query], queries=True)[0].tolist()
     sides = {"sparse": side(collection, "vector", sparse, limit, expression) if sparse else [],
              "dense": side(collection, "dense", dense, limit, expression)}
@@ -83,6 +90,10 @@ def reference(collection, encoder, query, top, fusion, weights, expression):
 @pytest.mark.parametrize("expression", ["", "id % 3 != 0"])
 @pytest.mark.parametrize("top", [3, 20])
 def test_fusion_is_the_reference_fusion_of_both_sides(collection, encoder, corpus, fusion, weights, expression, top):
+    if fusion == "weighted" and collection.scoring == "engine":
+        with pytest.raises(ValueError, match="weighted fusion is not available"):
+            collection.search(QUERIES[0], dense=[0.1] * DIMENSION, fusion=fusion)
+        return
     for query in QUERIES + ["。"]:  # the last has no index terms: the dense side alone
         want, dense = reference(collection, encoder, query, top, fusion, weights or (1, 1), expression)
         options = {"fusion": fusion} if weights is None else {"fusion": fusion, "weights": weights}
@@ -104,7 +115,7 @@ def test_the_embedding_callable_is_called_once_a_batch(tmp_path, encoder, corpus
     with TextCollection.create(str(tmp_path / "embed.db"), encoder, dense_dimension=DIMENSION) as collection:
         assert collection.add(texts, dense=embed, batch_size=7) == 30
         assert calls == [[t for t in texts[i:i + 7] if t not in ("。", "……")] for i in range(0, len(texts), 7)]
-        stored = collection.client.query(collection.milvus_name, filter="id >= 0", output_fields=["dense"],
+        stored = collection.client.query(collection.milvus_name, filter="id >= 0", output_fields=["id", "dense"],
                                          limit=100)
         vectors = {row["id"]: row["dense"] for row in stored}
         assert np.allclose([vectors[i] for i in range(20)], project(encoder, corpus[:20]))

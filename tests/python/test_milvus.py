@@ -1,5 +1,6 @@
 """Search through a real Milvus Lite database: the same answers as in-process ranking."""
 
+import functools
 import io
 import json
 import os
@@ -20,6 +21,12 @@ import pymiratext  # noqa: E402
 from pymilvus import DataType, MilvusClient  # noqa: E402
 from pymiratext import Jieba, TextEncoder, cli, default_paths, id_vector, milvus  # noqa: E402
 from pymiratext._data import sample_corpus_path  # noqa: E402
+
+# These tests cover collections of client-side vectors, which `index` makes
+# when asked (`--scoring vectors`); engine-scored ones are tested on their own.
+create = functools.partial(milvus.TextCollection.create, scoring="vectors")
+build = functools.partial(milvus.TextCollection.build, scoring="vectors")
+VECTORS = ["--scoring", "vectors"]
 
 QUERIES = list(cli.DEMO_QUERIES) + ["专家提醒孩子", "今天天气怎么样", "手机"]
 
@@ -47,7 +54,7 @@ def db(tmp_path_factory, encoder, corpus):
     """A database holding the sample corpus, numbered by line from 1, closed again."""
     path = str(tmp_path_factory.mktemp("milvus") / "sample.db")
     numbered = [(number, text) for number, text in enumerate(corpus, 1) if text.strip()]
-    with milvus.TextCollection.create(path, encoder, name="sample") as collection:
+    with create(path, encoder, name="sample") as collection:
         assert collection.add_items(numbered, batch_size=7, progress=False) == len(numbered)
     return path
 
@@ -106,7 +113,7 @@ def test_ids_and_texts_round_trip(scratch, encoder, monkeypatch, prepared_insert
     long_text = "手机" * 20000  # 120,000 UTF-8 bytes: over the text field's limit
     texts = ["手机理财的风险 𠀀", "", long_text, "手机\t电池"]
     ids = [2**40, 7, -3, 0]
-    with milvus.TextCollection.create(scratch, encoder, name=f"ids_{prepared_insert:d}") as collection:
+    with create(scratch, encoder, name=f"ids_{prepared_insert:d}") as collection:
         assert collection.add(texts, ids=ids, progress=False) == 3  # the empty text has no terms
         rows = collection.client.query(collection.name, filter="id in [1099511627776, -3, 0, 7]",
                                        output_fields=["text"])
@@ -118,7 +125,7 @@ def test_ids_and_texts_round_trip(scratch, encoder, monkeypatch, prepared_insert
 
 
 def test_ids_default_to_running_numbers(scratch, encoder):
-    with milvus.TextCollection.create(scratch, encoder, name="numbered") as collection:
+    with create(scratch, encoder, name="numbered") as collection:
         collection.add(["手机", "电池"], progress=False)
         collection.add(["理财"], progress=False)
         rows = collection.client.query(collection.name, filter="id >= 0", output_fields=["text"])
@@ -127,7 +134,7 @@ def test_ids_default_to_running_numbers(scratch, encoder):
 
 @pytest.mark.parametrize("ids", [[1], [1, 2, 3]], ids=["fewer", "more"])
 def test_ids_must_match_texts(scratch, encoder, ids):
-    with milvus.TextCollection.create(scratch, encoder, name="mismatch", replace=True) as collection:
+    with create(scratch, encoder, name="mismatch", replace=True) as collection:
         with pytest.raises(ValueError, match="ids"):
             collection.add(["手机", "电池"], ids=ids)
         with pytest.raises(ValueError, match="ids"):
@@ -137,7 +144,7 @@ def test_ids_must_match_texts(scratch, encoder, ids):
 def test_adding_after_further_training_is_refused(scratch, jieba, corpus):
     encoder = TextEncoder(jieba, search=True)
     encoder.train(corpus)
-    with milvus.TextCollection.create(scratch, encoder, name="stale") as collection:
+    with create(scratch, encoder, name="stale") as collection:
         collection.add(corpus[:3], progress=False)
         encoder.train(["新的文档改变了统计"])
         with pytest.raises(milvus.ModelMismatchError, match="statistics have changed"):
@@ -146,7 +153,7 @@ def test_adding_after_further_training_is_refused(scratch, jieba, corpus):
 
 
 def test_model_file_is_checked_on_open(scratch, jieba, corpus, encoder):
-    milvus.TextCollection.create(scratch, encoder, name="c").close()
+    create(scratch, encoder, name="c").close()
     model_path = milvus.model_path_for(scratch, "c")
     other = TextEncoder(jieba, search=True)
     other.train(corpus[:10])
@@ -156,18 +163,18 @@ def test_model_file_is_checked_on_open(scratch, jieba, corpus, encoder):
 
 
 def test_create_refuses_an_existing_collection_unless_replaced(scratch, encoder):
-    with milvus.TextCollection.create(scratch, encoder, name="twice") as collection:
+    with create(scratch, encoder, name="twice") as collection:
         collection.add(["手机"], progress=False)
     with pytest.raises(ValueError, match="already exists"):
-        milvus.TextCollection.create(scratch, encoder, name="twice")
-    with milvus.TextCollection.create(scratch, encoder, name="twice", replace=True) as collection:
+        create(scratch, encoder, name="twice")
+    with create(scratch, encoder, name="twice", replace=True) as collection:
         assert len(collection) == 0
 
 
 def test_options_are_kept_with_the_collection(scratch, jieba, corpus):
     encoder = TextEncoder(jieba, search=False, stop_words=False)
     encoder.train(corpus)
-    milvus.TextCollection.create(scratch, encoder, name="options").close()
+    create(scratch, encoder, name="options").close()
     with milvus.TextCollection.open(scratch, "options", jieba=jieba) as collection:
         assert (collection.encoder.search, collection.encoder.stop_words) == (False, False)
         assert collection.encoder.tokens("红烧肉怎么做") == encoder.tokens("红烧肉怎么做")
@@ -175,12 +182,12 @@ def test_options_are_kept_with_the_collection(scratch, jieba, corpus):
 
 def test_server_needs_an_explicit_model_path(encoder):
     with pytest.raises(ValueError, match="explicit model path"):
-        milvus.TextCollection.create("http://127.0.0.1:1", encoder)
+        create("http://127.0.0.1:1", encoder)
 
 
 def test_untrained_encoder_is_refused(tmp_path, jieba):
     with pytest.raises(ValueError, match="not trained"):
-        milvus.TextCollection.create(str(tmp_path / "u.db"), TextEncoder(jieba))
+        create(str(tmp_path / "u.db"), TextEncoder(jieba))
 
 
 # --------------------------------------------------------------------------
@@ -194,7 +201,7 @@ def stored(collection):
 
 
 def test_default_ids_are_never_reused(scratch, encoder, jieba):
-    with milvus.TextCollection.create(scratch, encoder, name="defaults") as collection:
+    with create(scratch, encoder, name="defaults") as collection:
         # The text without terms is skipped but uses up its id, as the ids given do.
         assert collection.add(["上海的天气", "，", "北京的天气"], progress=False) == 2
         assert collection.add(["天气预报"], ids=[7], progress=False) == 1
@@ -208,7 +215,7 @@ def test_default_ids_are_never_reused(scratch, encoder, jieba):
 @pytest.fixture(scope="module")
 def guarded(scratch, encoder):
     """A collection holding ids 0 and 2, for the calls that must leave it as it was."""
-    with milvus.TextCollection.create(scratch, encoder, name="guarded") as collection:
+    with create(scratch, encoder, name="guarded") as collection:
         collection.add(["上海的天气", "，", "北京的天气"], progress=False)
         yield collection
 
@@ -247,7 +254,7 @@ def ties(scratch, encoder):
     ids = list(range(100, 140))
     random.Random(5).shuffle(ids)
     items = [(doc_id, "手机电池") for doc_id in ids] + [(150, "手机"), (5, "电池")]
-    with milvus.TextCollection.create(scratch, encoder, name="ties") as collection:
+    with create(scratch, encoder, name="ties") as collection:
         collection.add_items(items, batch_size=7, progress=False)
         yield collection
 
@@ -287,7 +294,7 @@ def test_collections_of_the_previous_release_still_work(scratch, encoder, corpus
             number for _score, number in brute_force(encoder, corpus[:10], "天气")]
         assert collection.add(["红烧肉"], progress=False) == 1  # numbered on after the largest id
         assert max(stored(collection)) == 11
-    with milvus.TextCollection.build(scratch, encoder, [(1, "手机")], name=name, replace=True) as collection:
+    with build(scratch, encoder, [(1, "手机")], name=name, replace=True) as collection:
         assert collection.milvus_name != name and stored(collection) == {1: "手机"}
         assert name not in collection.client.list_collections()  # the replaced collection is dropped
 
@@ -315,13 +322,13 @@ def test_a_failed_build_in_a_new_file_leaves_nothing(tmp_path, encoder, corpus, 
     else:
         items, rows, error, message = broken_items(corpus), None, TypeError, "texts must hold str"
     with pytest.raises(error, match=message):
-        milvus.TextCollection.build(db, encoder, items, batch_size=50, encoded=rows)
+        build(db, encoder, items, batch_size=50, encoded=rows)
     assert leftovers(tmp_path) == []
 
 
 def test_a_failed_replacement_leaves_the_previous_collection(scratch, encoder, corpus, jieba):
     name = "kept"
-    with milvus.TextCollection.build(scratch, encoder, enumerate(corpus[:20], 1), name=name) as collection:
+    with build(scratch, encoder, enumerate(corpus[:20], 1), name=name) as collection:
         before = (collection.search("天气"), collection.milvus_name)
     model = pathlib.Path(milvus.model_path_for(scratch, name)).read_bytes()
     other = TextEncoder(jieba, search=True)
@@ -329,7 +336,7 @@ def test_a_failed_replacement_leaves_the_previous_collection(scratch, encoder, c
     folder = os.path.dirname(scratch)
     files = os.listdir(folder)
     with pytest.raises(TypeError, match="texts must hold str"):
-        milvus.TextCollection.build(scratch, other, broken_items(corpus), name=name, replace=True, batch_size=50)
+        build(scratch, other, broken_items(corpus), name=name, replace=True, batch_size=50)
     with milvus.TextCollection.open(scratch, name, jieba=jieba) as collection:
         assert (collection.search("天气"), collection.milvus_name) == before
         assert not [c for c in collection.client.list_collections() if c.startswith(name + "_")]
@@ -342,7 +349,7 @@ def index_cut_short(db, folder, lines, signal_number, *flags):
     fifo = os.path.join(folder, "corpus.fifo")
     os.mkfifo(fifo)
     text = "".join(line + "\n" for line in lines).encode("utf-8")
-    process = subprocess.Popen([sys.executable, "-m", "pymiratext", "index", "--db", db, *flags, fifo],
+    process = subprocess.Popen([sys.executable, "-m", "pymiratext", "index", "--db", db, *VECTORS, *flags, fifo],
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
         for _pass in ("train", "index"):  # index reads its corpus twice
@@ -405,7 +412,7 @@ def test_a_killed_replacement_leaves_the_previous_collection(tmp_path, corpus, e
     db = str(tmp_path / "kept.db")
     first = tmp_path / "first.txt"
     first.write_text("\n".join(corpus[:30]) + "\n", encoding="utf-8")
-    subprocess.run([sys.executable, "-m", "pymiratext", "index", "--db", db, "--search", first], check=True,
+    subprocess.run([sys.executable, "-m", "pymiratext", "index", "--db", db, "--search", *VECTORS, first], check=True,
                    stderr=subprocess.DEVNULL)
     model = pathlib.Path(milvus.model_path_for(db)).read_bytes()
     status, _err = index_cut_short(db, str(tmp_path), corpus * 200, signal.SIGKILL, "--replace")
@@ -421,7 +428,7 @@ def test_a_killed_replacement_leaves_the_previous_collection(tmp_path, corpus, e
         milvus._schema._create_collection(collection.client, "pymiratext_0badf00d", meta)
     assert pathlib.Path(milvus.model_path_for(db)).read_bytes() == model
     # The next build clears it away.
-    with milvus.TextCollection.build(db, encoder, [(1, "手机")], replace=True) as collection:
+    with build(db, encoder, [(1, "手机")], replace=True) as collection:
         assert sorted(collection.client.list_collections()) == sorted(["_pymiratext_catalog", collection.milvus_name])
     release(db)
     assert leftovers(tmp_path, ["corpus.fifo", "first.txt", "kept.db", "kept.db.pymiratext.bm25.json"]) == []
@@ -450,7 +457,7 @@ def cli_db(tmp_path_factory, encoder):
     folder = tmp_path_factory.mktemp("cli")
     db = folder / "corpus.db"
     model = folder / "model.json"
-    assert cli.main(["index", "--db", str(db), "--search", "--threads", "2", sample_corpus_path()]) == 0
+    assert cli.main(["index", "--db", str(db), "--search", "--threads", "2", *VECTORS, sample_corpus_path()]) == 0
     encoder.model.dump(str(model))
     assert model.read_bytes() == (folder / "corpus.db.pymiratext.bm25.json").read_bytes()
     return db, model
@@ -470,7 +477,7 @@ def test_search_db_prints_what_search_corpus_prints(capsys, cli_db, query, top):
 
 def test_index_reports_and_keeps_the_model_beside_the_database(capsys, cli_db):
     db, _model = cli_db
-    status, _out, err = run(capsys, "index", "--db", db, "--collection", "news", sample_corpus_path())
+    status, _out, err = run(capsys, "index", "--db", db, "--collection", "news", *VECTORS, sample_corpus_path())
     assert status == 0
     assert err == (f"pymiratext: indexed 65 documents in the collection news of {db}; "
                    f"model written to {db}.news.bm25.json\n")
@@ -491,7 +498,7 @@ def test_index_reports_and_keeps_the_model_beside_the_database(capsys, cli_db):
         (["search", "--db", "{db}", "，。"], "the query '，。' has no words to search for"),
         (["index", "--db", "{db}", "{corpus}"],
          "the collection 'pymiratext' already exists in {db}: --replace replaces it\n"),
-        (["index", "--db", "http://127.0.0.1:1", "{corpus}"],
+        (["index", "--db", "http://127.0.0.1:1", *VECTORS, "{corpus}"],
          "a collection on a Milvus server needs an explicit model path (model_path=...)"),
         (["search", "--db", "http://127.0.0.1:1", "-m", "{tmp}/m.json", "手机"],
          "cannot open the database http://127.0.0.1:1:"),
@@ -550,6 +557,6 @@ def test_search_db_answers_several_queries_as_it_answers_each(capsys, cli_db, tm
 
 def test_index_that_fails_creates_no_database(capsys, tmp_path):
     (tmp_path / "empty.txt").write_text("，。\n\n", encoding="utf-8")
-    status, _out, err = run(capsys, "index", "--db", tmp_path / "new.db", tmp_path / "empty.txt")
+    status, _out, err = run(capsys, "index", "--db", tmp_path / "new.db", *VECTORS, tmp_path / "empty.txt")
     assert (status, err) == (1, "pymiratext: error: no documents to train on: the corpus has no words\n")
     assert sorted(os.listdir(tmp_path)) == ["empty.txt"]

@@ -17,7 +17,7 @@ def test_every_option_is_kept_with_the_collection(tmp_path, bundled_jieba, optio
     encoder = TextEncoder(bundled_jieba, **options)
     encoder.train(TEXTS)
     db = str(tmp_path / "options.db")
-    with milvus.TextCollection.create(db, encoder, name="options") as collection:
+    with milvus.TextCollection.create(db, encoder, name="options", scoring="vectors") as collection:
         collection.add(TEXTS, progress=False)
     with milvus.TextCollection.open(db, "options", jieba=bundled_jieba) as collection:
         assert collection.encoder.options == encoder.options

@@ -105,8 +105,8 @@ def test_metadata_and_filters_round_trip(framework, corpus):
     for query in QUERIES:
         for _id, _score, text, metadata in ask(query):
             assert metadata == metadatas[metadata["line"]] and corpus[metadata["line"]] == text
-        filtered = ask(query, filter='kind == "even"')
-        want = [_from_hit(hit) for hit in retriever.collection.search(query, top=3, filter='kind == "even"')]
+        filtered = ask(query, filter='metadata["kind"] == "even"')
+        want = [_from_hit(hit) for hit in retriever.collection.search(query, top=3, filter='metadata["kind"] == "even"')]
         assert filtered == want and all(meta["kind"] == "even" for *_rest, meta in filtered)
 
 
@@ -154,10 +154,10 @@ def test_hybrid_options_reach_the_collection(name, corpus):
 
     top = {"k": 3} if name == "langchain" else {"similarity_top_k": 3}
     retriever = module.PymiratextRetriever.from_texts(corpus, dense_vectors=embed, dense_dimension=3, dense=True,
-                                                      fusion="weighted", weights=(0.7, 0.3), **top)
+                                                      rrf_k=30, **top)
     try:
         for query in QUERIES:
-            want = retriever.collection.search(query, top=3, dense=True, fusion="weighted", weights=(0.7, 0.3))
+            want = retriever.collection.search(query, top=3, dense=True, rrf_k=30)
             if name == "langchain":
                 got = [(int(d.id), d.metadata["score"], d.metadata["found_by"]) for d in retriever.invoke(query)]
             else:

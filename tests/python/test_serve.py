@@ -53,9 +53,9 @@ def collection(corpus_file, bundled_jieba):
     encoder = TextEncoder(bundled_jieba, search=True)
     encoder.train(texts)
     db = str(corpus_file.parent / "api.db")
-    with milvus.TextCollection.create(db, encoder, name="c") as created:
+    with milvus.TextCollection.create(db, encoder, name="c", scoring="vectors") as created:
         created.add_items([(n, t) for n, t in enumerate(texts, 1) if t.strip()], progress=False)
-    assert cli.main(["index", "--db", db, "--search", sample_corpus_path()]) == 0
+    assert cli.main(["index", "--db", db, "--search", "--scoring", "vectors", sample_corpus_path()]) == 0
     with milvus.TextCollection.open(db, "c", jieba=bundled_jieba) as opened:
         yield opened
 
@@ -73,7 +73,7 @@ def client(collection, bundled_jieba):
 @pytest.mark.parametrize("query", QUERIES)
 def test_search_answers_as_the_collection_does(client, collection, query):
     answer = client.get("/search", params={"q": query, "top": 50}).json()
-    assert [(h["id"], h["score"], h["text"]) for h in answer["hits"]] == list(map(tuple, collection.search(query, 50)))
+    assert [(h["id"], h["score"], h["text"]) for h in answer["hits"]] == [hit[:3] for hit in collection.search(query, 50)]
     assert answer["terms"] == list(dict.fromkeys(collection.encoder.tokens(query)))
     for hit in answer["hits"]:
         text, spans = hit["text"] or "", hit["spans"]
@@ -231,7 +231,7 @@ def served(corpus_file):
     file, which cannot fill up and stall it as a pipe could."""
     db, log = str(corpus_file.parent / "served.db"), corpus_file.parent / "serve.log"
     command = [sys.executable, "-m", "pymiratext"]
-    subprocess.run(command + ["index", "--db", db, "--search", str(corpus_file)], check=True, capture_output=True)
+    subprocess.run(command + ["index", "--db", db, "--search", "--scoring", "vectors", str(corpus_file)], check=True, capture_output=True)
     with open(log, "w", encoding="utf-8") as stderr:
         process = subprocess.Popen(command + ["serve", "--db", db, "--port", "0", "--threads", "3"],
                                    stdout=subprocess.DEVNULL, stderr=stderr)

@@ -47,8 +47,10 @@ os.environ.setdefault("GRPC_ENABLE_FORK_SUPPORT", "false")
 if importlib.util.find_spec("pymilvus") is None:  # pragma: no cover - exercised by the command-line tests
     raise ImportError("the Milvus integration needs the 'milvus' extra: pip install \"pymiratext[milvus]\"")
 
+from ._build import Indexed, index_files  # noqa: E402
 from ._collection import Hit, TextCollection, check_can_create  # noqa: E402
 from ._database import DEFAULT_COLLECTION, MAX_TEXT_BYTES, is_server_uri, load_client  # noqa: E402
+from ._hybrid import HybridHit  # noqa: E402
 from ._errors import CollectionExistsError, CollectionNotFoundError, DatabaseError, ModelMismatchError  # noqa: E402
 from ._model import model_path_for  # noqa: E402
 
@@ -57,9 +59,12 @@ __all__ = [
     "CollectionNotFoundError",
     "DatabaseError",
     "Hit",
+    "HybridHit",
+    "Indexed",
     "ModelMismatchError",
     "TextCollection",
     "check_can_create",
+    "index_files",
     "is_server_uri",
     "load_client",
     "model_path_for",

@@ -106,6 +106,26 @@ def _check_local_path(db: str) -> None:
         raise DatabaseError(f"cannot open the database {db}: no such folder {folder}")
 
 
+# Where the embedded engine may keep its log files: a folder the user names.
+LOG_DIR_VARIABLE = "PYMIRATEXT_MILVUS_LOG_DIR"
+
+
+def _direct_engine_logs() -> None:
+    """Milvus Lite's engine logs through glog, which by default leaves a file in
+    /tmp each time a database opens. Its settings come from the environment the
+    engine starts with: the logs go to the folder named by
+    PYMIRATEXT_MILVUS_LOG_DIR, else only fatal errors, to standard error. A
+    caller's own GLOG_ settings are kept."""
+    if any(key.startswith("GLOG_") for key in os.environ):
+        return
+    folder = os.environ.get(LOG_DIR_VARIABLE)
+    if folder:
+        os.environ["GLOG_log_dir"] = folder
+    else:
+        os.environ["GLOG_logtostderr"] = "1"
+        os.environ["GLOG_minloglevel"] = "3"
+
+
 def _connect(db: str, must_exist: bool = False) -> "MilvusClient":
     if is_server_uri(db):
         target = db
@@ -115,6 +135,7 @@ def _connect(db: str, must_exist: bool = False) -> "MilvusClient":
             # Milvus Lite would create an empty database rather than report it missing.
             raise DatabaseError(f"cannot open the database {db}: no such file")
         target = os.path.abspath(db)
+        _direct_engine_logs()
     with _quiet_lite_teardown():
         try:
             return load_client().MilvusClient(uri=target, timeout=_CONNECT_TIMEOUT)

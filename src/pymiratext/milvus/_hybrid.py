@@ -12,6 +12,8 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tu
 
 from ._database import _MAX_LIMIT, _SEARCH_PARAMS, _TIE_MARGIN, load_client
 
+_ENGINE_PARAMS = {"metric_type": "BM25"}
+
 DENSE_FIELD = "dense"
 _METRICS = {"cosine": "COSINE", "ip": "IP"}
 _FUSIONS = ("rrf", "weighted")
@@ -21,12 +23,13 @@ _MAX_RRF_K = 16384
 
 class HybridHit(NamedTuple):
     """One result of a hybrid search: the document id, its fused score, its
-    text (None if not stored) and the sides that ranked it: ``("sparse",)``,
-    ``("dense",)`` or ``("sparse", "dense")``."""
+    text (None if not stored), its metadata (a dict; empty for none) and the
+    sides that ranked it: ``("sparse",)``, ``("dense",)`` or ``("sparse", "dense")``."""
 
     id: int
     score: float
     text: Optional[str]
+    metadata: Dict[str, Any]
     found_by: Tuple[str, ...]
 
 
@@ -101,10 +104,18 @@ def missing_dense(name: str) -> ValueError:
                       "text, or a callable embedding a list of texts)")
 
 
-def search(collection: Any, query: str, vector: Dict[int, float], top: int, dense: Any, fusion: str,
-           rrf_k: int, weights: Optional[Sequence[float]], expression: str) -> List[HybridHit]:
-    """The *top* documents by the fusion of the sparse ranking for *vector* and the dense
-    ranking for *dense*; each side contributes its best top + 16 candidates."""
+def attach(rows: List[Dict[str, Any]], ids: List[int], vectors: Any) -> None:
+    """Gives each engine row its document's vector (every part of a long document has it)."""
+    by_id = dict(zip(ids, vectors.tolist()))
+    for row in rows:
+        row[DENSE_FIELD] = by_id[row["id"]]
+
+
+def search(collection: Any, query: str, data: Any, top: int, dense: Any, fusion: str, rrf_k: int,
+           weights: Optional[Sequence[float]], expression: Optional[str]) -> List[HybridHit]:
+    """The *top* documents by the fusion of the sparse ranking for *data* (the
+    query's terms, or its vector) and the dense ranking for *dense*; each side
+    contributes its best top + 16 candidates."""
     spec = collection._meta.get("dense")
     if not spec:
         raise ValueError(f"the collection {collection.name!r} has no dense field: a dense query needs one "
@@ -116,24 +127,55 @@ def search(collection: Any, query: str, vector: Dict[int, float], top: int, dens
         dense = _vectors(collection.embed([query]), 1, spec["dimension"], "the embedding callable's vector")[0]
     else:
         dense = _vectors([dense], 1, spec["dimension"], "the dense query")[0]
-    ranker, weights = _ranker(fusion, rrf_k, weights, bool(vector))
+    ranker, weights = _ranker(fusion, rrf_k, weights, bool(data))
+    engine = collection.scoring == "engine"
+    if engine and fusion == "weighted":
+        # Milvus Lite 2.5 weights engine BM25 scores out of their own order (the
+        # best keyword match can weigh least), which would be a wrong ranking.
+        raise ValueError("weighted fusion is not available for engine-scored collections: use fusion='rrf', "
+                         "or a collection made with scoring='vectors'")
     library = load_client()
     from pymilvus import AnnSearchRequest
 
     limit = min(top + _TIE_MARGIN, _MAX_LIMIT)
     requests = [AnnSearchRequest([dense.tolist()], DENSE_FIELD, {"metric_type": spec["metric"]}, limit,
-                                 expr=expression or None)]
-    if vector:
-        requests.insert(0, AnnSearchRequest([vector], "vector", _SEARCH_PARAMS, limit, expr=expression or None))
-    # The stored vectors tell which sides ranked a hit (see _sides); weighted fusion needs the dense one too.
-    fields = ["text", "vector", DENSE_FIELD] if fusion == "weighted" else ["text", "vector"]
+                                 expr=expression)]
+    if data:
+        requests.insert(0, AnnSearchRequest([data], "vector", _ENGINE_PARAMS if engine else _SEARCH_PARAMS, limit,
+                                            expr=expression))
+    # What tells the sides of a hit apart (see _sides): its terms or sparse
+    # vector, and under weighted fusion its dense vector.
+    fields = ["text", "terms", "id", "part"] if engine else ["text", "vector"]
+    if collection.has_metadata:
+        fields.append("metadata")
+    if fusion == "weighted":
+        fields.append(DENSE_FIELD)
     results = collection._call("search", collection.client.hybrid_search, collection._milvus_name, requests,
-                               ranker, limit=limit, output_fields=fields)
-    rows = sorted(results[0], key=lambda row: (-row["distance"], row["id"]))[:top]
-    return [HybridHit(int(row["id"]), float(row["distance"]), row["entity"].get("text") or None,
-                      _sides(float(row["distance"]), vector, dense, row["entity"], spec["metric"], fusion, rrf_k,
-                             weights, limit, library))
-            for row in rows]
+                               ranker, limit=limit, output_fields=fields, consistency_level="Strong")
+    best: Dict[int, Any] = {}
+    for row in results[0]:  # a long document's parts: its best counts
+        doc_id = int(row["entity"].get("id", row["id"]))
+        if doc_id not in best or row["distance"] > best[doc_id]["distance"]:
+            best[doc_id] = row
+    rows = sorted(best.items(), key=lambda item: (-item[1]["distance"], item[0]))[:top]
+    later = [doc_id for doc_id, row in rows if row["entity"].get("part")]
+    texts = collection._first_parts(later) if later else {}
+    query_terms = set(data.split()) if engine and data else None
+    hits = []
+    for doc_id, row in rows:
+        entity, score = row["entity"], float(row["distance"])
+        text = texts.get(doc_id, "") if entity.get("part") else entity.get("text")
+        if query_terms is not None:
+            matched = bool(query_terms.intersection(entity.get("terms", "").split()))
+            sparse_score = None
+        else:
+            stored = entity.get("vector") or {}
+            matched = bool(data) and any(int(k) in data for k in stored)
+            sparse_score = sum(float(w) * data.get(int(k), 0.0) for k, w in stored.items()) if matched else None
+        sides = _sides(score, matched, sparse_score, dense, entity, spec["metric"], fusion, rrf_k, weights, limit,
+                       library)
+        hits.append(HybridHit(doc_id, score, text or None, entity.get("metadata") or {}, sides))
+    return hits
 
 
 def _ranker(fusion: str, rrf_k: int, weights: Optional[Sequence[float]], sparse: bool) -> Tuple[Any, Any]:
@@ -159,24 +201,25 @@ def _normalised(score: float, metric: str) -> float:
     return (1.0 + score) / 2.0 if metric == "COSINE" else 0.5 + math.atan(score) / math.pi
 
 
-def _sides(score: float, vector: Dict[int, float], dense: Any, entity: Dict[str, Any], metric: str,
-           fusion: str, rrf_k: int, weights: Any, limit: int, library: Any) -> Tuple[str, ...]:
-    """Which sides ranked a hit, read back from its fused score and its own vectors.
+def _sides(score: float, matched: bool, sparse_score: Optional[float], dense: Any, entity: Dict[str, Any],
+           metric: str, fusion: str, rrf_k: int, weights: Any, limit: int, library: Any) -> Tuple[str, ...]:
+    """Which sides ranked a hit, read back from its fused score and its own fields.
 
-    Under weighted fusion each side adds its weighted, normalised score, which
-    the hit's stored vectors give: the sum that matches says which sides took
-    part. Under reciprocal-rank fusion a side adds 1 / (rrf_k + rank): a score
-    whose reciprocal is rrf_k plus a whole rank came from one side (with at
-    most rrf_k + 1 candidates a side, two never add up to that); a hit sharing
-    no index term with the query is the dense side's alone, and a one-sided
-    hit that shares one is put down to the keyword side.
+    Only a hit sharing an index term with the query (*matched*) can be the
+    keyword side's. Under reciprocal-rank fusion a side adds 1 / (rrf_k +
+    rank): a score whose reciprocal is rrf_k plus a whole rank came from one
+    side (with at most rrf_k + 1 candidates a side, two never add up to that),
+    and a one-sided hit that shares a term is put down to the keyword side.
+    Under weighted fusion each side adds its weighted, normalised score; the
+    hit's vectors give both parts (client-side vectors) or the dense part
+    (engine scoring, where a keyword part that could stand alone is taken to).
     """
-    stored = entity.get("vector") or {}
-    matched = bool(vector) and any(int(k) in vector for k in stored)
+    if not matched:
+        return ("dense",)
     if fusion == "rrf":
         rank = 1.0 / score - rrf_k if score > 0.0 else 0.0
         one_side = rank > 0.5 and abs(rank - round(rank)) <= (rrf_k + limit) * 1e-6
-        return ("sparse",) if matched and one_side else ("sparse", "dense") if matched else ("dense",)
+        return ("sparse",) if one_side else ("sparse", "dense")
     numpy = library.numpy
     row = numpy.asarray(entity.get(DENSE_FIELD), dtype=numpy.float32)
     similarity = float(numpy.dot(row, dense))
@@ -184,8 +227,11 @@ def _sides(score: float, vector: Dict[int, float], dense: Any, entity: Dict[str,
         norms = float(numpy.linalg.norm(row) * numpy.linalg.norm(dense))
         similarity = similarity / norms if norms else 0.0
     dense_part = weights[1] * _normalised(similarity, metric)
-    if not matched:
+    tolerance = 1e-5 * max(1.0, abs(score))
+    if abs(score - dense_part) <= tolerance:
         return ("dense",)
-    sparse_part = weights[0] * _normalised(sum(float(w) * vector.get(int(k), 0.0) for k, w in stored.items()), "IP")
-    candidates = {("sparse", "dense"): sparse_part + dense_part, ("sparse",): sparse_part, ("dense",): dense_part}
+    if sparse_score is None:
+        return ("sparse", "dense") if score > weights[0] + tolerance else ("sparse",)
+    sparse_part = weights[0] * _normalised(sparse_score, "IP")
+    candidates = {("sparse", "dense"): sparse_part + dense_part, ("sparse",): sparse_part}
     return min(candidates, key=lambda sides: abs(candidates[sides] - score))

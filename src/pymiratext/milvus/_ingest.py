@@ -1,11 +1,12 @@
 """Turning (id, text) items into insert requests: batches, ids, prepared rows."""
 
 import array
+import json
 import itertools
 import operator
 import sys
 from concurrent.futures import Future
-from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, TYPE_CHECKING, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 from ._database import MAX_TEXT_BYTES, _MIN_ID, _MAX_ID, _BATCH_BYTES, load_client
 
@@ -13,34 +14,50 @@ if TYPE_CHECKING:
     from pymilvus import MilvusClient
 
 
-def _send_rows(client: "MilvusClient", collection: str, ids: List[int], rows: List[bytes], dim: int,
-               texts: List[str], dense: Any = None) -> None:
-    """Inserts rows whose vectors are already in Milvus's sparse row format.
+def _send_rows(client: "MilvusClient", collection: str, ids: List[int], texts: List[str],
+               vectors: Optional[List[bytes]] = None, dim: int = 0, terms: Optional[List[str]] = None,
+               metadata: Optional[List[bytes]] = None, dense: Any = None) -> None:
+    """Inserts rows: ids and texts, with either sparse *vectors* already in
+    Milvus's row format or the *terms* the engine scores, and *metadata* as
+    JSON (for a collection that has the field); *dense*, for a collection with a
+    dense field, is a float32 matrix, one row a text.
 
     The client's public insert converts every row in Python, which costs more
     than computing the vectors; its batch insert takes a prepared request. A
     client without that path gets the rows through the public insert.
-    *dense*, for a collection with a dense field, is a float32 matrix, one row a text.
     """
     connection = getattr(client, "_get_connection", None)
     handler = connection() if connection is not None else None
     if handler is None or not hasattr(handler, "batch_insert"):
-        entries = [{"id": doc_id, "vector": _row_dict(row), "text": text} for doc_id, row, text in zip(ids, rows, texts)]
-        if dense is not None:
-            for entry, vector in zip(entries, dense.tolist()):
-                entry["dense"] = vector
-        client.insert(collection, entries)
+        rows = [{"id": doc_id, "text": text} for doc_id, text in zip(ids, texts)]
+        for row, i in zip(rows, range(len(rows))):
+            if vectors is not None:
+                row["vector"] = _row_dict(vectors[i])
+            if terms is not None:
+                row["terms"] = terms[i]
+            if metadata is not None:
+                row["metadata"] = json.loads(metadata[i])
+            if dense is not None:
+                row["dense"] = dense[i].tolist()
+        client.insert(collection, rows)
         return
     library = load_client()
     DataType = library.DataType  # noqa: N806 - the client library's name
     request = library.milvus_pb2.InsertRequest(collection_name=collection, num_rows=len(ids))
     field = request.fields_data.add(type=int(DataType.INT64), field_name="id")
     field.scalars.long_data.data.extend(ids)
-    field = request.fields_data.add(type=int(DataType.SPARSE_FLOAT_VECTOR), field_name="vector")
-    field.vectors.sparse_float_vector.dim = dim
-    field.vectors.sparse_float_vector.contents.extend(rows)
+    if vectors is not None:
+        field = request.fields_data.add(type=int(DataType.SPARSE_FLOAT_VECTOR), field_name="vector")
+        field.vectors.sparse_float_vector.dim = dim
+        field.vectors.sparse_float_vector.contents.extend(vectors)
+    if terms is not None:
+        field = request.fields_data.add(type=int(DataType.VARCHAR), field_name="terms")
+        field.scalars.string_data.data.extend(terms)
     field = request.fields_data.add(type=int(DataType.VARCHAR), field_name="text")
     field.scalars.string_data.data.extend(texts)
+    if metadata is not None:
+        field = request.fields_data.add(type=int(DataType.JSON), field_name="metadata")
+        field.scalars.json_data.data.extend(metadata)
     if dense is not None:
         field = request.fields_data.add(type=int(DataType.FLOAT_VECTOR), field_name="dense")
         field.vectors.dim = dense.shape[1]
@@ -48,6 +65,18 @@ def _send_rows(client: "MilvusClient", collection: str, ids: List[int], rows: Li
     context = getattr(client, "_generate_call_context", None)  # names the database the client uses
     extra = {"context": context()} if context is not None else {}
     handler.batch_insert(collection, [], insert_param=request, timeout=None, **extra)
+
+
+def _metadata_json(doc_id: int, value: Any) -> bytes:
+    """A document's metadata as the JSON Milvus stores: a dict, or None for none."""
+    if value is None:
+        value = {}
+    if not isinstance(value, dict):
+        raise ValueError(f"the metadata of document {doc_id} is a {type(value).__name__}, not a dict")
+    try:
+        return json.dumps(value, ensure_ascii=False, allow_nan=False).encode("utf-8")
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"the metadata of document {doc_id} is not JSON: {exc}") from None
 
 
 def _ready(value: Any) -> Future:
@@ -70,22 +99,34 @@ def _row_dict(row: bytes) -> Dict[int, float]:
     return dict(zip(entries["id"].tolist(), entries["weight"].tolist()))
 
 
-def _batches(items: Iterator[Tuple[int, str]], batch_size: int,
-             seen: Optional["_IdTracker"]) -> Iterator[Tuple[List[int], List[str]]]:
-    """(ids, texts) of at most *batch_size* items and about _BATCH_BYTES of text each."""
+class _Batch(NamedTuple):
+    ids: List[int]
+    texts: List[str]
+    metadata: List[Any]
+    size: int  # the input bytes the items came from, when items give them
+
+
+def _batches(items: Iterator[Tuple[Any, ...]], batch_size: int, seen: Optional["_IdTracker"]) -> Iterator[_Batch]:
+    """Items of (id, text), (id, text, metadata) or (id, text, metadata, input
+    bytes), in batches of at most *batch_size* items and about _BATCH_BYTES of
+    text each."""
     while True:
         ids: List[int] = []
         texts: List[str] = []
-        size = 0
-        for doc_id, text in itertools.islice(items, batch_size):
+        metadata: List[Any] = []
+        size = read = 0
+        for item in itertools.islice(items, batch_size):
+            doc_id, text = item[0], item[1]
             ids.append(seen.add(doc_id) if seen is not None else doc_id)
             texts.append(text)
+            metadata.append(item[2] if len(item) > 2 else None)
+            read += item[3] if len(item) > 3 else 0
             size += len(text) if isinstance(text, str) else 0
             if size * 3 >= _BATCH_BYTES:  # at most three UTF-8 bytes a character
                 break
         if not ids:
             return
-        yield ids, texts
+        yield _Batch(ids, texts, metadata, read)
 
 
 def _as_id(value: Any) -> int:
@@ -140,7 +181,7 @@ class _NoBar:
         pass
 
 
-def _progress_bar(total: Optional[int], progress: Optional[bool]):
+def _progress_bar(total: Optional[int], progress: Optional[bool], unit: str = "doc"):
     if progress is False:
         return _NoBar()
     try:
@@ -149,16 +190,29 @@ def _progress_bar(total: Optional[int], progress: Optional[bool]):
         return _NoBar()
     interactive = progress or (hasattr(sys.stderr, "isatty") and sys.stderr.isatty())
     # delay keeps short runs silent.
-    return tqdm(total=total, unit="doc", desc="indexing", file=sys.stderr, delay=1.0, disable=not interactive)
+    return tqdm(total=total, unit=unit, unit_scale=unit == "B", desc="indexing", file=sys.stderr, delay=1.0,
+                disable=not interactive)
 
 
-def _strict_zip(ids: Iterable[int], texts: Iterable[str]) -> Iterator[Tuple[int, str]]:
-    """Pairs ids with texts; unequal lengths raise ValueError (after the pairs that match)."""
+def _strict_zip(ids: Iterable[int], texts: Iterable[str], metadata: Optional[Iterable[Any]] = None,
+                endless: bool = False) -> Iterator[Tuple[Any, ...]]:
+    """(id, text) or (id, text, metadata) items; unequal lengths raise ValueError
+    (after the items that match); *endless* ids may outlast the texts."""
     ids, texts = iter(ids), iter(texts)
+    metadata = None if metadata is None else iter(metadata)
+    missing = object()
     for text in texts:
-        doc_id = next(ids, None)
-        if doc_id is None:
+        doc_id = next(ids, missing)
+        if doc_id is missing:
             raise ValueError("fewer ids than texts")
-        yield doc_id, text
-    if next(ids, None) is not None:
+        if metadata is None:
+            yield doc_id, text
+            continue
+        meta = next(metadata, missing)
+        if meta is missing:
+            raise ValueError("fewer metadata than texts")
+        yield doc_id, text, meta
+    if not endless and next(ids, missing) is not missing:
         raise ValueError("more ids than texts")
+    if metadata is not None and next(metadata, missing) is not missing:
+        raise ValueError("more metadata than texts")

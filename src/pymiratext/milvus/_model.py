@@ -55,6 +55,12 @@ def _trained_model(encoder: Any) -> BM25:
 
 
 def _load_encoder(model_path: str, meta: Dict[str, Any], name: str, jieba: Optional[Jieba]) -> TextEncoder:
+    if jieba is None:
+        jieba = Jieba(**default_paths())
+    if meta.get("scoring") == "engine":
+        # The engine keeps the statistics; the encoder only finds a query's terms.
+        return _make_encoder(jieba, BM25(b=float(meta["b"]), k1=float(meta["k1"])), meta)
+    _settle_model(model_path, meta["model_sha256"])
     if not os.path.isfile(model_path):
         raise FileNotFoundError(2, "the collection's model file is missing", model_path)
     if _file_digest(model_path) != meta["model_sha256"]:
@@ -62,8 +68,6 @@ def _load_encoder(model_path: str, meta: Dict[str, Any], name: str, jieba: Optio
     model = BM25()
     with open(model_path, encoding="utf-8") as stream:
         model.load(stream.read())
-    if jieba is None:
-        jieba = Jieba(**default_paths())
     return _make_encoder(jieba, model, meta)
 
 
@@ -81,18 +85,40 @@ def _resolve_model_path(db: str, name: str, model_path: Optional[str]) -> str:
     return model_path_for(db, name)
 
 
+def _temporary_pattern(base: str) -> "re.Pattern":
+    return re.compile(re.escape(f".{base}.") + r"(\d+)\.[0-9a-f]+\.tmp\Z")
+
+
 def _temporary_model_path(model_path: str) -> str:
-    """A new file beside *model_path* for a build's model, named after the building
-    process; those of builds whose process is gone are removed first."""
+    """A new file beside *model_path* for a build's model, named after the building process."""
     folder, base = os.path.split(model_path)
-    pattern = re.compile(re.escape(f".{base}.") + r"(\d+)\.[0-9a-f]+\.tmp\Z")
-    for entry in os.listdir(folder):
-        found = pattern.match(entry)
-        if found and not _builder_alive(f"{socket.gethostname()}:{found.group(1)}"):
-            _remove_file(os.path.join(folder, entry))
     path = os.path.join(folder, f".{base}.{os.getpid()}.{secrets.token_hex(4)}.tmp")
     open(path, "xb").close()
     return path
+
+
+def _settle_model(model_path: str, digest: Optional[str]) -> None:
+    """Puts in place the model of digest *digest* (the one the name's record
+    names) when a build was killed after its commit, before its model's rename;
+    then removes the temporary models of builds whose process is gone."""
+    folder, base = os.path.split(model_path)
+    if not os.path.isdir(folder):
+        return
+    pattern = _temporary_pattern(base)
+    current = _file_digest(model_path) if digest is not None and os.path.isfile(model_path) else None
+    for entry in sorted(os.listdir(folder)):
+        found = pattern.match(entry)
+        if not found or _builder_alive(f"{socket.gethostname()}:{found.group(1)}"):
+            continue
+        path = os.path.join(folder, entry)
+        try:
+            if digest is not None and current != digest and _file_digest(path) == digest:
+                os.replace(path, model_path)
+                current = digest
+                continue
+        except OSError:
+            continue
+        _remove_file(path)
 
 
 def _remove_file(path: str) -> None:
