@@ -22,7 +22,8 @@ field, then measures:
   document scoring above zero.
 
 Usage: python3 bench/hybrid_bench.py DATASET_DIR [--queries 300] [--repeat 5]
-       [--dimension 64] [--only fusion,adapters,quality]
+       [--dimension 64] [--scoring engine|vectors] [--only fusion,adapters,quality]
+(weighted fusion is timed for --scoring vectors, the collections that offer it)
 (needs the milvus extra; the adapters need langchain-core and llama-index-core;
 the quality comparison also needs langchain-community with rank_bm25 and
 llama-index-retrievers-bm25, skipped where missing)
@@ -95,9 +96,14 @@ def bench_fusion(collection, projection, queries, repeat):
     from pymilvus import AnnSearchRequest, RRFRanker
 
     vectors = {query: projection([query], queries=True)[0] for query in queries}
-    sparse = {query: {k: w for k, w in id_vector(collection.encoder.encode_queries([query])[0]).items() if w > 0}
-              for query in queries}
-    search = {"metric_type": "IP", "params": {"drop_ratio_search": 0.0}}
+    engine = collection.scoring == "engine"
+    if engine:
+        sparse = {query: " ".join(collection.encoder.tokens(query)) for query in queries}
+        search = {"metric_type": "BM25"}
+    else:
+        sparse = {query: {k: w for k, w in id_vector(collection.encoder.encode_queries([query])[0]).items() if w > 0}
+                  for query in queries}
+        search = {"metric_type": "IP", "params": {"drop_ratio_search": 0.0}}
 
     def engine_hybrid(query):  # the client's call alone, as the collection makes it
         requests = [AnnSearchRequest([sparse[query]], "vector", search, 26),
@@ -112,10 +118,11 @@ def bench_fusion(collection, projection, queries, repeat):
     functions = {
         "sparse": lambda q: collection.search(q, top=10),
         "hybrid rrf": lambda q: collection.search(q, top=10, dense=vectors[q]),
-        "hybrid weighted": lambda q: collection.search(q, top=10, dense=vectors[q], fusion="weighted"),
         "engine hybrid": engine_hybrid,
         "engine dense": engine_dense,
     }
+    if not engine:  # weighted fusion needs scores on a fixed scale
+        functions["hybrid weighted"] = lambda q: collection.search(q, top=10, dense=vectors[q], fusion="weighted")
     best = interleaved(functions, queries, repeat)
     for name, seconds in best.items():
         print(f"  {name:16} {seconds / best['sparse']:.2f}x the sparse search")
@@ -219,6 +226,7 @@ def main(argv=None):
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--dimension", type=int, default=64)
     parser.add_argument("--only", default="fusion,adapters,quality")
+    parser.add_argument("--scoring", default="engine", choices=("engine", "vectors"))
     args = parser.parse_args(argv)
     parts = set(args.only.split(","))
     corpus, queries, qrels = read_set(args.dataset, args.queries)
@@ -230,7 +238,8 @@ def main(argv=None):
     print(f"{len(texts)} documents, {len(questions)} questions, dense side {args.dimension} numbers")
     with tempfile.TemporaryDirectory(prefix="pymiratext-bench-") as folder:
         db = os.path.join(folder, "bench.db")
-        with TextCollection.create(db, encoder, name="bench", dense_dimension=args.dimension) as collection:
+        with TextCollection.create(db, encoder, name="bench", dense_dimension=args.dimension,
+                                   scoring=args.scoring) as collection:
             collection.add(texts, dense=projection(texts), progress=False)
             for query in questions[:20]:  # warm up
                 collection.search(query, dense=projection([query], queries=True)[0])

@@ -80,14 +80,15 @@ def build_collection(
     dense: Any = None,
     dense_dimension: Optional[int] = None,
     dense_metric: Optional[str] = None,
+    scoring: Optional[str] = None,
 ) -> "tuple[TextCollection, Optional[OwnedCollection]]":
     """A new collection of *texts*, and, when it lives in a temporary file
     (no *db* given), the owner that removes that file.
 
     *encoder* is a trained ``TextEncoder``; by default one on the bundled data
     is trained on *texts*. *metadatas*, *dense* and the dense field's options
-    go to the collection as given; a collection that cannot store them
-    raises ``TypeError``.
+    go to the collection as given, as does *scoring* (``"engine"`` or
+    ``"vectors"``); a collection that cannot store them raises ``TypeError``.
     """
     if isinstance(texts, str):
         raise TypeError("texts must be an iterable of str, not a str")
@@ -99,7 +100,8 @@ def build_collection(
     if encoder is None:
         encoder = TextEncoder(Jieba(**default_paths()), search=True)
         encoder.train(texts)
-    create = _options(TextCollection.create, dense_dimension=dense_dimension, dense_metric=dense_metric)
+    create = _options(TextCollection.create, dense_dimension=dense_dimension, dense_metric=dense_metric,
+                      scoring=scoring)
     folder = None
     if db is None:
         folder = tempfile.mkdtemp(prefix="pymiratext-")

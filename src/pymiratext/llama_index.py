@@ -81,6 +81,7 @@ class PymiratextRetriever(BaseRetriever):
         dense_vectors: Any = None,
         dense_dimension: Optional[int] = None,
         dense_metric: Optional[str] = None,
+        scoring: Optional[str] = None,
         node_ids: Optional[Dict[int, str]] = None,
         **options: Any,
     ) -> "PymiratextRetriever":
@@ -92,11 +93,12 @@ class PymiratextRetriever(BaseRetriever):
         ``TextEncoder`` (default: one on the bundled data, trained on *texts*).
         *dense_vectors* (one vector a text, or a callable embedding a batch),
         *dense_dimension* and *dense_metric* give the collection a dense side;
+        *scoring* is the collection's (``"vectors"`` for weighted fusion);
         *options* are the retriever's (*filter*, *dense*, ...).
         """
         collection, owner = build_collection(
             texts, metadatas, ids, db, encoder, name, replace,
-            dense=dense_vectors, dense_dimension=dense_dimension, dense_metric=dense_metric,
+            dense=dense_vectors, dense_dimension=dense_dimension, dense_metric=dense_metric, scoring=scoring,
         )
         retriever = cls(collection, similarity_top_k, node_ids=node_ids, **options)
         retriever._owner = owner
