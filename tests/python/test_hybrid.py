@@ -121,6 +121,10 @@ def test_the_embedding_callable_is_called_once_a_batch(tmp_path, encoder, corpus
         assert np.allclose([vectors[i] for i in range(20)], project(encoder, corpus[:20]))
         query = "手机理财有什么风险"
         assert collection.search(query, dense=True) == collection.search(query, dense=project(encoder, [query])[0])
+        # An upsert replaces the dense vector with the text.
+        collection.upsert([corpus[40]], ids=[3], dense=project(encoder, [corpus[40]]))
+        row, = collection.client.query(collection.milvus_name, filter="id == 3", output_fields=["dense"])
+        assert np.allclose(row["dense"], project(encoder, [corpus[40]])[0])
 
 
 @pytest.fixture(scope="module")

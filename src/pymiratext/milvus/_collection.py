@@ -64,7 +64,9 @@ class TextCollection:
     Fields: ``id`` (INT64 primary key), ``vector`` (sparse, inverted index),
     ``terms`` (engine scoring: the index terms), ``text`` (VARCHAR; empty for
     texts over 65,535 UTF-8 bytes, which are searched but come back with
-    ``text`` None) and ``metadata`` (JSON; not in collections made before 0.3).
+    ``text`` None), ``metadata`` (JSON; not in collections made before 0.3) and,
+    in a collection created with ``dense_dimension``, ``dense`` (float vector,
+    exact index), for hybrid search.
 
     Not thread-safe: use one object per thread. One process writes to a
     collection at a time.
