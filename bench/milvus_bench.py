@@ -5,9 +5,13 @@ Builds a news-like corpus (dictionary words drawn by their frequency, 12 to
 48 a line with some punctuation, about 180 bytes a line), then measures, in
 one run:
 
-- index: ``pymiratext index --db`` on the corpus file against
-  ``pymiratext train`` on the same file, both as fresh processes, run in
-  turns; the best of --repeat runs of each, and their ratio (target: at most 3);
+- index: ``pymiratext index --db`` on the corpus file (engine-scored, the
+  default, and ``--scoring vectors``) against ``pymiratext train`` on the
+  same file, all as fresh processes, run in turns; the best of --repeat runs
+  of each, and their ratios (target: at most 3);
+- delete: 10 % of a collection of --delete-docs documents deleted, then the
+  queries' results compared with a fresh build on the documents that remain
+  (target: equal);
 - queries: 1,000 queries through one ``pymiratext search --db --queries FILE``
   against separate ``search --db`` calls, of which the first 20 are timed and
   scaled to 1,000 (target: at least 20 times faster), and the first 20 queries'
@@ -19,7 +23,8 @@ one run:
   one process (top 10).
 
 Usage: python3 bench/milvus_bench.py [--megabytes 10] [--queries 1000]
-       [--separate 20] [--csr-docs 50000] [--repeat 3] [--only index,queries,csr,latency]
+       [--separate 20] [--csr-docs 50000] [--delete-docs 50000] [--repeat 3]
+       [--only index,delete,queries,csr,latency]
 (needs pymiratext installed with its milvus extra; scipy is not needed)
 """
 
@@ -39,7 +44,7 @@ from pymiratext import Jieba, TextEncoder, default_paths, id_vector
 
 PUNCTUATION = "，，，。、；"
 print = functools.partial(print, flush=True)  # noqa: A001 - results show as they come, even through a pipe
-SECTIONS = ("index", "queries", "csr", "latency")
+SECTIONS = ("index", "delete", "queries", "csr", "latency")
 
 
 def dictionary_words():
@@ -103,16 +108,42 @@ def remove_database(db):
 
 def bench_index(folder, corpus, repeat):
     db = os.path.join(folder, "index.db")
-    trains, indexes = [], []
+    trains, indexes, vectors = [], [], []
     for _ in range(repeat):
         trains.append(command("train", corpus, "-o", os.path.join(folder, "model.json"))[0])
         remove_database(db)
+        vectors.append(command("index", "--db", db, "--scoring", "vectors", corpus)[0])
+        remove_database(db)
         indexes.append(command("index", "--db", db, corpus)[0])
-    train, index = min(trains), min(indexes)
-    print(f"index: train {train:.2f} s, index --db {index:.2f} s (best of {repeat}; "
-          f"all: train {', '.join(f'{t:.1f}' for t in trains)}; index {', '.join(f'{t:.1f}' for t in indexes)})")
-    print(f"  index / train = {index / train:.2f} (target <= 3)")
+    train, index, vector = min(trains), min(indexes), min(vectors)
+    print(f"index: train {train:.2f} s, index --db {index:.2f} s, index --db --scoring vectors {vector:.2f} s "
+          f"(best of {repeat}; all: train {', '.join(f'{t:.1f}' for t in trains)}; "
+          f"index {', '.join(f'{t:.1f}' for t in indexes)}; vectors {', '.join(f'{t:.1f}' for t in vectors)})")
+    print(f"  index / train = {index / train:.2f} (target <= 3); vectors / train = {vector / train:.2f}")
     return db
+
+
+def bench_delete(folder, rng, count, queries):
+    """Deletes a tenth of *count* documents; the answers must equal a fresh build's."""
+    from pymiratext.milvus import TextCollection
+
+    lines = make_lines(rng, count=count)
+    encoder = TextEncoder(Jieba(**default_paths()), search=True)
+    db = os.path.join(folder, "delete.db")
+    gone = set(rng.sample(range(count), count // 10))
+    with TextCollection.build(db, encoder, enumerate(lines), name="changed") as changed:
+        start = time.perf_counter()
+        removed = changed.delete(sorted(gone))
+        seconds = time.perf_counter() - start
+        after = [changed.search(query, top=10) for query in queries]
+    kept = [(n, text) for n, text in enumerate(lines) if n not in gone]
+    with TextCollection.build(db, encoder, kept, name="fresh") as fresh:
+        expected = [fresh.search(query, top=10) for query in queries]
+    same = sum(1 for a, b in zip(after, expected)
+               if [h.id for h in a] == [h.id for h in b]
+               and all(abs(x.score - y.score) <= 1e-5 * max(1.0, abs(y.score)) for x, y in zip(a, b)))
+    print(f"delete: {removed} of {count} documents deleted in {seconds:.2f} s; "
+          f"{same} of {len(queries)} queries answer as a fresh build on the rest (target: all)")
 
 
 def bench_queries(folder, db, queries, separate):
@@ -192,6 +223,7 @@ def main():
     parser.add_argument("--queries", type=int, default=1000)
     parser.add_argument("--separate", type=int, default=20)
     parser.add_argument("--csr-docs", type=int, default=50000)
+    parser.add_argument("--delete-docs", type=int, default=50000)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--only", default=",".join(SECTIONS))
@@ -212,6 +244,8 @@ def main():
         elif only & {"queries", "latency"}:
             command("index", "--db", db, corpus)
         queries = make_queries(lines, args.queries, rng, TextEncoder(jieba))
+        if "delete" in only:
+            bench_delete(folder, rng, args.delete_docs, queries[:200])
         if "queries" in only:
             bench_queries(folder, db, queries, args.separate)
         if "latency" in only:

@@ -4,6 +4,7 @@ import array
 import itertools
 import json
 import os
+import re
 import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -18,7 +19,7 @@ from ._database import (DEFAULT_COLLECTION, MAX_TEXT_BYTES, _IDS_PER_EXPRESSION,
 from ._errors import DatabaseError, ModelMismatchError, _amend_message, _reason
 from ._ingest import (_as_id, _batches, _check_ids, _csr_rows, _IdTracker, _metadata_json, _progress_bar, _ready,
                       _send_rows, _storable, _strict_zip)
-from ._model import (_check_model_folder, _file_digest, _load_encoder, _model_digest, _remove_file,
+from ._model import (model_path_for, _check_model_folder, _file_digest, _load_encoder, _model_digest, _remove_file,
                      _resolve_model_path, _settle_model, _temporary_model_path, _trained_model)
 from . import _hybrid
 from ._schema import ENGINE, VECTORS, _create_collection, _read_meta
@@ -268,6 +269,8 @@ class TextCollection:
             catalog = staging._catalog
             staging._previous, staging._previous_record = _check_new(client, catalog, db, name, model_path, replace)
             catalog.clear_remains()
+            if not is_server_uri(db):
+                _settle_local_models(client, catalog, db)
             if model_path is not None:
                 previous_digest = None
                 if staging._previous is not None:
@@ -945,6 +948,20 @@ def _await_loading(loading: Any, started: float, client: "MilvusClient", milvus_
         print(f"pymiratext: loading the collection {name} of {db}{count}, which takes the engine a while...",
               file=sys.stderr, flush=True)
     loading.result()
+
+
+def _settle_local_models(client: "MilvusClient", catalog: _Catalog, db: str) -> None:
+    """Settles the models beside a local database that builds of any name left
+    in temporary files when their process died (see _settle_model)."""
+    folder, base = os.path.split(os.path.abspath(db))
+    pattern = re.compile(re.escape(f".{base}.") + r"([A-Za-z_][A-Za-z0-9_]*)\.bm25\.json\.\d+\.[0-9a-f]+\.tmp\Z")
+    names = {found.group(1) for found in map(pattern.match, os.listdir(folder)) if found}
+    for name in sorted(names):
+        record = catalog.get(name)
+        digest = None
+        if record is not None and _database_call(db, client.has_collection, record["collection"]):
+            digest = _read_meta(client, db, record["collection"]).get("model_sha256")
+        _settle_model(model_path_for(db, name), digest)
 
 
 def _is_trained(encoder: Any) -> bool:
