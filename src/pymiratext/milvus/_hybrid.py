@@ -12,9 +12,8 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tu
 
 from ._database import _MAX_LIMIT, _SEARCH_PARAMS, _TIE_MARGIN, load_client
 
-_ENGINE_PARAMS = {"metric_type": "BM25"}
-
 DENSE_FIELD = "dense"
+_ENGINE_PARAMS = {"metric_type": "BM25"}
 _METRICS = {"cosine": "COSINE", "ip": "IP"}
 _FUSIONS = ("rrf", "weighted")
 # Milvus takes an RRF constant in (0, 16384).
@@ -210,9 +209,8 @@ def _sides(score: float, matched: bool, sparse_score: Optional[float], dense: An
     rank): a score whose reciprocal is rrf_k plus a whole rank came from one
     side (with at most rrf_k + 1 candidates a side, two never add up to that),
     and a one-sided hit that shares a term is put down to the keyword side.
-    Under weighted fusion each side adds its weighted, normalised score; the
-    hit's vectors give both parts (client-side vectors) or the dense part
-    (engine scoring, where a keyword part that could stand alone is taken to).
+    Under weighted fusion (client-side vectors only) each side adds its
+    weighted, normalised score, which the hit's own vectors give.
     """
     if not matched:
         return ("dense",)
@@ -230,8 +228,6 @@ def _sides(score: float, matched: bool, sparse_score: Optional[float], dense: An
     tolerance = 1e-5 * max(1.0, abs(score))
     if abs(score - dense_part) <= tolerance:
         return ("dense",)
-    if sparse_score is None:
-        return ("sparse", "dense") if score > weights[0] + tolerance else ("sparse",)
     sparse_part = weights[0] * _normalised(sparse_score, "IP")
     candidates = {("sparse", "dense"): sparse_part + dense_part, ("sparse",): sparse_part}
     return min(candidates, key=lambda sides: abs(candidates[sides] - score))
