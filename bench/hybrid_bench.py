@@ -15,7 +15,8 @@ field, then measures:
 - adapters: the LangChain and LlamaIndex retrievers' ``invoke`` / ``retrieve``
   against ``TextCollection.search`` on the same collection, interleaved
   (target: at most 10 % more time a query), and beside them the cost of a
-  framework's call by itself (a retriever of each that finds nothing);
+  framework's call by itself (a retriever of each that finds nothing) and of
+  the adapters' own work (turning ten hits into the framework's objects);
 - keyword quality: nDCG@10 and MRR@10 of our search beside the frameworks' own
   BM25 retrievers (LangChain's, over rank_bm25; LlamaIndex's, over bm25s) with
   their default tokenization, and how many questions each leaves with no
@@ -145,9 +146,17 @@ def bench_adapters(collection, queries, repeat):
     except ImportError as exc:
         print(f"  llama_index: skipped ({exc})")
     functions.update(empty_retrievers())
+    # The adapters' own work: turning a search's hits into the framework's objects.
+    hits = {query: collection.search(query, top=10) for query in queries}
+    if "langchain" in functions:
+        from pymiratext.langchain import _document
+
+        functions["langchain hits"] = lambda q: [_document(hit) for hit in hits[q]]
+    if "llama_index" in functions:
+        functions["llama_index hits"] = lambda q: [llama._node(hit) for hit in hits[q]]
     best = interleaved(functions, queries, repeat)
     for name, seconds in best.items():
-        print(f"  {name:16} {seconds / best['collection']:.3f}x TextCollection.search")
+        print(f"  {name:17} {seconds / best['collection']:.3f}x TextCollection.search")
 
 
 def empty_retrievers():
