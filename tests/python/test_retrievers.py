@@ -165,3 +165,23 @@ def test_hybrid_options_reach_the_collection(name, corpus):
             assert got == [(hit.id, hit.score, hit.found_by) for hit in want]
     finally:
         retriever.close()
+
+
+def test_llama_index_nodes_keep_their_ids_metadata_and_embeddings():
+    pytest.importorskip("llama_index.core", reason="the llama-index extra is not installed")
+    from llama_index.core.schema import QueryBundle, TextNode
+
+    from pymiratext.llama_index import PymiratextRetriever
+
+    texts = ["高血压患者能吃党参吗", "糖尿病如何控制血糖", "高血压要少吃盐"]
+    nodes = [TextNode(text=text, id_=f"node-{i}", metadata={"n": i}, embedding=[1.0, float(i)])
+             for i, text in enumerate(texts)]
+    retriever = PymiratextRetriever.from_nodes(nodes, similarity_top_k=3)
+    try:
+        found = [(n.node.node_id, n.node.metadata.get("n"), n.node.get_content()) for n in retriever.retrieve("高血压")]
+        assert sorted(found) == [("node-0", 0, texts[0]), ("node-2", 2, texts[2])]
+        assert retriever.collection._meta["dense"]["dimension"] == 2  # the nodes' embeddings are its dense side
+        hybrid = retriever.retrieve(QueryBundle("糖尿病", embedding=[1.0, 1.0]))
+        assert hybrid[0].node.node_id == "node-1" and hybrid[0].node.metadata["found_by"] == ("sparse", "dense")
+    finally:
+        retriever.close()
