@@ -398,7 +398,7 @@ def _demo_collection(tokenizer: "Tokenizer", model, corpus: str, folder: str):
 
     encoder = tokenizer.encoder(model)
     path = os.path.join(folder, "demo.db")
-    collection = milvus.TextCollection.create(path, encoder, "demo", replace=True)
+    collection = milvus.TextCollection.create(path, encoder, "demo", replace=True, scoring="vectors")
     numbered = [(number, text) for _name, number, text, _size in read_lines([corpus]) if text.strip()]
     added = collection.add_items(numbered, total=len(numbered))
     print(f"   indexed {added} documents in an embedded Milvus Lite database ({path})")

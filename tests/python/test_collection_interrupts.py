@@ -135,3 +135,19 @@ def test_an_interrupted_write_leaves_the_name_as_it_was(template, tmp_path, corp
     release(db)
     # No model file of the build that did not happen, not even a temporary one.
     assert [entry for entry in os.listdir(tmp_path) if ".bm25.json" in entry] == []
+
+
+@pytest.mark.parametrize("number, raised", [(signal.SIGINT, KeyboardInterrupt), (signal.SIGTERM, KeyboardInterrupt)])
+def test_a_signal_during_a_commit_waits_for_its_end(number, raised):
+    from pymiratext.milvus._signals import deferred_signals, terminate_as_interrupt
+
+    if signal.getsignal(signal.SIGTERM) is not signal.SIG_DFL:
+        pytest.skip("this process handles SIGTERM itself")
+    steps = []
+    with pytest.raises(raised):
+        with terminate_as_interrupt(), deferred_signals():
+            os.kill(os.getpid(), number)
+            steps.append("first")  # the handler ran, and raised nothing yet
+            steps.append("second")
+    assert steps == ["first", "second"]
+    assert signal.getsignal(signal.SIGTERM) is signal.SIG_DFL

@@ -31,6 +31,8 @@ if TYPE_CHECKING:
 # The record format of new collections (see _schema).
 _FORMAT = 2
 _ENGINE_SEARCH_PARAMS = {"metric_type": "BM25"}
+# Fewer texts than this are segmented on the calling thread alone.
+_TEXTS_PER_THREAD = 256
 
 
 class Hit(NamedTuple):
@@ -680,14 +682,23 @@ class TextCollection:
         return len(added)
 
     def _terms(self, texts: List[str], threads: int = 0) -> List[str]:
-        """Each text's index terms joined by blanks ("" for a text without any)."""
-        tokens = self.encoder.tokens
-        terms = []
+        """Each text's index terms joined by blanks ("" for a text without any),
+        on *threads* threads (0: all cores): segmenting a text releases the lock."""
         for text in texts:
             if not isinstance(text, str):
                 raise TypeError(f"texts must hold str, not {type(text).__name__}")
-            terms.append(" ".join(tokens(text)))
-        return terms
+        tokens = self.encoder.tokens
+
+        def join(chunk: List[str]) -> List[str]:
+            return [" ".join(tokens(text)) for text in chunk]
+
+        workers = min(threads or os.cpu_count() or 1, max(1, len(texts) // _TEXTS_PER_THREAD))
+        if workers == 1:
+            return join(texts)
+        step = -(-len(texts) // workers)
+        with ThreadPoolExecutor(workers) as pool:
+            return [joined for chunk in pool.map(join, [texts[i:i + step] for i in range(0, len(texts), step)])
+                    for joined in chunk]
 
     def _engine_rows(self, batch: Any, terms: List[str], keep: List[int]) -> List[Dict[str, Any]]:
         """The rows of the kept documents: one each, or several for one whose terms
@@ -759,7 +770,14 @@ class TextCollection:
             self._next_id = max(self._next_id, max(ids) + 1)
             added.extend(batch_ids)
         if terms is not None:
-            self._call("add to", client.insert, self._milvus_name, rows)
+            columns = {"terms": [row["terms"] for row in rows], "keys": [row["key"] for row in rows],
+                       "parts": [row["part"] for row in rows]}
+            if self.has_metadata:
+                columns["metadata"] = [json.dumps(row["metadata"], ensure_ascii=False).encode("utf-8") for row in rows]
+            if dense_rows is not None:
+                columns["dense"] = _hybrid.row_matrix(rows)
+            self._call("add to", _send_rows, client, self._milvus_name, [row["id"] for row in rows],
+                       [row["text"] for row in rows], **columns)
         else:
             self._call("add to", _send_rows, client, self._milvus_name, batch_ids, stored, **columns)
 

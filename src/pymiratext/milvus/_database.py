@@ -9,7 +9,7 @@ import socket
 import sys
 import types
 from concurrent.futures import Future
-from typing import Any, Iterator, TYPE_CHECKING
+from typing import TYPE_CHECKING, Any, Iterator
 
 from ._errors import DatabaseError, _reason
 
@@ -19,57 +19,33 @@ if TYPE_CHECKING:
 
 DEFAULT_COLLECTION = "pymiratext"
 
-
 # Milvus caps a VARCHAR at 65,535 bytes; longer texts are indexed without their text.
 MAX_TEXT_BYTES = 65535
 
-
-# Collection property holding the JSON record that ties the collection to its model.
+# Collection property holding the JSON record that ties the collection to how it was indexed.
 _META_KEY = "pymiratext"
-
-
-_META_FORMAT = 1
-
 
 # Sparse inverted index with inner product; nothing dropped, so that search is exact.
 _INDEX_PARAMS = {"drop_ratio_build": 0.0}
-
-
 _SEARCH_PARAMS = {"metric_type": "IP", "params": {"drop_ratio_search": 0.0}}
-
 
 # Extra candidates fetched beyond the requested top, so that most ties at the
 # cut-off are settled by id without a second search.
 _TIE_MARGIN = 16
-
-
 # Seconds to wait for a server before reporting that it cannot be reached.
 _CONNECT_TIMEOUT = 10.0
-
-
 # Milvus limits a search to 16,384 results.
 _MAX_LIMIT = 16384
 
-
 # Milvus ids are signed 64-bit integers.
 _MIN_ID, _MAX_ID = -(2**63), 2**63 - 1
-
-
 # Texts sent in one insert request, at most; well under gRPC's message limits.
 _BATCH_BYTES = 8 << 20
-
-
 # Ids named in one delete or lookup expression.
 _IDS_PER_EXPRESSION = 10000
-
-
 # Milvus names: a letter or underscore, then letters, digits and underscores.
 _NAME_PATTERN = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
-
-
 _MAX_NAME = 255
-
-
 # The catalog: one row per name, with the Milvus collection holding its
 # documents and the next free default id.
 _CATALOG = "_pymiratext_catalog"

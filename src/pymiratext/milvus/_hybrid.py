@@ -110,6 +110,12 @@ def attach(rows: List[Dict[str, Any]], ids: List[int], vectors: Any) -> None:
         row[DENSE_FIELD] = by_id[row["id"]]
 
 
+def row_matrix(rows: List[Dict[str, Any]]) -> Any:
+    """The dense vectors that ``attach`` gave *rows*, as one float32 matrix."""
+    numpy = load_client().numpy
+    return numpy.asarray([row[DENSE_FIELD] for row in rows], dtype=numpy.float32)
+
+
 def search(collection: Any, query: str, data: Any, top: int, dense: Any, fusion: str, rrf_k: int,
            weights: Optional[Sequence[float]], expression: Optional[str]) -> List[HybridHit]:
     """The *top* documents by the fusion of the sparse ranking for *data* (the

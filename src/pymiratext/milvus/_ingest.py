@@ -16,11 +16,13 @@ if TYPE_CHECKING:
 
 def _send_rows(client: "MilvusClient", collection: str, ids: List[int], texts: List[str],
                vectors: Optional[List[bytes]] = None, dim: int = 0, terms: Optional[List[str]] = None,
-               metadata: Optional[List[bytes]] = None, dense: Any = None) -> None:
+               metadata: Optional[List[bytes]] = None, keys: Optional[List[str]] = None,
+               parts: Optional[List[int]] = None, dense: Any = None) -> None:
     """Inserts rows: ids and texts, with either sparse *vectors* already in
-    Milvus's row format or the *terms* the engine scores, and *metadata* as
-    JSON (for a collection that has the field); *dense*, for a collection with a
-    dense field, is a float32 matrix, one row a text.
+    Milvus's row format or the *terms* the engine scores (then with the rows'
+    *keys* and *parts*), and *metadata* as JSON (for a collection that has the
+    field); *dense*, for a collection with a dense field, is a float32 matrix,
+    one row for each.
 
     The client's public insert converts every row in Python, which costs more
     than computing the vectors; its batch insert takes a prepared request. A
@@ -34,7 +36,7 @@ def _send_rows(client: "MilvusClient", collection: str, ids: List[int], texts: L
             if vectors is not None:
                 row["vector"] = _row_dict(vectors[i])
             if terms is not None:
-                row["terms"] = terms[i]
+                row.update(key=keys[i], part=parts[i], terms=terms[i])
             if metadata is not None:
                 row["metadata"] = json.loads(metadata[i])
             if dense is not None:
@@ -44,6 +46,11 @@ def _send_rows(client: "MilvusClient", collection: str, ids: List[int], texts: L
     library = load_client()
     DataType = library.DataType  # noqa: N806 - the client library's name
     request = library.milvus_pb2.InsertRequest(collection_name=collection, num_rows=len(ids))
+    if keys is not None:
+        field = request.fields_data.add(type=int(DataType.VARCHAR), field_name="key")
+        field.scalars.string_data.data.extend(keys)
+        field = request.fields_data.add(type=int(DataType.INT64), field_name="part")
+        field.scalars.long_data.data.extend(parts)
     field = request.fields_data.add(type=int(DataType.INT64), field_name="id")
     field.scalars.long_data.data.extend(ids)
     if vectors is not None:
