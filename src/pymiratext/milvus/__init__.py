@@ -50,6 +50,7 @@ if importlib.util.find_spec("pymilvus") is None:  # pragma: no cover - exercised
 from ._build import Indexed, index_files  # noqa: E402
 from ._collection import Hit, TextCollection, check_can_create  # noqa: E402
 from ._database import DEFAULT_COLLECTION, MAX_TEXT_BYTES, is_server_uri, load_client  # noqa: E402
+from ._hybrid import HybridHit  # noqa: E402
 from ._errors import CollectionExistsError, CollectionNotFoundError, DatabaseError, ModelMismatchError  # noqa: E402
 from ._model import model_path_for  # noqa: E402
 
@@ -58,6 +59,7 @@ __all__ = [
     "CollectionNotFoundError",
     "DatabaseError",
     "Hit",
+    "HybridHit",
     "Indexed",
     "ModelMismatchError",
     "TextCollection",

@@ -21,6 +21,7 @@ from ._ingest import (_as_id, _batches, _check_ids, _csr_rows, _IdTracker, _meta
                       _send_rows, _storable, _strict_zip)
 from ._model import (model_path_for, _check_model_folder, _file_digest, _load_encoder, _model_digests, _remove_file,
                      _resolve_model_path, _settle_model, _temporary_model_path, _trained_model)
+from . import _hybrid
 from ._schema import ENGINE, VECTORS, _create_collection, _read_meta
 from ._signals import deferred_signals, terminate_as_interrupt
 
@@ -66,7 +67,9 @@ class TextCollection:
     Fields: ``id`` (INT64 primary key), ``vector`` (sparse, inverted index),
     ``terms`` (engine scoring: the index terms), ``text`` (VARCHAR; empty for
     texts over 65,535 UTF-8 bytes, which are searched but come back with
-    ``text`` None) and ``metadata`` (JSON; not in collections made before 0.3).
+    ``text`` None), ``metadata`` (JSON; not in collections made before 0.3) and,
+    in a collection created with ``dense_dimension``, ``dense`` (float vector,
+    exact index), for hybrid search.
 
     Not thread-safe: use one object per thread. One process writes to a
     collection at a time.
@@ -100,6 +103,8 @@ class TextCollection:
         self._created_file = False
         self._previous: Optional[str] = None
         self._previous_record: Optional[Dict[str, Any]] = None
+        # Embeds a batch of texts for the dense field: given to add, used by search(dense=True).
+        self.embed: Optional[Any] = None
 
     @property
     def milvus_name(self) -> str:
@@ -130,6 +135,8 @@ class TextCollection:
         model_path: Optional[str] = None,
         replace: bool = False,
         scoring: Optional[str] = None,
+        dense_dimension: Optional[int] = None,
+        dense_metric: str = "cosine",
     ) -> "TextCollection":
         """Creates an empty collection *name* in *db* for documents segmented by *encoder*.
 
@@ -141,8 +148,14 @@ class TextCollection:
         ``CollectionExistsError`` (a ``ValueError``) unless *replace* is true:
         then it is dropped once the new one exists. ``build`` creates and fills
         a collection all at once.
+
+        *dense_dimension* gives the collection a dense vector field of that
+        size beside the sparse one, for hybrid search; *dense_metric* is its
+        similarity, ``"cosine"`` or ``"ip"`` (inner product). Its documents
+        then need a dense vector each (``add(..., dense=...)``).
         """
-        return cls.build(db, encoder, (), name, model_path, replace, scoring=scoring)
+        return cls.build(db, encoder, (), name, model_path, replace, scoring=scoring,
+                         dense_dimension=dense_dimension, dense_metric=dense_metric)
 
     @classmethod
     def build(
@@ -159,6 +172,9 @@ class TextCollection:
         total: Optional[int] = None,
         encoded: Optional[Tuple[Any, Any, Any]] = None,
         scoring: Optional[str] = None,
+        dense: Any = None,
+        dense_dimension: Optional[int] = None,
+        dense_metric: str = "cosine",
     ) -> "TextCollection":
         """Creates collection *name* holding the (id, text) or (id, text, metadata)
         *items*, all or nothing.
@@ -176,17 +192,20 @@ class TextCollection:
         the items' document vectors, one row an item, as
         ``encoder.encode_documents_csr(texts, format="numpy")`` or
         ``encoder.train_and_encode_csr`` give them (client-side vectors only: it
-        implies ``scoring="vectors"``).
+        implies ``scoring="vectors"``). *dense_dimension* and *dense_metric* are
+        as for ``create``, *dense* as for ``add``.
         """
         return cls._build(db, encoder, items, name, model_path, replace, threads, batch_size, progress, total,
-                          encoded, scoring)
+                          encoded, scoring, dense=dense,
+                          dense_spec=_hybrid.dense_record(dense_dimension, dense_metric))
 
     @classmethod
     def _build(cls, db: str, encoder: Any, items: Iterable[Tuple[Any, ...]], name: str = DEFAULT_COLLECTION,
                model_path: Optional[str] = None, replace: bool = False, threads: int = 0, batch_size: int = 5000,
                progress: Optional[bool] = None, total: Optional[int] = None,
                encoded: Optional[Tuple[Any, Any, Any]] = None, scoring: Optional[str] = None,
-               size: Optional[int] = None, must_hold: bool = False) -> "TextCollection":
+               size: Optional[int] = None, must_hold: bool = False, dense: Any = None,
+               dense_spec: Optional[Dict[str, Any]] = None) -> "TextCollection":
         """``build``; *size*: the input bytes the items come from (their fourth
         element), for the bar; *must_hold*: refuse to commit an empty collection."""
         if scoring is None and encoded is not None:
@@ -197,12 +216,14 @@ class TextCollection:
             raise ValueError("encoded vectors are for scoring='vectors'; the engine scores its own")
         with terminate_as_interrupt():
             try:
-                staging = cls._begin(db, encoder, name, model_path, replace, scoring or ENGINE, scoring is None)
+                staging = cls._begin(db, encoder, name, model_path, replace, scoring or ENGINE, scoring is None,
+                                     dense_spec)
             except _EngineLacksBM25:
-                staging = cls._begin(db, encoder, name, model_path, replace, VECTORS, False)
+                staging = cls._begin(db, encoder, name, model_path, replace, VECTORS, False, dense_spec)
             try:
-                added = staging._add(iter(items), threads, batch_size, progress, total, check_ids=True,
-                                     encoded=encoded, size=size)
+                rows = staging._dense_rows(dense, total)
+                added = staging._adopt(rows, staging._add(iter(items), threads, batch_size, progress, total,
+                                                          check_ids=True, encoded=encoded, size=size, dense=rows))
                 if must_hold and not added:
                     raise ValueError("no documents to index: the corpus has no words")
                 staging._commit()
@@ -213,7 +234,7 @@ class TextCollection:
 
     @classmethod
     def _begin(cls, db: str, encoder: Any, name: str, model_path: Optional[str], replace: bool,
-               scoring: str, may_fall_back: bool) -> "TextCollection":
+               scoring: str, may_fall_back: bool, dense_spec: Optional[Dict[str, Any]] = None) -> "TextCollection":
         """A new, not yet visible collection for *name* (for client-side vectors,
         with its model in a temporary file)."""
         _check_name(name, creating=True)
@@ -266,6 +287,7 @@ class TextCollection:
                 # A collection that records its name is found only through the catalog.
                 "name": name,
                 "builder": _builder(),
+                **(dense_spec or {}),
             }
             staging._milvus_name = _free_milvus_name(client, db, name)
             staging._staged = True
@@ -414,6 +436,7 @@ class TextCollection:
         batch_size: int = 5000,
         progress: Optional[bool] = None,
         metadata: Optional[Iterable[Optional[Dict[str, Any]]]] = None,
+        dense: Any = None,
     ) -> int:
         """Inserts *texts*, all or nothing; returns how many were added (texts
         without index terms are skipped: no query could find them).
@@ -439,15 +462,22 @@ class TextCollection:
         shows a bar on standard error (None: for long inputs on a terminal).
         A client-side vector collection refuses (``ModelMismatchError``) a model
         trained further since it was created.
+
+        A collection with a dense field needs *dense*: one vector a text (a
+        NumPy array or a list of lists) or a callable that takes a list of
+        texts and returns their vectors, called once a batch with the texts
+        that are kept; the callable is kept as ``embed`` for ``search(dense=True)``.
         """
         if isinstance(texts, str):
             raise TypeError("texts must be an iterable of str, not a str")
         total = len(texts) if isinstance(texts, Sequence) else None
         self._check_metadata_field(metadata)
+        rows = self._dense_rows(dense, total)
         if ids is None:
             first = self._first_free_id()
             items = _strict_zip(itertools.count(first), texts, metadata, endless=True)
-            return self._add(items, threads, batch_size, progress, total, check_ids=True, default_ids=True)
+            return self._adopt(rows, self._add(items, threads, batch_size, progress, total, check_ids=True,
+                                               default_ids=True, dense=rows))
         ids = list(ids)
         _check_ids(ids)
         if total is not None and len(ids) != total:
@@ -455,7 +485,8 @@ class TextCollection:
         present = self._existing(ids)
         if present is not None:
             raise ValueError(f"id {present} is already in the collection {self.name!r}")
-        return self._add(_strict_zip(ids, texts, metadata), threads, batch_size, progress, total, check_ids=False)
+        return self._adopt(rows, self._add(_strict_zip(ids, texts, metadata), threads, batch_size, progress, total,
+                                           check_ids=False, dense=rows))
 
     def add_items(
         self,
@@ -464,12 +495,26 @@ class TextCollection:
         batch_size: int = 5000,
         progress: Optional[bool] = None,
         total: Optional[int] = None,
+        dense: Any = None,
     ) -> int:
         """Like ``add``, for (id, text) or (id, text, metadata) items; *total* is
         their number, if known, for the bar. Ids are checked batch by batch, so a
         bad id part way raises after the documents before it were added and
         removed again."""
-        return self._add(iter(items), threads, batch_size, progress, total, check_ids=True, check_new=True)
+        rows = self._dense_rows(dense, None)
+        return self._adopt(rows, self._add(iter(items), threads, batch_size, progress, total, check_ids=True,
+                                           check_new=True, dense=rows))
+
+    def _dense_rows(self, dense: Any, total: Optional[int]) -> Optional["_hybrid.DenseRows"]:
+        if dense is None:
+            return None
+        return _hybrid.DenseRows(dense, self._meta, self.name, total)
+
+    def _adopt(self, rows: Optional["_hybrid.DenseRows"], added: int) -> int:
+        """Keeps the embedding callable of an add that succeeded, for dense=True queries."""
+        if rows is not None and rows.embed is not None:
+            self.embed = rows.embed
+        return added
 
     def upsert(
         self,
@@ -478,12 +523,14 @@ class TextCollection:
         metadata: Optional[Iterable[Optional[Dict[str, Any]]]] = None,
         threads: int = 0,
         batch_size: int = 5000,
+        dense: Any = None,
     ) -> int:
         """Stores *texts* under *ids*, replacing the documents those ids name and
         adding the others; returns how many are stored. A text without index
         terms removes its id's document (no query could find it). Each document
         is replaced whole, the old or the new; an interrupted call leaves the
-        earlier batches replaced. Engine-scored collections only."""
+        earlier batches replaced. Engine-scored collections only. *dense* is as
+        for ``add``."""
         self._check_changeable("upsert")
         if isinstance(texts, str):
             raise TypeError("texts must be an iterable of str, not a str")
@@ -495,6 +542,9 @@ class TextCollection:
             raise ValueError(f"{len(ids)} ids for {len(texts)} texts")
         if batch_size < 1:
             raise ValueError("batch_size must be at least 1")
+        vectors = self._dense_rows(dense, len(texts))
+        if vectors is None and self._meta.get("dense"):
+            raise _hybrid.missing_dense(self.name)
         stored = 0
         with terminate_as_interrupt():
             for batch in _batches(_strict_zip(ids, texts, metadata), batch_size, None):
@@ -502,6 +552,8 @@ class TextCollection:
                 keep = [i for i, joined in enumerate(terms) if joined]
                 self._reserve(max(batch.ids) + 1, explicit=True)
                 rows = self._engine_rows(batch, terms, keep)
+                if vectors is not None:
+                    _hybrid.attach(rows, [batch.ids[i] for i in keep], vectors.take(batch.texts, keep))
                 if rows:
                     self._call("upsert into", self.client.upsert, self._milvus_name, rows)
                     stored += len(keep)
@@ -514,7 +566,9 @@ class TextCollection:
                     self._call("delete from", self.client.delete, self._milvus_name,
                                filter=f"id in {chosen} and part >= {count}")
             self._call("add to", self.client.flush, self._milvus_name)
-        return stored
+        if vectors is not None:
+            vectors.finish()
+        return self._adopt(vectors, stored)
 
     def delete(self, ids: Optional[Iterable[int]] = None, filter: Optional[str] = None) -> int:  # noqa: A002
         """Removes the documents of *ids*, or those matching the Milvus filter
@@ -572,7 +626,7 @@ class TextCollection:
     def _add(self, items: Iterator, threads: int, batch_size: int, progress: Optional[bool],
              total: Optional[int], check_ids: bool, check_new: bool = False,
              encoded: Optional[Tuple[Any, Any, Any]] = None, default_ids: bool = False,
-             size: Optional[int] = None) -> int:
+             size: Optional[int] = None, dense: Optional["_hybrid.DenseRows"] = None) -> int:
         """Inserts the *items* in batches; *check_ids*: check each id's type and
         range and that none comes twice; *check_new*: that the collection holds
         none of them yet."""
@@ -601,12 +655,14 @@ class TextCollection:
                         encoding = pool.submit(self.encoder.encode_documents_csr, batch.texts, threads, "numpy")
                     done += len(batch.ids)
                     if pending is not None:
-                        self._insert(*pending, added, journal, check_new, default_ids)
+                        self._insert(*pending, added, journal, check_new, default_ids, dense)
                         advance(pending[0])
                     pending = (batch, encoding)
                 if pending is not None:
-                    self._insert(*pending, added, journal, check_new, default_ids)
+                    self._insert(*pending, added, journal, check_new, default_ids, dense)
                     advance(pending[0])
+                if dense is not None:
+                    dense.finish()
                 if encoded is not None and done != len(encoded[2]) - 1:
                     raise ValueError(f"{len(encoded[2]) - 1} encoded rows for {done} items")
                 if added:
@@ -666,7 +722,7 @@ class TextCollection:
         return rows
 
     def _insert(self, batch: Any, encoding, added: "array.array", journal: List[str], check_new: bool,
-                default_ids: bool) -> None:
+                default_ids: bool, dense: Optional["_hybrid.DenseRows"] = None) -> None:
         library = load_client()
         if self.scoring == ENGINE:
             terms = encoding.result()
@@ -677,6 +733,9 @@ class TextCollection:
             # A text without index terms has an empty vector, which no query
             # can reach and the sparse index refuses: it is skipped.
             keep = library.numpy.flatnonzero(library.numpy.diff(indptr)).tolist()
+        if dense is None and self._meta.get("dense"):
+            raise _hybrid.missing_dense(self.name)
+        dense_rows = None if dense is None else dense.take(batch.texts, keep)
         client = self.client  # a closed collection raises here, before anything is recorded
         ids = batch.ids
         if not keep:
@@ -689,13 +748,16 @@ class TextCollection:
         columns: Dict[str, Any] = {}
         if terms is not None:
             rows = self._engine_rows(batch, terms, keep)
+            if dense_rows is not None:
+                _hybrid.attach(rows, batch_ids, dense_rows)
         else:
             entries = library.numpy.empty(len(indices), dtype=library.row_entry)
             entries["id"] = indices
             entries["weight"] = data
             packed = entries.tobytes()
             bounds = (indptr * library.row_entry.itemsize).tolist()
-            columns = {"vectors": [packed[bounds[i]:bounds[i + 1]] for i in keep], "dim": int(indices.max()) + 1}
+            columns = {"vectors": [packed[bounds[i]:bounds[i + 1]] for i in keep], "dim": int(indices.max()) + 1,
+                       "dense": dense_rows}
         if self.has_metadata and terms is None:
             columns["metadata"] = [_metadata_json(ids[i], batch.metadata[i]) for i in keep]
         elif not self.has_metadata and any(batch.metadata[i] is not None for i in keep):
@@ -718,6 +780,8 @@ class TextCollection:
                        "parts": [row["part"] for row in rows]}
             if self.has_metadata:
                 columns["metadata"] = [json.dumps(row["metadata"], ensure_ascii=False).encode("utf-8") for row in rows]
+            if dense_rows is not None:
+                columns["dense"] = _hybrid.row_matrix(rows)
             self._call("add to", _send_rows, client, self._milvus_name, [row["id"] for row in rows],
                        [row["text"] for row in rows], **columns)
         else:
@@ -762,7 +826,9 @@ class TextCollection:
         except Exception as exc:  # pymilvus raises its own hierarchy and gRPC errors
             raise DatabaseError(f"cannot {doing} the collection {self.name!r}: {_reason(exc)}") from None
 
-    def search(self, query: str, top: int = 10, filter: Optional[str] = None) -> List[Hit]:  # noqa: A002
+    def search(self, query: str, top: int = 10, filter: Optional[str] = None,  # noqa: A002
+               dense: Any = None, fusion: str = "rrf", rrf_k: int = 60,
+               weights: Optional[Sequence[float]] = None) -> List[Any]:
         """The *top* documents for *query*, best first, among those matching
         *filter* (a Milvus filter expression over ``id`` and ``metadata``).
 
@@ -774,6 +840,16 @@ class TextCollection:
         occurrences than documents in training) are left out: the sparse index
         accepts only positive weights. At most 16,384 hits come back, the most
         Milvus returns, whatever *top* asks.
+
+        With *dense* (a vector of the collection's dense size, or True to embed
+        the query with ``embed``) the search is hybrid: Milvus fuses the sparse
+        ranking with the dense one, by reciprocal rank (*fusion* ``"rrf"``,
+        score the sum of 1 / (*rrf_k* + rank) over the sides) or by weighted
+        normalised scores (``"weighted"``, *weights* (sparse, dense), default
+        equal). Each side contributes its best *top* + 16 documents; a query
+        without index terms has only its dense side; *filter* applies to both.
+        The hits are ``HybridHit``, whose ``found_by`` names the sides that
+        ranked them.
         """
         if top < 1:
             raise ValueError("top must be at least 1")
@@ -786,6 +862,8 @@ class TextCollection:
             # One text: the calling thread does it faster than starting others.
             data = {k: w for k, w in id_vector(self.encoder.encode_queries([query], threads=1)[0]).items()
                     if w > 0.0}
+        if dense is not None and dense is not False:
+            return _hybrid.search(self, query, data, top, dense, fusion, rrf_k, weights, filter)
         if not data:
             return []
         limit = min(top + _TIE_MARGIN, _MAX_LIMIT)

@@ -17,11 +17,12 @@ if TYPE_CHECKING:
 def _send_rows(client: "MilvusClient", collection: str, ids: List[int], texts: List[str],
                vectors: Optional[List[bytes]] = None, dim: int = 0, terms: Optional[List[str]] = None,
                metadata: Optional[List[bytes]] = None, keys: Optional[List[str]] = None,
-               parts: Optional[List[int]] = None) -> None:
+               parts: Optional[List[int]] = None, dense: Any = None) -> None:
     """Inserts rows: ids and texts, with either sparse *vectors* already in
     Milvus's row format or the *terms* the engine scores (then with the rows'
     *keys* and *parts*), and *metadata* as JSON (for a collection that has the
-    field).
+    field); *dense*, for a collection with a dense field, is a float32 matrix,
+    one row for each.
 
     The client's public insert converts every row in Python, which costs more
     than computing the vectors; its batch insert takes a prepared request. A
@@ -38,6 +39,8 @@ def _send_rows(client: "MilvusClient", collection: str, ids: List[int], texts: L
                 row.update(key=keys[i], part=parts[i], terms=terms[i])
             if metadata is not None:
                 row["metadata"] = json.loads(metadata[i])
+            if dense is not None:
+                row["dense"] = dense[i].tolist()
         client.insert(collection, rows)
         return
     library = load_client()
@@ -62,6 +65,10 @@ def _send_rows(client: "MilvusClient", collection: str, ids: List[int], texts: L
     if metadata is not None:
         field = request.fields_data.add(type=int(DataType.JSON), field_name="metadata")
         field.scalars.json_data.data.extend(metadata)
+    if dense is not None:
+        field = request.fields_data.add(type=int(DataType.FLOAT_VECTOR), field_name="dense")
+        field.vectors.dim = dense.shape[1]
+        field.vectors.float_vector.data.extend(dense.ravel().tolist())
     context = getattr(client, "_generate_call_context", None)  # names the database the client uses
     extra = {"context": context()} if context is not None else {}
     handler.batch_insert(collection, [], insert_param=request, timeout=None, **extra)

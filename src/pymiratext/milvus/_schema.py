@@ -4,6 +4,7 @@ import json
 from typing import Any, Dict, TYPE_CHECKING
 
 from ._errors import ModelMismatchError
+from ._hybrid import add_dense_field
 from ._database import MAX_TEXT_BYTES, _META_KEY, _INDEX_PARAMS, _MAX_NAME, _CATALOG, load_client, _database_call
 
 if TYPE_CHECKING:
@@ -76,6 +77,7 @@ def _create_collection(client: "MilvusClient", name: str, meta: Dict[str, Any]) 
     schema.add_field("text", DataType.VARCHAR, max_length=MAX_TEXT_BYTES)
     if meta["format"] >= 2:
         schema.add_field("metadata", DataType.JSON)
+    add_dense_field(schema, index, meta)
     _create_indexed(client, name, schema, index, properties={_META_KEY: record})
 
 
