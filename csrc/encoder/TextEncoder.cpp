@@ -96,6 +96,7 @@ void TextEncoder::Collect(const std::string& text, std::vector<std::string>& tex
   std::string folded;
   const std::string* source = &text;
   if (options_.normalize && FoldText(*source, normalized)) source = &normalized;
+  const std::string* unfolded = source;
   if (options_.script && options_.script->Fold(*source, folded)) source = &folded;
   std::vector<jieba::Word> words;
   jieba_->Tokenize(*source, words, options_.search);
@@ -119,7 +120,47 @@ void TextEncoder::Collect(const std::string& text, std::vector<std::string>& tex
       }
     }
   }
-  for (size_t i = 0; i < words.size(); ++i) EmitWord(words[i], inside[i] != 0, texts, places);
+  // Byte offsets of the unfolded text's code points, for the words that
+  // folding changed; only when it changed any.
+  std::vector<uint32_t> starts;
+  if (options_.keep_script && source != unfolded) {
+    for (size_t i = 0, n = 0; i < unfolded->size(); i += n == 0 ? 1 : n) {
+      starts.push_back(static_cast<uint32_t>(i));
+      DecodeUtf8(*unfolded, i, n);
+    }
+    starts.push_back(static_cast<uint32_t>(unfolded->size()));
+  }
+  for (size_t i = 0; i < words.size(); ++i) {
+    const uint32_t begin = words[i].rune_offset;
+    const uint32_t end = begin + words[i].rune_length;
+    std::string original;
+    if (!starts.empty() && end < starts.size()) {
+      original.assign(*unfolded, starts[begin], starts[end] - starts[begin]);
+      if (original == words[i].text) original.clear();
+    }
+    EmitWord(words[i], inside[i] != 0, texts, places);
+    if (!original.empty()) Emit(std::move(original), begin, end, texts, places);
+  }
+  if (options_.bigrams) EmitBigrams(*source, texts, places);
+}
+
+void TextEncoder::EmitBigrams(std::string_view text, std::vector<std::string>& texts,
+                              Places& places) const {
+  // The previous code point's byte offset when it is Han, else npos.
+  size_t previous = std::string_view::npos;
+  uint32_t index = 0;
+  for (size_t i = 0, n = 0; i < text.size(); i += n == 0 ? 1 : n, ++index) {
+    const uint32_t cp = DecodeUtf8(text, i, n);
+    if (n == 0 || !IsHan(cp)) {
+      previous = std::string_view::npos;
+      continue;
+    }
+    if (previous != std::string_view::npos) {
+      Emit(std::string(text.substr(previous, i + n - previous)), index - 1, index + 1, texts,
+           places);
+    }
+    previous = i;
+  }
 }
 
 void TextEncoder::Emit(std::string&& text, uint32_t begin, uint32_t end,

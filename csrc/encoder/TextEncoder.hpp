@@ -59,6 +59,13 @@ class TextEncoder {
     // When set, the text is folded by this table (Traditional to Simplified)
     // before cutting, after normalize.
     std::shared_ptr<const ScriptTable> script;
+    // The overlapping character bigrams of every run of two or more Han
+    // characters are index terms too, after the words: a query and a
+    // document cut differently still share them.
+    bool bigrams = false;
+    // A word that folding changed also gives its form in the text's own
+    // script, so that a query matches its own script's documents first.
+    bool keep_script = false;
   };
 
   // Throws std::invalid_argument when jieba or model is null.
@@ -130,6 +137,8 @@ class TextEncoder {
   // Appends text as a term unless the filters drop it.
   void Emit(std::string&& text, uint32_t begin, uint32_t end, std::vector<std::string>& texts,
             Places& places) const;
+  // Appends the bigrams of the Han runs of text (see Options::bigrams).
+  void EmitBigrams(std::string_view text, std::vector<std::string>& texts, Places& places) const;
   // Appends the terms of one word of the cut (search: of cut_for_search);
   // known: a dictionary word for certain.
   void EmitWord(jieba::Word& word, bool known, std::vector<std::string>& texts,

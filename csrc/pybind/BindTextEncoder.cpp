@@ -364,9 +364,11 @@ struct Choices {
   bool unknown_words;
   bool normalize;
   bool fold_script;
+  bool bigrams;
+  bool keep_script;
 };
-constexpr Choices kDefaults{true, true, true, true};
-constexpr Choices kLegacy{false, false, false, false};
+constexpr Choices kDefaults{true, true, true, true, false, false};
+constexpr Choices kLegacy{false, false, false, false, false, false};
 
 // The bundled Traditional-to-Simplified table.
 std::string BundledScriptTable() {
@@ -378,7 +380,9 @@ std::shared_ptr<TextEncoder> MakeEncoder(std::shared_ptr<Jieba> jieba, std::shar
                                          std::optional<bool> unknown_words,
                                          std::optional<bool> normalize,
                                          std::optional<bool> fold_script,
-                                         std::optional<std::string> script_table, bool legacy) {
+                                         std::optional<std::string> script_table, bool legacy,
+                                         std::optional<bool> bigrams,
+                                         std::optional<bool> keep_script) {
   const Choices& choices = legacy ? kLegacy : kDefaults;
   if (!model) {
     model = std::make_shared<BM25>(0.75, 1.2,
@@ -387,6 +391,8 @@ std::shared_ptr<TextEncoder> MakeEncoder(std::shared_ptr<Jieba> jieba, std::shar
   TextEncoder::Options options(search.value_or(choices.search), stop_words);
   options.unknown_words = unknown_words.value_or(choices.unknown_words);
   options.normalize = normalize.value_or(choices.normalize);
+  options.bigrams = bigrams.value_or(choices.bigrams);
+  options.keep_script = keep_script.value_or(choices.keep_script);
   if (fold_script.value_or(choices.fold_script)) {
     options.script = std::make_shared<ScriptTable>(script_table ? *script_table : BundledScriptTable());
   }
@@ -407,6 +413,8 @@ py::dict OptionsOf(const TextEncoder& encoder) {
   dict["normalize"] = options.normalize;
   dict["fold_script"] = static_cast<bool>(options.script);
   dict["script_table"] = table;
+  dict["bigrams"] = options.bigrams;
+  dict["keep_script"] = options.keep_script;
   return dict;
 }
 
@@ -418,7 +426,8 @@ void BindTextEncoder(py::module_& m) {
            py::arg("search") = py::none(), py::arg("stop_words") = true,
            py::arg("unknown_words") = py::none(), py::arg("normalize") = py::none(),
            py::arg("fold_script") = py::none(), py::arg("script_table") = py::none(),
-           py::arg("legacy") = false,
+           py::arg("legacy") = false, py::arg("bigrams") = py::none(),
+           py::arg("keep_script") = py::none(),
            // The Python objects stay alive with the encoder, so `model` gives
            // back the very object passed in.
            py::keep_alive<1, 2>(), py::keep_alive<1, 3>(), kInitDoc)
@@ -525,7 +534,12 @@ void BindTextEncoder(py::module_& m) {
         py::list arguments;
         arguments.append(self.attr("jieba"));
         arguments.append(self.attr("model"));
-        for (const auto& [_name, value] : OptionsOf(*self.cast<EncoderRef>())) arguments.append(value);
+        for (const auto& [name, value] : OptionsOf(*self.cast<EncoderRef>())) {
+          arguments.append(value);
+          // legacy sits between script_table and the later options; every
+          // option is given, so it decides nothing.
+          if (name.cast<std::string>() == "script_table") arguments.append(false);
+        }
         return py::make_tuple(py::type::of(self), py::tuple(arguments));
       });
 }
