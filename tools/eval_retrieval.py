@@ -137,13 +137,55 @@ def mrr(ranked, relevance, k=10):
 METRICS = (("nDCG@10", ndcg), ("Recall@100", recall), ("MRR@10", mrr))
 
 
+def rankings(doc_vectors, query_vectors, depth=DEPTH, batch=256):
+    """What Index(doc_vectors).search gives for each query, by sparse matrix
+    products over batches of queries (with scipy; else by Index)."""
+    try:
+        from scipy import sparse
+    except ImportError:
+        index = Index(doc_vectors)
+        return [index.search(query, depth) for query in query_vectors]
+    columns = {}
+
+    def matrix(vectors, add):
+        indptr, indices, data = [0], [], []
+        for vector in vectors:
+            for token, weight in vector.items():
+                column = columns.get(token)
+                if column is None:
+                    if not add:
+                        continue
+                    column = columns[token] = len(columns)
+                indices.append(column)
+                data.append(weight)
+            indptr.append(len(indices))
+        return indptr, indices, data
+
+    docs = matrix(doc_vectors, True)
+    shape = (len(doc_vectors), len(columns))
+    weights = sparse.csr_matrix((docs[2], docs[1], docs[0]), shape=shape).T.tocsr()
+    present = sparse.csr_matrix((np.ones(len(docs[1])), docs[1], docs[0]), shape=shape).T.tocsr()
+    ranked = []
+    for start in range(0, len(query_vectors), batch):
+        indptr, indices, data = matrix(query_vectors[start:start + batch], False)
+        rows = len(indptr) - 1
+        queries = sparse.csr_matrix((data, indices, indptr), shape=(rows, len(columns)))
+        hits = sparse.csr_matrix((np.ones(len(indices)), indices, indptr), shape=(rows, len(columns)))
+        scores = (queries @ weights).toarray()
+        shared = (hits @ present).toarray() > 0
+        for row in range(rows):
+            found = np.flatnonzero(shared[row])
+            order = np.lexsort((found, -scores[row][found]))
+            ranked.append(found[order[:depth]].tolist())
+    return ranked
+
+
 def evaluate(dataset, doc_vectors, query_vectors):
     """Mean of each metric over the dataset's queries, as {name: value}."""
-    index = Index(doc_vectors)
     totals = {name: 0.0 for name, _f in METRICS}
-    for query_id, vector in zip(dataset.query_ids, query_vectors):
+    for query_id, found in zip(dataset.query_ids, rankings(doc_vectors, query_vectors)):
         relevance = dataset.qrels[query_id]
-        ranked = [dataset.doc_ids[i] for i in index.search(vector)]
+        ranked = [dataset.doc_ids[i] for i in found]
         for name, metric in METRICS:
             totals[name] += metric(ranked, relevance)
     n = max(1, len(dataset.query_ids))

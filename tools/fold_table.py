@@ -189,18 +189,24 @@ def build_table(cache_dir, frequency=None):
         if not missing:
             break
         table.update(missing)
-    stats["regional"] = 0
-    if frequency is not None:
-        regional = {k: to for k, to in regional_words(table, cache_dir, frequency).items()
-                    if k not in table}
-        stats["regional"] = len(regional)
-        table.update(regional)
     longest = max(len(k) for k in table)
-    stats["phrases"] = len(table) - stats["chars"] - stats["regional"]
+    stats["phrases"] = len(table) - stats["chars"]
     stats["phrases_read"] = len(phrases)
     stats["phrases_unmatched"] = sum(1 for k, to in phrases.items()
                                      if fold(k, table, longest) != to)
+    stats["regional"] = 0
+    if frequency is not None:
+        add_regional(table, stats, cache_dir, frequency)
     return table, stats
+
+
+def add_regional(table, stats, cache_dir, frequency):
+    """Adds the Taiwan words of `regional_words` to the table; counts them in
+    stats["regional"]."""
+    regional = {k: to for k, to in regional_words(table, cache_dir, frequency).items()
+                if k not in table}
+    stats["regional"] = len(regional)
+    table.update(regional)
 
 
 def write_table(path, table):

@@ -120,28 +120,10 @@ void TextEncoder::Collect(const std::string& text, std::vector<std::string>& tex
       }
     }
   }
-  // Byte offsets of the unfolded text's code points, for the words that
-  // folding changed; only when it changed any.
-  std::vector<uint32_t> starts;
-  if (options_.keep_script && source != unfolded) {
-    for (size_t i = 0, n = 0; i < unfolded->size(); i += n == 0 ? 1 : n) {
-      starts.push_back(static_cast<uint32_t>(i));
-      DecodeUtf8(*unfolded, i, n);
-    }
-    starts.push_back(static_cast<uint32_t>(unfolded->size()));
-  }
-  for (size_t i = 0; i < words.size(); ++i) {
-    const uint32_t begin = words[i].rune_offset;
-    const uint32_t end = begin + words[i].rune_length;
-    std::string original;
-    if (!starts.empty() && end < starts.size()) {
-      original.assign(*unfolded, starts[begin], starts[end] - starts[begin]);
-      if (original == words[i].text) original.clear();
-    }
-    EmitWord(words[i], inside[i] != 0, texts, places);
-    if (!original.empty()) Emit(std::move(original), begin, end, texts, places);
-  }
-  if (options_.bigrams) EmitBigrams(*source, texts, places);
+  for (size_t i = 0; i < words.size(); ++i) EmitWord(words[i], inside[i] != 0, texts, places);
+  // The bigrams keep the text's own script: the folded words let either
+  // script find the other, the bigrams rank a query's own script first.
+  if (options_.bigrams) EmitBigrams(*unfolded, texts, places);
 }
 
 void TextEncoder::EmitBigrams(std::string_view text, std::vector<std::string>& texts,
@@ -155,9 +137,13 @@ void TextEncoder::EmitBigrams(std::string_view text, std::vector<std::string>& t
       previous = std::string_view::npos;
       continue;
     }
+    // Two Han characters always hold a letter: only the stop words drop one.
     if (previous != std::string_view::npos) {
-      Emit(std::string(text.substr(previous, i + n - previous)), index - 1, index + 1, texts,
-           places);
+      const std::string_view pair = text.substr(previous, i + n - previous);
+      if (stop_words_.count(pair) == 0) {
+        texts.emplace_back(pair);
+        places.emplace_back(index - 1, index + 1);
+      }
     }
     previous = i;
   }

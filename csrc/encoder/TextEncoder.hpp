@@ -61,11 +61,9 @@ class TextEncoder {
     std::shared_ptr<const ScriptTable> script;
     // The overlapping character bigrams of every run of two or more Han
     // characters are index terms too, after the words: a query and a
-    // document cut differently still share them.
+    // document cut differently still share them. They are taken from the
+    // text before script folding (after normalize).
     bool bigrams = false;
-    // A word that folding changed also gives its form in the text's own
-    // script, so that a query matches its own script's documents first.
-    bool keep_script = false;
   };
 
   // Throws std::invalid_argument when jieba or model is null.

@@ -353,9 +353,11 @@ const char kInitDoc[] =
     "the dictionary lacks also gives its characters and character bigrams, with\n"
     "sentence-final particles split off; normalize: fold case and full-width forms\n"
     "of letters and digits; fold_script: fold every term to Simplified characters\n"
-    "with script_table (a file of FROM<TAB>TO lines; None: the bundled table).\n"
-    "Options left as None are on, or with legacy=True off: the plain cut of\n"
-    "pymiratext 0.1.";
+    "with script_table (a file of FROM<TAB>TO lines; None: the bundled table);\n"
+    "bigrams: the character bigrams of every run of two or more Han characters\n"
+    "are terms too, in the text's own script. Options left as None take the best\n"
+    "measured choice: search off, the others on; with legacy=True all are off:\n"
+    "the plain cut of pymiratext 0.1. search=True, bigrams=False: the terms of 0.2.";
 
 // The options a keyword left as None takes: the best measured ones, or with
 // legacy=True those of the plain cut (the index terms of pymiratext 0.1).
@@ -365,10 +367,9 @@ struct Choices {
   bool normalize;
   bool fold_script;
   bool bigrams;
-  bool keep_script;
 };
-constexpr Choices kDefaults{true, true, true, true, false, false};
-constexpr Choices kLegacy{false, false, false, false, false, false};
+constexpr Choices kDefaults{false, true, true, true, true};
+constexpr Choices kLegacy{false, false, false, false, false};
 
 // The bundled Traditional-to-Simplified table.
 std::string BundledScriptTable() {
@@ -381,8 +382,7 @@ std::shared_ptr<TextEncoder> MakeEncoder(std::shared_ptr<Jieba> jieba, std::shar
                                          std::optional<bool> normalize,
                                          std::optional<bool> fold_script,
                                          std::optional<std::string> script_table, bool legacy,
-                                         std::optional<bool> bigrams,
-                                         std::optional<bool> keep_script) {
+                                         std::optional<bool> bigrams) {
   const Choices& choices = legacy ? kLegacy : kDefaults;
   if (!model) {
     model = std::make_shared<BM25>(0.75, 1.2,
@@ -392,7 +392,6 @@ std::shared_ptr<TextEncoder> MakeEncoder(std::shared_ptr<Jieba> jieba, std::shar
   options.unknown_words = unknown_words.value_or(choices.unknown_words);
   options.normalize = normalize.value_or(choices.normalize);
   options.bigrams = bigrams.value_or(choices.bigrams);
-  options.keep_script = keep_script.value_or(choices.keep_script);
   if (fold_script.value_or(choices.fold_script)) {
     options.script = std::make_shared<ScriptTable>(script_table ? *script_table : BundledScriptTable());
   }
@@ -414,7 +413,6 @@ py::dict OptionsOf(const TextEncoder& encoder) {
   dict["fold_script"] = static_cast<bool>(options.script);
   dict["script_table"] = table;
   dict["bigrams"] = options.bigrams;
-  dict["keep_script"] = options.keep_script;
   return dict;
 }
 
@@ -427,7 +425,6 @@ void BindTextEncoder(py::module_& m) {
            py::arg("unknown_words") = py::none(), py::arg("normalize") = py::none(),
            py::arg("fold_script") = py::none(), py::arg("script_table") = py::none(),
            py::arg("legacy") = false, py::arg("bigrams") = py::none(),
-           py::arg("keep_script") = py::none(),
            // The Python objects stay alive with the encoder, so `model` gives
            // back the very object passed in.
            py::keep_alive<1, 2>(), py::keep_alive<1, 3>(), kInitDoc)
@@ -454,6 +451,9 @@ void BindTextEncoder(py::module_& m) {
       .def_property_readonly(
           "fold_script", [](const EncoderRef& self) { return bool(self->options().script); },
           "Whether every index term is folded to Simplified characters.")
+      .def_property_readonly(
+          "bigrams", [](const EncoderRef& self) { return self->options().bigrams; },
+          "Whether the character bigrams of Han runs are terms too.")
       .def_property_readonly(
           "options", [](const EncoderRef& self) { return OptionsDict{OptionsOf(*self)}; },
           "The keyword options, as a new dict: TextEncoder(jieba, model, **options)\n"
