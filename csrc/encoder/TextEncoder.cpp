@@ -130,6 +130,7 @@ void TextEncoder::EmitBigrams(std::string_view text, std::vector<std::string>& t
                               Places& places) const {
   // The previous code point's byte offset when it is Han, else npos.
   size_t previous = std::string_view::npos;
+  bool previous_stop = false;  // the previous character is a stop word
   uint32_t index = 0;
   for (size_t i = 0, n = 0; i < text.size(); i += n == 0 ? 1 : n, ++index) {
     const uint32_t cp = DecodeUtf8(text, i, n);
@@ -137,8 +138,10 @@ void TextEncoder::EmitBigrams(std::string_view text, std::vector<std::string>& t
       previous = std::string_view::npos;
       continue;
     }
-    // Two Han characters always hold a letter: only the stop words drop one.
-    if (previous != std::string_view::npos) {
+    const bool stop = stop_words_.count(text.substr(i, n)) != 0;
+    // Two Han characters always hold a letter; a pair of stop words (的了)
+    // or a stop word itself (我们) says nothing.
+    if (previous != std::string_view::npos && !(stop && previous_stop)) {
       const std::string_view pair = text.substr(previous, i + n - previous);
       if (stop_words_.count(pair) == 0) {
         texts.emplace_back(pair);
@@ -146,6 +149,7 @@ void TextEncoder::EmitBigrams(std::string_view text, std::vector<std::string>& t
       }
     }
     previous = i;
+    previous_stop = stop;
   }
 }
 
