@@ -126,6 +126,11 @@ class TextEncoder {
   std::shared_ptr<BM25> model_;
   Options options_;
   TokenTable stop_words_;  // looked up by view, without building a string key
+  // Bit sets over the code points below U+10000: those that are a stop word
+  // alone, and those that start a two-character stop word. Bigrams ask them
+  // first, so that most pairs need no hash look-up.
+  std::vector<uint64_t> stop_chars_;
+  std::vector<uint64_t> stop_pair_starts_;
 
   // Each term's [begin, end), beside the list of their texts.
   using Places = std::vector<std::pair<uint32_t, uint32_t>>;
