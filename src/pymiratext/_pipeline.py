@@ -241,14 +241,11 @@ class Tokenizer:
             return self._encoder
         return TextEncoder(self.jieba, model, **self.options())
 
-    def new_model(self, b: float, k1: Optional[float]):
+    def new_model(self, b: float, k1: float):
         """An untrained ``BM25`` for this tokenizer's terms: it counts documents per
-        token, or with a legacy tokenizer occurrences, as pymiratext 0.1 did.
-        k1 None: 1.0, or 1.2 with a legacy tokenizer (the default encoder's model)."""
+        token, or with a legacy tokenizer occurrences, as pymiratext 0.1 did."""
         from . import BM25
 
-        if k1 is None:
-            k1 = 1.2 if self.legacy else 1.0
         return BM25(b=b, k1=k1, idf="occurrences" if self.legacy else "documents")
 
     def options(self) -> Dict[str, object]:
@@ -297,7 +294,7 @@ def _check_stop_words(path: str) -> None:
 
 
 def train_model(
-    tokenizer: Tokenizer, corpus: Sequence[str], b: float, k1: Optional[float], progress=None
+    tokenizer: Tokenizer, corpus: Sequence[str], b: float, k1: float, progress=None
 ):
     """Trains a new ``BM25`` (``tokenizer.new_model``) on every non-empty line of
     *corpus*; returns (model, documents)."""

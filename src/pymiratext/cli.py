@@ -578,8 +578,7 @@ def build_parser() -> argparse.ArgumentParser:
     train.add_argument("corpus", nargs="+", metavar="CORPUS", help="corpus files, '-' for standard input")
     train.add_argument("-o", "--output", required=True, metavar="MODEL.json", help="model file to write")
     train.add_argument("--b", type=_unit_interval, default=0.75, help="length normalisation (default 0.75)")
-    train.add_argument("--k1", type=_non_negative, default=None,
-                       help="term-frequency saturation (default 1.0, with --legacy 1.2)")
+    train.add_argument("--k1", type=_non_negative, default=1.2, help="term-frequency saturation (default 1.2)")
     train.set_defaults(func=cmd_train)
 
     encode = commands.add_parser("encode", parents=[segmenting, indexing, terms], help="encode lines as sparse vectors",
@@ -615,8 +614,7 @@ def build_parser() -> argparse.ArgumentParser:
                        help="where to keep the model (default: beside a local database; required for a server)")
     index.add_argument("--keep-stop-words", action="store_true", help="keep stop words (by default they are dropped)")
     index.add_argument("--b", type=_unit_interval, default=0.75, help="length normalisation (default 0.75)")
-    index.add_argument("--k1", type=_non_negative, default=None,
-                       help="term-frequency saturation (default 1.0, with --legacy 1.2)")
+    index.add_argument("--k1", type=_non_negative, default=1.2, help="term-frequency saturation (default 1.2)")
     index.add_argument("--threads", type=_count, default=0, metavar="N", help="encoding threads (default 0: all cores)")
     index.add_argument("--replace", action="store_true", help="replace an existing collection of that name")
     index.set_defaults(func=cmd_index)

@@ -205,7 +205,7 @@ class TextEncoder:
         bigrams: Optional[bool] = None,
     ) -> None:
         """jieba: the segmenter; model: the BM25 to train or encode with (when None a new
-        BM25(k1=1.0, idf='documents'), or BM25() with legacy). search: segment with
+        BM25(idf='documents'), or BM25() with legacy). search: segment with
         cut_for_search; stop_words: drop the Jieba's stop words; unknown_words: a word
         the dictionary lacks also gives its characters and character bigrams, with
         sentence-final particles split off; normalize: fold case and full-width forms

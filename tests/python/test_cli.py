@@ -48,7 +48,7 @@ def token_model(tmp_path, token_corpus, capsys):
     return path
 
 
-def reference_model(documents, b=0.75, k1=1.0):
+def reference_model(documents, b=0.75, k1=1.2):
     model = BM25(b=b, k1=k1, idf="documents")  # what train makes unless --legacy
     for doc in documents:
         if doc:
