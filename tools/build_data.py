@@ -976,6 +976,9 @@ def main(argv=None):
     tags.update((t, tags[src[0]]) for t, (_, src) in trad.items() if t not in tags)
     entries = dict(freqs)
     entries.update((t, f) for t, (f, _) in trad.items())
+    # Taiwan words whose mainland word the dictionary finds the commoner reading
+    fold_table.add_regional(fold, fold_stats, args.cache_dir, lambda word: entries.get(word, 0))
+    stats["fold_regional"] = fold_stats["regional"]
     write_lines(os.path.join(args.out_dir, "dict.txt"),
                 ["%s %d %s" % (w, entries[w], tags[w]) for w in sorted(entries)])
     start, trans, emissions, lengths, unseen = hmm_model(
@@ -1109,7 +1112,7 @@ the paths of these files under the keyword names of `pymiratext.Jieba`, and
 | `idf.txt` | `word idf`, one per line, the same words as `dict.txt` |
 | `stop_words.txt` | {s[stop_words]} stop words, one per line, in both scripts |
 | `user_dict.txt` | empty user dictionary |
-| `t2s.txt` | script folding: `FROM<TAB>TO`, Traditional or regional form to Simplified, {s[fold_chars]} characters and {s[fold_phrases]} phrases |
+| `t2s.txt` | script folding: `FROM<TAB>TO`, Traditional or regional form to Simplified, {s[fold_chars]} characters, {s[fold_phrases]} phrases and {s[fold_regional]} Taiwan words |
 | `sample_corpus.txt` | short documents written for the project, one per line (not generated) |
 | `licenses/` | {licences} |
 
@@ -1350,8 +1353,16 @@ Each choice is an option of the script; the defaults are the values below.
    {s[fold_phrases_read]} phrases of those tables.  Phrases that would map to
    themselves are not listed, so {s[fold_phrases_unmatched]} phrases the converter keeps
    unchanged (乾隆, 樊於期) fold character by character (干隆); a text and its
-   Simplified form still fold alike.  Only the converter's character forms
-   are used, not its regional vocabulary tables (計程車, 軟體).
+   Simplified form still fold alike.
+   Taiwan words: of the converter's table `TWPhrasesRev` (Taiwan vocabulary
+   and transliterations), each word that `opencc -c tw2sp.json` turns into a
+   mainland word of as many characters is added (軟體 → 软件, 網路 → 网络,
+   計程車 → 出租车, 義大利 → 意大利) when the mainland word is commoner in
+   `dict.txt` than the word's own characters folded (软件 over 软体, but
+   not 拷贝 over 复制, since Taiwan writes 複製 too) and the word is not
+   written alike in Simplified text (智慧, 呼叫 keep their meaning there):
+   {s[fold_regional]} words.  A query then meets the other region's word; words of
+   another length (部落格, 博客) cannot be folded in place and are left out.
 
 All word lists are sorted by code point; numbers have a fixed format.
 

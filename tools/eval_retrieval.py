@@ -18,11 +18,18 @@ document-frequency IDF ln(1 + (N - df + 0.5) / (df + 0.5)); a query term
 counts once however often it occurs.
 
 Usage:  python3 tools/eval_retrieval.py DATASET... [--dict DIR]
-            [--set NAME=VALUE]... [--bm25 NAME=VALUE]... [--no-baseline]
+            [--set NAME=VALUE]... [--bm25 NAME=VALUE]...
+            [--variant 'NAME=VALUE ...']... [--no-baseline]
 
+A DATASET folder without a corpus stands for its subfolders that have one
+(``tools/eval_retrieval.py ../shared/eval/retrieval`` scores every set).
 ``--set`` passes a keyword to TextEncoder (``--set search=True``), ``--bm25``
 one to BM25 (``--bm25 idf=documents``; without it the encoder's default model
-is used); values are Python literals, or text.
+is used); values are Python literals, or text.  Each ``--variant`` adds a row
+of another encoder, its options given the same way (``bm25.k1=1.5`` for a
+BM25 one).  The scores of each set are printed as they come, then one
+Markdown table of every row and set, with the gain over the baseline when
+only one encoder is scored.
 """
 
 import argparse
@@ -130,13 +137,55 @@ def mrr(ranked, relevance, k=10):
 METRICS = (("nDCG@10", ndcg), ("Recall@100", recall), ("MRR@10", mrr))
 
 
+def rankings(doc_vectors, query_vectors, depth=DEPTH, batch=256):
+    """What Index(doc_vectors).search gives for each query, by sparse matrix
+    products over batches of queries (with scipy; else by Index)."""
+    try:
+        from scipy import sparse
+    except ImportError:
+        index = Index(doc_vectors)
+        return [index.search(query, depth) for query in query_vectors]
+    columns = {}
+
+    def matrix(vectors, add):
+        indptr, indices, data = [0], [], []
+        for vector in vectors:
+            for token, weight in vector.items():
+                column = columns.get(token)
+                if column is None:
+                    if not add:
+                        continue
+                    column = columns[token] = len(columns)
+                indices.append(column)
+                data.append(weight)
+            indptr.append(len(indices))
+        return indptr, indices, data
+
+    docs = matrix(doc_vectors, True)
+    shape = (len(doc_vectors), len(columns))
+    weights = sparse.csr_matrix((docs[2], docs[1], docs[0]), shape=shape).T.tocsr()
+    present = sparse.csr_matrix((np.ones(len(docs[1])), docs[1], docs[0]), shape=shape).T.tocsr()
+    ranked = []
+    for start in range(0, len(query_vectors), batch):
+        indptr, indices, data = matrix(query_vectors[start:start + batch], False)
+        rows = len(indptr) - 1
+        queries = sparse.csr_matrix((data, indices, indptr), shape=(rows, len(columns)))
+        hits = sparse.csr_matrix((np.ones(len(indices)), indices, indptr), shape=(rows, len(columns)))
+        scores = (queries @ weights).toarray()
+        shared = (hits @ present).toarray() > 0
+        for row in range(rows):
+            found = np.flatnonzero(shared[row])
+            order = np.lexsort((found, -scores[row][found]))
+            ranked.append(found[order[:depth]].tolist())
+    return ranked
+
+
 def evaluate(dataset, doc_vectors, query_vectors):
     """Mean of each metric over the dataset's queries, as {name: value}."""
-    index = Index(doc_vectors)
     totals = {name: 0.0 for name, _f in METRICS}
-    for query_id, vector in zip(dataset.query_ids, query_vectors):
+    for query_id, found in zip(dataset.query_ids, rankings(doc_vectors, query_vectors)):
         relevance = dataset.qrels[query_id]
-        ranked = [dataset.doc_ids[i] for i in index.search(vector)]
+        ranked = [dataset.doc_ids[i] for i in found]
         for name, metric in METRICS:
             totals[name] += metric(ranked, relevance)
     n = max(1, len(dataset.query_ids))
@@ -224,38 +273,103 @@ def parse_option(text):
         return name, value
 
 
+def parse_variant(text):
+    """Space-separated NAME=VALUE options of one more encoder row; a name
+    starting with ``bm25.`` is a BM25 option."""
+    options = [parse_option(item) if not item.startswith("bm25.") else
+               (("bm25",) + parse_option(item[len("bm25."):])) for item in text.split()]
+    if not options:
+        raise argparse.ArgumentTypeError("a variant needs at least one NAME=VALUE")
+    return options
+
+
+def dataset_folders(paths):
+    """Each path that holds a corpus, or else its subfolders that do, by name."""
+    folders = []
+    for path in paths:
+        if os.path.isfile(os.path.join(path, "corpus.tsv")):
+            folders.append(path)
+            continue
+        inside = sorted(os.path.join(path, name) for name in os.listdir(path)
+                        if os.path.isfile(os.path.join(path, name, "corpus.tsv")))
+        if not inside:
+            raise ValueError("no corpus.tsv in %s or its subfolders" % path)
+        folders.extend(inside)
+    return folders
+
+
 def format_row(label, scores):
     return "  %-22s" % label + "".join("%12.4f" % scores[name] for name, _f in METRICS)
+
+
+def format_table(datasets, rows, baseline):
+    """The Markdown table of the scores: one row per configuration, three
+    columns per dataset; with a baseline, a last row of each row's gain over
+    it when there is one other row."""
+    head = ["Index terms"]
+    for name in datasets:
+        head += ["%s nDCG@10" % name, "Recall@100", "MRR@10"]
+    lines = ["| " + " | ".join(head) + " |", "|" + " --- |" * len(head)]
+    for label, scores in rows:
+        cells = ["%.4f" % per_set[name] for per_set in scores for name, _f in METRICS]
+        lines.append("| " + " | ".join([label] + cells) + " |")
+    if baseline is not None and len(rows) == 2:
+        cells = ["%+.4f" % (ours[name] - base[name])
+                 for ours, base in zip(rows[0][1], rows[baseline][1]) for name, _f in METRICS]
+        lines.append("| " + " | ".join(["gain over bigrams"] + cells) + " |")
+    return lines
 
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("datasets", nargs="+", metavar="DATASET",
-                    help="folder holding corpus.tsv, queries.tsv and qrels.tsv")
+                    help="folder holding corpus.tsv, queries.tsv and qrels.tsv, or folders that do")
     ap.add_argument("--dict", metavar="DIR", dest="data_dir",
                     help="data folder for the Jieba instead of the bundled data")
     ap.add_argument("--set", type=parse_option, action="append", default=[], metavar="NAME=VALUE",
                     help="a TextEncoder keyword option")
     ap.add_argument("--bm25", type=parse_option, action="append", default=[], metavar="NAME=VALUE",
                     help="a BM25 keyword option")
+    ap.add_argument("--variant", type=parse_variant, action="append", default=[], metavar="'NAME=VALUE ...'",
+                    help="one more encoder row with these options (bm25.NAME for a BM25 option)")
     ap.add_argument("--no-baseline", action="store_true", help="skip the bigram baseline")
     args = ap.parse_args(argv)
     for folder in args.datasets:
         if not os.path.isdir(folder):
             ap.error("no such dataset folder: " + folder)
-    make_encoder = make_encoder_factory(args.data_dir, dict(args.set), dict(args.bm25))
-    label = "encoder" + "".join(" %s=%s" % option for option in args.set + args.bm25)
-    for folder in args.datasets:
+    try:
+        folders = dataset_folders(args.datasets)
+    except ValueError as error:
+        ap.error(str(error))
+    configs = [("encoder" + "".join(" %s=%r" % option for option in args.set + args.bm25),
+                dict(args.set), dict(args.bm25))]
+    for variant in args.variant:
+        encoder = dict(option for option in variant if len(option) == 2)
+        bm25 = dict(option[1:] for option in variant if len(option) == 3)
+        label = " ".join("%s%s=%r" % ("bm25." if len(o) == 3 else "", o[-2], o[-1]) for o in variant)
+        configs.append((label, encoder, bm25))
+    factories = [make_encoder_factory(args.data_dir, encoder, bm25) for _l, encoder, bm25 in configs]
+    names = []
+    scores = [[] for _c in configs] + ([] if args.no_baseline else [[]])
+    for folder in folders:
         dataset = Dataset(folder)
+        names.append(dataset.name)
         print("%s: %d queries, %d documents" % (dataset.name, len(dataset.queries), len(dataset.docs)))
         print("  %-22s" % "" + "".join("%12s" % name for name, _f in METRICS))
-        started = time.perf_counter()
-        print(format_row("encoder", evaluate(dataset, *encoder_vectors(dataset, make_encoder))),
-              " %.1fs" % (time.perf_counter() - started))
+        for (label, _e, _b), make_encoder, row in zip(configs, factories, scores):
+            started = time.perf_counter()
+            row.append(evaluate(dataset, *encoder_vectors(dataset, make_encoder)))
+            print(format_row(label, row[-1]), " %.1fs" % (time.perf_counter() - started))
         if not args.no_baseline:
-            print(format_row("bigram BM25", evaluate(dataset, *baseline_vectors(dataset))))
-    if args.set or args.bm25:
-        print("encoder:" + label[len("encoder"):])
+            scores[-1].append(evaluate(dataset, *baseline_vectors(dataset)))
+            print(format_row("bigram BM25", scores[-1][-1]))
+        sys.stdout.flush()
+    rows = [(label, row) for (label, _e, _b), row in zip(configs, scores)]
+    if not args.no_baseline:
+        rows.append(("character bigrams, BM25", scores[-1]))
+    print()
+    for line in format_table(names, rows, None if args.no_baseline else len(rows) - 1):
+        print(line)
     return 0
 
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Build the script-folding table t2s.txt from OpenCC's conversion tables.
 
-    python3 tools/fold_table.py [--out FILE] [--cache-dir DIR]
+    python3 tools/fold_table.py [--out FILE] [--cache-dir DIR] [--dict DICT.txt]
 
 Each line is ``FROM<TAB>TO``: a Traditional or regional (Taiwan, Hong Kong)
 form and its Simplified form, sorted by FROM in byte order, each FROM once.
@@ -38,6 +38,9 @@ CONFIGS = ("t2s.json", "tw2s.json", "hk2s.json")
 CHAR_TABLES = ("TSCharacters", "TWVariantsRev", "HKVariantsRev")
 PHRASE_TABLES = {"TSPhrases": "t2s.json", "TWVariantsRevPhrases": "tw2s.json",
                  "HKVariantsRevPhrases": "hk2s.json"}
+# Taiwan vocabulary (軟體, 計程車) and the configuration that gives its
+# mainland word (软件, 出租车).
+REGIONAL_TABLE, REGIONAL_CONFIG = "TWPhrasesRev", "tw2sp.json"
 # Tables keyed by Simplified characters and phrases.  A regional form that
 # Simplified text writes too keeps its own meaning there (著 of 著名, 抬 of
 # 抬头) and is not folded.
@@ -116,8 +119,30 @@ def clean(s):
     return bool(s) and not any(c.isspace() for c in s)
 
 
-def build_table(cache_dir):
-    """{FROM: TO} and counts describing how it was made."""
+def regional_words(table, cache_dir, frequency):
+    """{FROM: TO} of the Taiwan words whose mainland word has as many
+    characters and is the commoner Simplified reading: its frequency (by
+    `frequency`, a word's count in the Simplified dictionary) is above that
+    of the word's own characters folded (软件 over 软体, but not 拷贝 over
+    复制, which Taiwan writes 複製 as well), and whose characters are not all
+    Simplified ones."""
+    longest = max(len(k) for k in table)
+    keys = sorted(k for k in read_table(REGIONAL_TABLE, cache_dir) if len(k) > 1 and clean(k))
+    words = {}
+    for key, to in zip(keys, convert(keys, REGIONAL_CONFIG)):
+        plain = fold(key, table, longest)
+        # A key that Simplified text writes as well (智慧, 呼叫) keeps its
+        # meaning there and is not folded.
+        if (clean(to) and len(to) == len(key) and plain != key and to != plain
+                and frequency(to) > frequency(plain)):
+            words[key] = to
+    return words
+
+
+def build_table(cache_dir, frequency=None):
+    """{FROM: TO} and counts describing how it was made; with `frequency`
+    (word to its count in the Simplified dictionary) the Taiwan words of
+    `regional_words` too."""
     require_opencc()
     simplified = set()
     for name in SIMPLIFIED_TABLES:
@@ -169,7 +194,19 @@ def build_table(cache_dir):
     stats["phrases_read"] = len(phrases)
     stats["phrases_unmatched"] = sum(1 for k, to in phrases.items()
                                      if fold(k, table, longest) != to)
+    stats["regional"] = 0
+    if frequency is not None:
+        add_regional(table, stats, cache_dir, frequency)
     return table, stats
+
+
+def add_regional(table, stats, cache_dir, frequency):
+    """Adds the Taiwan words of `regional_words` to the table; counts them in
+    stats["regional"]."""
+    regional = {k: to for k, to in regional_words(table, cache_dir, frequency).items()
+                if k not in table}
+    stats["regional"] = len(regional)
+    table.update(regional)
 
 
 def write_table(path, table):
@@ -184,8 +221,18 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--out", default=DEFAULT_OUT)
     ap.add_argument("--cache-dir", default=DEFAULT_CACHE)
+    ap.add_argument("--dict", metavar="DICT.txt",
+                    help="dictionary (word frequency tag) whose frequencies choose the Taiwan words")
     args = ap.parse_args(argv)
-    table, stats = build_table(args.cache_dir)
+    frequency = None
+    if args.dict:
+        counts = {}
+        with open(args.dict, encoding="utf-8") as f:
+            for line in f:
+                word, freq = line.split(" ")[:2]
+                counts[word] = int(freq)
+        frequency = lambda word: counts.get(word, 0)  # noqa: E731
+    table, stats = build_table(args.cache_dir, frequency)
     write_table(args.out, table)
     for k in sorted(stats):
         print("%s: %s" % (k, stats[k]))

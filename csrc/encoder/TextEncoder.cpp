@@ -62,6 +62,19 @@ TextEncoder::TextEncoder(std::shared_ptr<const jieba::Jieba> jieba, std::shared_
       stop_words_[word] = 1;
     }
   }
+  stop_chars_.assign(0x10000 / 64, 0);
+  stop_pair_starts_.assign(0x10000 / 64, 0);
+  for (const auto& [word, _count] : stop_words_) {
+    size_t n = 0;
+    const uint32_t first = DecodeUtf8(word, 0, n);
+    if (n == 0 || first >= 0x10000) continue;
+    size_t m = 0;
+    if (n == word.size()) {
+      stop_chars_[first / 64] |= uint64_t{1} << (first % 64);
+    } else if (DecodeUtf8(word, n, m) != 0 && m != 0 && n + m == word.size()) {
+      stop_pair_starts_[first / 64] |= uint64_t{1} << (first % 64);
+    }
+  }
 }
 
 std::unordered_set<std::string> TextEncoder::stop_words() const {
@@ -99,10 +112,13 @@ void TextEncoder::Collect(const std::string& text, std::vector<std::string>& tex
   thread_local std::vector<jieba::Word> words;
   const std::string* source = &text;
   if (options_.normalize && FoldText(*source, normalized)) source = &normalized;
+  const std::string* unfolded = source;
   if (options_.script && options_.script->Fold(*source, folded)) source = &folded;
   jieba_->Tokenize(*source, words, options_.search);
-  texts.reserve(words.size());
-  places.reserve(words.size());
+  // With bigrams, about one more term per Han character (three bytes each).
+  const size_t expected = words.size() + (options_.bigrams ? unfolded->size() / 3 : 0);
+  texts.reserve(expected);
+  places.reserve(expected);
   // Search mode puts the dictionary words found inside a long word right
   // before it: those need no look-up.
   uint32_t long_begin = 0;
@@ -122,6 +138,40 @@ void TextEncoder::Collect(const std::string& text, std::vector<std::string>& tex
     }
   }
   for (size_t i = 0; i < words.size(); ++i) EmitWord(words[i], inside[i] != 0, texts, places);
+  // The bigrams keep the text's own script: the folded words let either
+  // script find the other, the bigrams rank a query's own script first.
+  if (options_.bigrams) EmitBigrams(*unfolded, texts, places);
+}
+
+void TextEncoder::EmitBigrams(std::string_view text, std::vector<std::string>& texts,
+                              Places& places) const {
+  // The previous code point's byte offset when it is Han, else npos.
+  size_t previous = std::string_view::npos;
+  bool previous_stop = false;  // the previous character is a stop word
+  bool previous_starts_stop = false;  // and it may start a two-character one
+  uint32_t index = 0;
+  for (size_t i = 0, n = 0; i < text.size(); i += n == 0 ? 1 : n, ++index) {
+    const uint32_t cp = DecodeUtf8(text, i, n);
+    if (n == 0 || !IsHan(cp)) {
+      previous = std::string_view::npos;
+      continue;
+    }
+    const bool bmp = cp < 0x10000;
+    const bool stop = bmp ? (stop_chars_[cp / 64] >> (cp % 64) & 1) != 0
+                          : stop_words_.count(text.substr(i, n)) != 0;
+    // Two Han characters always hold a letter; a pair of stop words (的了)
+    // or a stop word itself (我们) says nothing.
+    if (previous != std::string_view::npos && !(stop && previous_stop)) {
+      const std::string_view pair = text.substr(previous, i + n - previous);
+      if (!previous_starts_stop || stop_words_.count(pair) == 0) {
+        texts.emplace_back(pair);
+        places.emplace_back(index - 1, index + 1);
+      }
+    }
+    previous = i;
+    previous_stop = stop;
+    previous_starts_stop = !bmp || (stop_pair_starts_[cp / 64] >> (cp % 64) & 1) != 0;
+  }
 }
 
 void TextEncoder::Emit(std::string&& text, uint32_t begin, uint32_t end,

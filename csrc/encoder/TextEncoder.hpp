@@ -60,6 +60,11 @@ class TextEncoder {
     // When set, the text is folded by this table (Traditional to Simplified)
     // before cutting, after normalize.
     std::shared_ptr<const ScriptTable> script;
+    // The overlapping character bigrams of every run of two or more Han
+    // characters are index terms too, after the words: a query and a
+    // document cut differently still share them. They are taken from the
+    // text before script folding (after normalize).
+    bool bigrams = false;
   };
 
   // Throws std::invalid_argument when jieba or model is null.
@@ -127,6 +132,11 @@ class TextEncoder {
   std::shared_ptr<BM25> model_;
   Options options_;
   TokenTable stop_words_;  // looked up by view, without building a string key
+  // Bit sets over the code points below U+10000: those that are a stop word
+  // alone, and those that start a two-character stop word. Bigrams ask them
+  // first, so that most pairs need no hash look-up.
+  std::vector<uint64_t> stop_chars_;
+  std::vector<uint64_t> stop_pair_starts_;
 
   // Each term's [begin, end), beside the list of their texts.
   using Places = std::vector<std::pair<uint32_t, uint32_t>>;
@@ -136,6 +146,8 @@ class TextEncoder {
   // Appends text as a term unless the filters drop it.
   void Emit(std::string&& text, uint32_t begin, uint32_t end, std::vector<std::string>& texts,
             Places& places) const;
+  // Appends the bigrams of the Han runs of text (see Options::bigrams).
+  void EmitBigrams(std::string_view text, std::vector<std::string>& texts, Places& places) const;
   // Appends the terms of one word of the cut (search: of cut_for_search);
   // known: a dictionary word for certain.
   void EmitWord(jieba::Word& word, bool known, std::vector<std::string>& texts,

@@ -365,9 +365,11 @@ const char kInitDoc[] =
     "the dictionary lacks also gives its characters and character bigrams, with\n"
     "sentence-final particles split off; normalize: fold case and full-width forms\n"
     "of letters and digits; fold_script: fold every term to Simplified characters\n"
-    "with script_table (a file of FROM<TAB>TO lines; None: the bundled table).\n"
-    "Options left as None are on, or with legacy=True off: the plain cut of\n"
-    "pymiratext 0.1.";
+    "with script_table (a file of FROM<TAB>TO lines; None: the bundled table);\n"
+    "bigrams: the character bigrams of every run of two or more Han characters\n"
+    "are terms too, in the text's own script. Options left as None take the best\n"
+    "measured choice: search off, the others on; with legacy=True all are off:\n"
+    "the plain cut of pymiratext 0.1. search=True, bigrams=False: the terms of 0.2.";
 
 // The options a keyword left as None takes: the best measured ones, or with
 // legacy=True those of the plain cut (the index terms of pymiratext 0.1).
@@ -376,9 +378,10 @@ struct Choices {
   bool unknown_words;
   bool normalize;
   bool fold_script;
+  bool bigrams;
 };
-constexpr Choices kDefaults{true, true, true, true};
-constexpr Choices kLegacy{false, false, false, false};
+constexpr Choices kDefaults{false, true, true, true, true};
+constexpr Choices kLegacy{false, false, false, false, false};
 
 // The bundled Traditional-to-Simplified table.
 std::string BundledScriptTable() {
@@ -390,7 +393,8 @@ std::shared_ptr<TextEncoder> MakeEncoder(std::shared_ptr<Jieba> jieba, std::shar
                                          std::optional<bool> unknown_words,
                                          std::optional<bool> normalize,
                                          std::optional<bool> fold_script,
-                                         std::optional<std::string> script_table, bool legacy) {
+                                         std::optional<std::string> script_table, bool legacy,
+                                         std::optional<bool> bigrams) {
   const Choices& choices = legacy ? kLegacy : kDefaults;
   if (!model) {
     model = std::make_shared<BM25>(0.75, 1.2,
@@ -399,6 +403,7 @@ std::shared_ptr<TextEncoder> MakeEncoder(std::shared_ptr<Jieba> jieba, std::shar
   TextEncoder::Options options(search.value_or(choices.search), stop_words);
   options.unknown_words = unknown_words.value_or(choices.unknown_words);
   options.normalize = normalize.value_or(choices.normalize);
+  options.bigrams = bigrams.value_or(choices.bigrams);
   if (fold_script.value_or(choices.fold_script)) {
     options.script = std::make_shared<ScriptTable>(script_table ? *script_table : BundledScriptTable());
   }
@@ -419,6 +424,7 @@ py::dict OptionsOf(const TextEncoder& encoder) {
   dict["normalize"] = options.normalize;
   dict["fold_script"] = static_cast<bool>(options.script);
   dict["script_table"] = table;
+  dict["bigrams"] = options.bigrams;
   return dict;
 }
 
@@ -430,7 +436,7 @@ void BindTextEncoder(py::module_& m) {
            py::arg("search") = py::none(), py::arg("stop_words") = true,
            py::arg("unknown_words") = py::none(), py::arg("normalize") = py::none(),
            py::arg("fold_script") = py::none(), py::arg("script_table") = py::none(),
-           py::arg("legacy") = false,
+           py::arg("legacy") = false, py::arg("bigrams") = py::none(),
            // The Python objects stay alive with the encoder, so `model` gives
            // back the very object passed in.
            py::keep_alive<1, 2>(), py::keep_alive<1, 3>(), kInitDoc)
@@ -457,6 +463,9 @@ void BindTextEncoder(py::module_& m) {
       .def_property_readonly(
           "fold_script", [](const EncoderRef& self) { return bool(self->options().script); },
           "Whether every index term is folded to Simplified characters.")
+      .def_property_readonly(
+          "bigrams", [](const EncoderRef& self) { return self->options().bigrams; },
+          "Whether the character bigrams of Han runs are terms too.")
       .def_property_readonly(
           "options", [](const EncoderRef& self) { return OptionsDict{OptionsOf(*self)}; },
           "The keyword options, as a new dict: TextEncoder(jieba, model, **options)\n"
@@ -537,7 +546,12 @@ void BindTextEncoder(py::module_& m) {
         py::list arguments;
         arguments.append(self.attr("jieba"));
         arguments.append(self.attr("model"));
-        for (const auto& [_name, value] : OptionsOf(*self.cast<EncoderRef>())) arguments.append(value);
+        for (const auto& [name, value] : OptionsOf(*self.cast<EncoderRef>())) {
+          arguments.append(value);
+          // legacy sits between script_table and the later options; every
+          // option is given, so it decides nothing.
+          if (name.cast<std::string>() == "script_table") arguments.append(false);
+        }
         return py::make_tuple(py::type::of(self), py::tuple(arguments));
       });
 }

@@ -345,6 +345,7 @@ class Tokenizer:
         threads: int = 0,
         fold_script: Optional[bool] = None,
         legacy: bool = False,
+        bigrams: Optional[bool] = None,
     ) -> None:
         self.folder = folder
         self.search = search  # None: TextEncoder's default (see legacy)
@@ -353,6 +354,7 @@ class Tokenizer:
         self.threads = threads
         self.fold_script = fold_script
         self.legacy = legacy  # the index terms of pymiratext 0.1
+        self.bigrams = bigrams
         self._jieba = None
         self._encoder = None
 
@@ -416,7 +418,7 @@ class Tokenizer:
     def options(self) -> Dict[str, object]:
         """The ``TextEncoder`` keywords of this tokenizer."""
         return {"search": self.search, "stop_words": not self.keep_stop_words,
-                "fold_script": self.fold_script, "legacy": self.legacy}
+                "fold_script": self.fold_script, "legacy": self.legacy, "bigrams": self.bigrams}
 
     def words(self, text: str) -> List[str]:
         """The segmenter's words for *text*, blanks and punctuation included."""

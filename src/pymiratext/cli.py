@@ -77,6 +77,7 @@ def _tokenizer(args: argparse.Namespace, model=None) -> Tokenizer:
         threads=getattr(args, "threads", 0),
         fold_script=getattr(args, "fold_script", None),
         legacy=legacy,
+        bigrams=getattr(args, "bigrams", None),
     )
 
 
@@ -503,12 +504,15 @@ def build_parser() -> argparse.ArgumentParser:
     _add_dict_argument(segmenting)
     segmenting.add_argument("--search", action=argparse.BooleanOptionalAction, default=None,
                             help="segment with cut_for_search, which adds the short words inside long "
-                                 "ones (default: on for index terms, off for cut and with --legacy)")
+                                 "ones (default: off)")
     # How text becomes index terms; recorded with a collection.
     terms = _Parser(add_help=False)
     terms.add_argument("--fold-script", action=argparse.BooleanOptionalAction, default=None,
                        help="fold Traditional characters to Simplified before cutting, so that either "
                             "script finds the other (default: on, off with --legacy)")
+    terms.add_argument("--bigrams", action=argparse.BooleanOptionalAction, default=None,
+                       help="also index the character bigrams of every run of Chinese characters "
+                            "(default: on, off with --legacy; --search --no-bigrams: the terms of 0.2)")
     terms.add_argument("--legacy", action="store_true",
                        help="index terms and model as pymiratext 0.1 made them: the plain cut, no pieces "
                             "of unknown words, no folding, occurrence counts (implied by a model file "

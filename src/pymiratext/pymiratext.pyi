@@ -201,6 +201,7 @@ class TextEncoder:
         fold_script: Optional[bool] = None,
         script_table: Optional[str] = None,
         legacy: bool = False,
+        bigrams: Optional[bool] = None,
     ) -> None:
         """jieba: the segmenter; model: the BM25 to train or encode with (when None a new
         BM25(idf='documents'), or BM25() with legacy). search: segment with
@@ -208,9 +209,11 @@ class TextEncoder:
         the dictionary lacks also gives its characters and character bigrams, with
         sentence-final particles split off; normalize: fold case and full-width forms
         of letters and digits; fold_script: fold every term to Simplified characters
-        with script_table (a file of FROM<TAB>TO lines; None: the bundled table).
-        Options left as None are on, or with legacy=True off: the plain cut of
-        pymiratext 0.1.
+        with script_table (a file of FROM<TAB>TO lines; None: the bundled table);
+        bigrams: the character bigrams of every run of two or more Han characters
+        are terms too, in the text's own script. Options left as None take the best
+        measured choice: search off, the others on; with legacy=True all are off:
+        the plain cut of pymiratext 0.1. search=True, bigrams=False: the terms of 0.2.
         """
     @property
     def jieba(self) -> Jieba:
@@ -235,6 +238,9 @@ class TextEncoder:
     @property
     def fold_script(self) -> bool:
         """Whether every index term is folded to Simplified characters."""
+    @property
+    def bigrams(self) -> bool:
+        """Whether the character bigrams of Han runs are terms too."""
     @property
     def options(self) -> Dict[str, Any]:
         """The keyword options, as a new dict: TextEncoder(jieba, model, **options)

@@ -28,7 +28,13 @@ def encoder(bundled_jieba):
     return TextEncoder(bundled_jieba)
 
 
-# Cuts of the bundled data: 归脾丸 and 白岳峰 are no dictionary words; 吗 is a
+@pytest.fixture(scope="module")
+def search_encoder(bundled_jieba):
+    """The defaults of 0.2: search mode, no bigrams."""
+    return TextEncoder(bundled_jieba, search=True, bigrams=False)
+
+
+# Cuts of the bundled data (in search mode, without bigrams): 归脾丸 and 白岳峰 are no dictionary words; 吗 is a
 # particle (and a stop word), 吃虾 an HMM pair, 高血压 a word whose search
 # pieces include 血压, 是 and 谁 stop words.
 TERMS = [
@@ -48,17 +54,61 @@ TERMS = [
 
 
 @pytest.mark.parametrize("text, terms", TERMS, ids=[t for t, _ in TERMS])
+def test_search_terms(search_encoder, text, terms):
+    assert search_encoder.tokens(text) == terms
+
+
+# Default terms: the words of the plain cut, folded, then the bigrams of each
+# Han run in the text's own script, none of two stop words (的了, 了吗).
+DEFAULT_TERMS = [
+    ("能吃归脾丸吗？", ["吃", "归", "归脾", "脾", "脾丸", "丸", "归脾丸", "能吃", "吃归", "归脾", "脾丸", "丸吗"]),
+    ("臺灣的電腦", ["台湾", "电脑", "臺灣", "灣的", "的電", "電腦"]),
+    ("高血壓患者", ["高血压", "患者", "高血", "血壓", "壓患", "患者"]),
+    ("的了吗", []),
+    ("Ｂ超ａｂ检查", ["b", "超", "ab", "检查", "检查"]),
+]
+
+
+@pytest.mark.parametrize("text, terms", DEFAULT_TERMS, ids=[t for t, _ in DEFAULT_TERMS])
 def test_default_terms(encoder, text, terms):
     assert encoder.tokens(text) == terms
 
 
-def test_places_are_those_of_the_original_characters(encoder, sample_texts):
+@pytest.mark.parametrize("options", [{}, {"search": True, "bigrams": False}], ids=["defaults", "search"])
+def test_places_are_those_of_the_original_characters(bundled_jieba, sample_texts, options):
+    encoder = TextEncoder(bundled_jieba, **options)
     table = read_table(script_table_path())
-    for text in sample_texts + [t for t, _ in TERMS]:
+    for text in sample_texts + [t for t, _ in TERMS + DEFAULT_TERMS]:
         spans = encoder.tokenize(text)
         assert [term for term, _s, _e in spans] == encoder.tokens(text)
         for term, start, end in spans:
-            assert reference_fold(text[start:end], table) == term, (text, term, start, end)
+            # A word is folded; a bigram keeps the script (letters still folded).
+            assert term in (reference_fold(text[start:end], table), reference_fold(text[start:end], {"": ""})), \
+                (text, term, start, end)
+
+
+# A Traditional (or Taiwan) query and a Simplified document that must share
+# the Simplified word; regional words fold to the mainland word.
+SHARED = [
+    ("臺灣的電腦", "台湾的电脑", "电脑"),
+    ("我用軟體上網路", "我用软件上网络", "软件"),
+    ("搭計程車", "坐出租车", "出租车"),
+    ("義大利麵", "意大利面", "意大利面"),
+    ("頭髮護理", "头发护理", "头发"),
+]
+
+
+@pytest.mark.parametrize("query, document, word", SHARED, ids=[q for q, _d, _w in SHARED])
+def test_either_script_and_region_meet_on_the_simplified_word(encoder, query, document, word):
+    assert word in set(encoder.tokens(query)) & set(encoder.tokens(document))
+
+
+def test_the_folding_table_holds_taiwan_words_but_not_shared_ones():
+    table = read_table(script_table_path())
+    assert {k: table.get(k) for k in ("軟體", "網路", "計程車", "印表機", "資料庫")} == {
+        "軟體": "软件", "網路": "网络", "計程車": "出租车", "印表機": "打印机", "資料庫": "数据库"}
+    # Written alike in Simplified text, or its own characters the commoner reading.
+    assert not {"智慧", "呼叫", "複製"} & set(table)
 
 
 @pytest.fixture(scope="module")
@@ -81,7 +131,7 @@ def test_either_script_finds_the_other(bundled_jieba):
 
 def test_options_rebuild_the_encoder(bundled_jieba, test_data, tmp_path):
     table = str(test_data / "script" / "t2s.txt")
-    for options in ({}, {"legacy": True}, {"search": False, "unknown_words": False},
+    for options in ({}, {"legacy": True}, {"search": False, "unknown_words": False}, {"search": True, "bigrams": False},
                     {"normalize": False, "fold_script": True, "script_table": table}):
         encoder = TextEncoder(bundled_jieba, BM25(), **options)
         rebuilt = TextEncoder(bundled_jieba, BM25(), **encoder.options)
@@ -90,7 +140,7 @@ def test_options_rebuild_the_encoder(bundled_jieba, test_data, tmp_path):
         for text, _terms in TERMS:
             assert rebuilt.tokens(text) == unpickled.tokens(text) == encoder.tokens(text)
     # A table of its own: the longest entry wins, phrases included.
-    encoder = TextEncoder(bundled_jieba, script_table=table, normalize=False, unknown_words=False)
+    encoder = TextEncoder(bundled_jieba, script_table=table, normalize=False, unknown_words=False, bigrams=False)
     assert encoder.options["script_table"] == table
     assert encoder.tokenize("乾隆的頭髮") == [("乾隆", 0, 2), ("头发", 3, 5)]
 

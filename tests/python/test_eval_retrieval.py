@@ -2,6 +2,7 @@
 tiny set whose ranks are worked out by hand."""
 
 import math
+import shutil
 
 import pytest
 
@@ -64,6 +65,7 @@ def test_the_tiny_set_end_to_end(test_data, capsys):
     docs, queries = ev.baseline_vectors(dataset)
     index = ev.Index(docs)
     assert [index.search(q) for q in queries] == [[1, 3, 0], [2], []]
+    assert ev.rankings(docs, queries) == [[1, 3, 0], [2], []]  # the matrix path ranks alike
     scores = ev.evaluate(dataset, docs, queries)
     assert scores == pytest.approx({"nDCG@10": (1 / LOG3 + 1) / 3, "Recall@100": 2 / 3, "MRR@10": 0.5})
 
@@ -71,7 +73,26 @@ def test_the_tiny_set_end_to_end(test_data, capsys):
     out = capsys.readouterr().out.splitlines()
     assert out[0] == "retrieval: 3 queries, 4 documents"
     assert out[3].split() == ["bigram", "BM25", "0.5436", "0.6667", "0.5000"]
-    assert out[-1] == "encoder: stop_words=False"
+    rows = [line.strip("| ").split(" | ") for line in out[-3:]]
+    assert [row[0] for row in rows] == ["encoder stop_words=False", "character bigrams, BM25", "gain over bigrams"]
+    assert rows[1][1:] == ["0.5436", "0.6667", "0.5000"]
+    ours, base, gain = ([float(cell) for cell in row[1:]] for row in rows)
+    assert gain == pytest.approx([a - b for a, b in zip(ours, base)], abs=2e-4)
+
+
+def test_a_folder_of_sets_gives_one_table_with_every_set_and_variant(test_data, tmp_path, capsys):
+    for name in ("b_set", "a_set"):
+        shutil.copytree(test_data / "retrieval", tmp_path / name)
+    (tmp_path / "notes").mkdir()  # no corpus: not a set
+    assert ev.main([str(tmp_path), "--dict", str(test_data / "cli"), "--variant", "legacy=True bm25.k1=2.0"]) == 0
+    table = [line for line in capsys.readouterr().out.splitlines() if line.startswith("|")]
+    assert table[0].split(" | ")[1:5] == ["a_set nDCG@10", "Recall@100", "MRR@10", "b_set nDCG@10"]
+    assert [row.split(" | ")[0] for row in table[2:]] == [
+        "| encoder", "| legacy=True bm25.k1=2.0", "| character bigrams, BM25"]  # no gain row: two encoders
+    for row in table[2:]:
+        cells = row.strip("| ").split(" | ")[1:]
+        assert cells[:3] == cells[3:]  # the same set twice scores the same
+    assert table[-1].endswith("| 0.5436 | 0.6667 | 0.5000 |")
 
 
 def test_a_bad_row_names_its_place(tmp_path):
