@@ -6,7 +6,7 @@ Needs the ``langchain`` extra (``pip install "pymiratext[langchain]"``:
     from pymiratext.langchain import PymiratextRetriever
 
     retriever = PymiratextRetriever.from_texts(texts, metadatas=metadatas, k=4)
-    for document in retriever.invoke("高血压能吃党参吗"):
+    for document in retriever.invoke("高血压可以喝绿茶吗"):
         print(document.id, document.metadata["score"], document.page_content)
 
 Each document carries the hit's text, its stored metadata, its score (under

@@ -6,7 +6,7 @@ Needs the ``llama-index`` extra (``pip install "pymiratext[llama-index]"``:
     from pymiratext.llama_index import PymiratextRetriever
 
     retriever = PymiratextRetriever.from_texts(texts, metadatas=metadatas, similarity_top_k=4)
-    for scored in retriever.retrieve("高血压能吃党参吗"):
+    for scored in retriever.retrieve("高血压可以喝绿茶吗"):
         print(scored.node.node_id, scored.score, scored.node.get_content())
 
 Each result is a ``NodeWithScore``: a ``TextNode`` with the hit's text and

@@ -114,7 +114,7 @@ def test_metadata_and_filters_round_trip(framework, corpus):
 def test_temporary_database_goes_with_the_retriever(name):
     pytest.importorskip(FRAMEWORKS[name], reason=f"the {name} extra is not installed")
     module = importlib.import_module(f"pymiratext.{name}")
-    texts = ["高血压患者能吃党参吗", "糖尿病如何控制血糖"]
+    texts = ["高血压病人可以喝绿茶吗", "糖尿病如何控制血糖"]
     closed = module.PymiratextRetriever.from_texts(texts)
     dropped = module.PymiratextRetriever.from_texts(texts)
     paths = [closed.collection.db, dropped.collection.db]
@@ -173,7 +173,7 @@ def test_llama_index_nodes_keep_their_ids_metadata_and_embeddings():
 
     from pymiratext.llama_index import PymiratextRetriever
 
-    texts = ["高血压患者能吃党参吗", "糖尿病如何控制血糖", "高血压要少吃盐"]
+    texts = ["高血压病人可以喝绿茶吗", "糖尿病如何控制血糖", "高血压要少吃盐"]
     nodes = [TextNode(text=text, id_=f"node-{i}", metadata={"n": i}, embedding=[1.0, float(i)])
              for i, text in enumerate(texts)]
     retriever = PymiratextRetriever.from_nodes(nodes, similarity_top_k=3)

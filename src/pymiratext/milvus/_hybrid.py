@@ -45,11 +45,11 @@ def dense_record(dimension: Optional[int], metric: str) -> Dict[str, Any]:
 
 def add_dense_field(schema: Any, index: Any, meta: Dict[str, Any]) -> None:
     """Adds the dense field the record names, if any, with an exact (flat) index."""
-    spec = meta.get("dense")
-    if not spec:
+    dense_field = meta.get("dense")
+    if not dense_field:
         return
-    schema.add_field(DENSE_FIELD, load_client().DataType.FLOAT_VECTOR, dim=spec["dimension"])
-    index.add_index(field_name=DENSE_FIELD, index_type="FLAT", metric_type=spec["metric"])
+    schema.add_field(DENSE_FIELD, load_client().DataType.FLOAT_VECTOR, dim=dense_field["dimension"])
+    index.add_index(field_name=DENSE_FIELD, index_type="FLAT", metric_type=dense_field["metric"])
 
 
 def _vectors(values: Any, count: Optional[int], dimension: int, what: str) -> Any:
@@ -72,11 +72,11 @@ class DenseRows:
     callable's answer for each batch (called once a batch, with the texts kept)."""
 
     def __init__(self, dense: Any, meta: Dict[str, Any], name: str, total: Optional[int]):
-        spec = meta.get("dense")
-        if not spec:
+        dense_field = meta.get("dense")
+        if not dense_field:
             raise ValueError(f"the collection {name!r} has no dense field: create it with dense_dimension=... "
                              "to add dense vectors")
-        self.dimension = spec["dimension"]
+        self.dimension = dense_field["dimension"]
         self.embed: Optional[Callable[[List[str]], Any]] = dense if callable(dense) else None
         self._matrix = None if self.embed else _vectors(dense, total, self.dimension, "the dense vectors")
         self._next = 0
@@ -121,17 +121,17 @@ def search(collection: Any, query: str, data: Any, top: int, dense: Any, fusion:
     """The *top* documents by the fusion of the sparse ranking for *data* (the
     query's terms, or its vector) and the dense ranking for *dense*; each side
     contributes its best top + 16 candidates."""
-    spec = collection._meta.get("dense")
-    if not spec:
+    dense_field = collection._meta.get("dense")
+    if not dense_field:
         raise ValueError(f"the collection {collection.name!r} has no dense field: a dense query needs one "
                          "(create the collection with dense_dimension=...)")
     if dense is True:
         if collection.embed is None:
             raise ValueError("dense=True embeds the query with the callable given to add(dense=...) or "
                              "set as collection.embed; this collection has none")
-        dense = _vectors(collection.embed([query]), 1, spec["dimension"], "the embedding callable's vector")[0]
+        dense = _vectors(collection.embed([query]), 1, dense_field["dimension"], "the embedding callable's vector")[0]
     else:
-        dense = _vectors([dense], 1, spec["dimension"], "the dense query")[0]
+        dense = _vectors([dense], 1, dense_field["dimension"], "the dense query")[0]
     ranker, weights = _ranker(fusion, rrf_k, weights, bool(data))
     engine = collection.scoring == "engine"
     if engine and fusion == "weighted":
@@ -143,7 +143,7 @@ def search(collection: Any, query: str, data: Any, top: int, dense: Any, fusion:
     from pymilvus import AnnSearchRequest
 
     limit = min(top + _TIE_MARGIN, _MAX_LIMIT)
-    requests = [AnnSearchRequest([dense.tolist()], DENSE_FIELD, {"metric_type": spec["metric"]}, limit,
+    requests = [AnnSearchRequest([dense.tolist()], DENSE_FIELD, {"metric_type": dense_field["metric"]}, limit,
                                  expr=expression)]
     if data:
         requests.insert(0, AnnSearchRequest([data], "vector", _ENGINE_PARAMS if engine else _SEARCH_PARAMS, limit,
@@ -177,7 +177,7 @@ def search(collection: Any, query: str, data: Any, top: int, dense: Any, fusion:
             stored = entity.get("vector") or {}
             matched = bool(data) and any(int(k) in data for k in stored)
             sparse_score = sum(float(w) * data.get(int(k), 0.0) for k, w in stored.items()) if matched else None
-        sides = _sides(score, matched, sparse_score, dense, entity, spec["metric"], fusion, rrf_k, weights, limit,
+        sides = _sides(score, matched, sparse_score, dense, entity, dense_field["metric"], fusion, rrf_k, weights, limit,
                        library)
         hits.append(HybridHit(doc_id, score, text or None, entity.get("metadata") or {}, sides))
     return hits
