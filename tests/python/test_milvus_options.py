@@ -34,5 +34,5 @@ def test_a_record_without_the_new_options_means_the_old_encoder(bundled_jieba):
     # A collection of 0.2 records every option but bigrams: indexed without them.
     record = dict(old_record, stop_words=True, unknown_words=True, normalize=True, fold_script=True,
                   script_table=None)
-    rebuilt = milvus._make_encoder(bundled_jieba, BM25(), record)
+    rebuilt = milvus._model._make_encoder(bundled_jieba, BM25(), record)
     assert rebuilt.options == TextEncoder(bundled_jieba, search=True, bigrams=False).options
