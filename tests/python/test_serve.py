@@ -49,16 +49,18 @@ def corpus_file(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def collection(corpus_file, bundled_jieba):
-    """The corpus indexed as `index --search` does, reopened: its encoder is
-    rebuilt from the model file, as the service's is. The database also holds
-    the README's collection: the sample corpus indexed by `index`."""
+    """The corpus indexed as `index --search --scoring vectors` does, reopened:
+    its encoder is rebuilt from the model file, as the service's is. The
+    database also holds the README's collections: the sample corpus indexed
+    by `index` (scored by the engine) and by `index --scoring vectors`."""
     texts = corpus_file.read_text(encoding="utf-8").splitlines()
     encoder = TextEncoder(bundled_jieba, search=True)
     encoder.train(texts)
     db = str(corpus_file.parent / "api.db")
     with milvus.TextCollection.create(db, encoder, name="c", scoring="vectors") as created:
         created.add_items([(n, t) for n, t in enumerate(texts, 1) if t.strip()], progress=False)
-    assert cli.main(["index", "--db", db, "--search", "--scoring", "vectors", sample_corpus_path()]) == 0
+    assert cli.main(["index", "--db", db, sample_corpus_path()]) == 0
+    assert cli.main(["index", "--db", db, "--collection", "vectors", "--scoring", "vectors", sample_corpus_path()]) == 0
     with milvus.TextCollection.open(db, "c", jieba=bundled_jieba) as opened:
         yield opened
 
@@ -115,7 +117,7 @@ BIG, OVER = b"x" * 5000, "the request body is over the limit of 4096 bytes"
 NOT_OBJECT = 'the body must be a JSON object {"texts": [...], "keys": "tokens" or "ids"}'
 ERRORS = [
     ("GET", "/nope", None, 404, "no such path: /nope"),
-    ("POST", "/search", None, 405, "POST is not allowed on /search: use GET, HEAD"),
+    ("PUT", "/search", None, 405, "PUT is not allowed on /search: use GET, HEAD, POST"),
     ("GET", "/encode/queries", None, 405, "GET is not allowed on /encode/queries: use POST"),
     ("GET", "/search?q=%20", None, 400, "the query is missing: /search?q=...&top=10"),
     ("GET", "/search?q=a&top=ten", None, 400, "top must be a whole number, not 'ten'"),
@@ -150,14 +152,87 @@ def test_refused_requests_get_json_errors(client, method, path, body, status, me
     assert client.get("/healthz").status_code == 200  # the service lives on
 
 
+@pytest.fixture(scope="module")
+def hybrid(corpus_file, bundled_jieba):
+    """Engine-scored collections of the sample corpus with metadata: "h" with
+    a dense field of random vectors, "plain" without one; (collection, clients)."""
+    import numpy
+
+    with open(sample_corpus_path(), encoding="utf-8") as stream:
+        texts = [line for line in stream.read().splitlines() if line.strip()]
+    rng = numpy.random.default_rng(3)
+    db = str(corpus_file.parent / "hybrid.db")
+    meta = [{"kind": "odd" if n % 2 else "even", "n": n} for n in range(len(texts))]
+    with milvus.TextCollection.create(db, TextEncoder(bundled_jieba), name="plain") as plain:
+        plain.add(texts, metadata=meta)
+    created = milvus.TextCollection.create(db, TextEncoder(bundled_jieba), name="h", dense_dimension=4)
+    created.add(texts, metadata=meta, dense=rng.normal(size=(len(texts), 4)))
+    for h in _client(created, bundled_jieba, "h", limits=Limits(max_top=50)):
+        for plain_client in _client(created, bundled_jieba, "plain"):
+            yield created, {"h": h, "plain": plain_client}
+    created.close()
+
+
+DENSE = [0.3, -0.2, 0.9, 0.1]
+KIND = 'metadata["kind"] == "odd"'
+
+
+@pytest.mark.parametrize(
+    "name, method, asked, status, expected",
+    [
+        # expected: the arguments of TextCollection.search the hits must equal, or the error's start
+        ("h", "GET", {"q": "手机理财", "filter": KIND}, 200, {"filter": KIND}),
+        ("h", "GET", {"q": "手机理财", "filter": " "}, 200, {}),  # a blank filter (an empty form field) is none
+        ("h", "POST", {"q": "手机理财", "filter": "id < 30 and metadata['n'] > 3", "top": 5}, 200,
+         {"filter": "id < 30 and metadata['n'] > 3", "top": 5}),
+        ("h", "POST", {"q": "手机理财", "dense": DENSE, "top": 8}, 200, {"dense": DENSE, "top": 8}),
+        ("h", "POST", {"q": "机器学习", "dense": DENSE, "filter": KIND, "rrf_k": 5}, 200,
+         {"dense": DENSE, "filter": KIND, "rrf_k": 5}),
+        ("h", "POST", {"q": "", "dense": DENSE}, 200, {"dense": DENSE}),  # the dense side alone
+        ("h", "GET", {"q": "手机", "filter": "metadata[kind] =="}, 400, "the filter is not valid: "),
+        ("h", "POST", {"q": "手机", "filter": "nope > 1"}, 400, "the filter is not valid: "),
+        ("h", "POST", {"q": "手机", "dense": [1.0, 2.0]}, 400, "the dense query must have 4 numbers a row"),
+        ("h", "POST", {"q": "手机", "dense": ["a"] * 4}, 400, "dense must be a list of numbers"),
+        ("h", "POST", {"q": "手机", "dense": DENSE, "fusion": "weighted"}, 400,
+         "weighted fusion is not available for engine-scored collections"),
+        ("h", "POST", {"q": "手机", "fusion": "rrf"}, 400, "fusion, rrf_k and weights apply to a hybrid search"),
+        ("h", "POST", {"q": "手机", "top": 51}, 400, "top must lie between 1 and 50, not 51"),
+        ("h", "POST", {"q": "手机", "dense": DENSE, "rrf_k": 0}, 400, "rrf_k must be an integer from 1"),
+        ("h", "POST", {"q": "手机", "k": 1}, 400, "unknown field 'k': a search has q, top, "),
+        ("plain", "POST", {"q": "手机", "dense": DENSE}, 400, "the collection 'plain' has no dense field"),
+        ("plain", "ENCODE", {"texts": ["手机"]}, 409, "the collection 'plain' is scored by the engine"),
+    ],
+)
+def test_search_filters_metadata_and_dense_queries(hybrid, name, method, asked, status, expected):
+    collection, clients = hybrid
+    client = clients[name]
+    if method == "GET":
+        answer = client.get("/search", params=asked)
+    else:
+        answer = client.post("/encode/queries" if method == "ENCODE" else "/search", json=asked)
+    assert answer.status_code == status, answer.text
+    if status != 200:
+        assert answer.json()["error"].startswith(expected)
+        return
+    hits = answer.json()["hits"]
+    reference = collection.search(asked["q"], **{"top": 10, **expected})
+    assert reference and [(h["id"], h["score"], h["text"], h["metadata"]) for h in hits] == [
+        tuple(hit[:4]) for hit in reference]
+    if "dense" in expected:
+        assert [tuple(h["found_by"]) for h in hits] == [hit.found_by for hit in reference]
+        assert any(h["found_by"] == ["dense"] for h in hits)
+    else:
+        assert all("found_by" not in h for h in hits)
+
+
 def _curl(client, argv):
     """What `curl` prints for the README's few options, asked of *client*."""
     options, url, query, body, headers, suffix = iter(argv[1:]), None, [], None, {}, ""
     for option in options:
         if option == "--data-urlencode":
             query.append(urllib.parse.urlencode([tuple(next(options).split("=", 1))]))
-        elif option == "-d":
-            body = next(options)
+        elif option == "-d":  # curl joins them with "&"
+            body = next(options) if body is None else body + "&" + next(options)
         elif option == "-H":
             headers.update([next(options).split(": ", 1)])
         elif option == "-w":
@@ -179,8 +254,12 @@ def test_readme_examples_print_what_the_service_answers(collection, bundled_jieb
     lines = section.splitlines()
     examples = [(shlex.split(line[2:]), lines[n + 1]) for n, line in enumerate(lines) if line.startswith("$ curl ")]
     assert len(examples) >= 4
-    for client in _client(collection, bundled_jieba, "pymiratext"):
-        assert [_curl(client, argv) for argv, _printed in examples] == [printed for _argv, printed in examples]
+    # Port 8000 serves the collection `index` makes, 8001 one made with --scoring vectors.
+    for engine in _client(collection, bundled_jieba, "pymiratext"):
+        for vectors in _client(collection, bundled_jieba, "vectors"):
+            clients = {"8000": engine, "8001": vectors}
+            assert [_curl(clients[re.search(r":(800\d)/", " ".join(argv)).group(1)], argv)
+                    for argv, _printed in examples] == [printed for _argv, printed in examples]
 
 
 def test_page_loads_nothing_from_other_hosts(client):
@@ -247,12 +326,13 @@ def _start(db, log, *options):
 
 
 @contextlib.contextmanager
-def _serving(folder, corpus, *options):
+def _serving(folder, corpus, *options, scoring="vectors"):
     """The corpus indexed into a database of its own (a Milvus Lite file is
     open in one process at a time) and served: (process, URL, log)."""
     db, log = str(folder / f"{folder.name}.db"), folder / "serve.log"
     command = [sys.executable, "-m", "pymiratext"]
-    subprocess.run(command + ["index", "--db", db, "--search", "--scoring", "vectors", str(corpus)], check=True, capture_output=True)
+    subprocess.run(command + ["index", "--db", db, "--search", "--scoring", scoring, str(corpus)], check=True,
+                   capture_output=True)
     process, url = _start(db, log, *options)
     try:
         yield process, url, log
@@ -262,9 +342,18 @@ def _serving(folder, corpus, *options):
         process.wait(timeout=30)
 
 
+# Metadata that must show as text on the page.
+TAG = "<i>第{}行</i>"
+
+
 @pytest.fixture(scope="module")
 def served(corpus_file):
-    with _serving(corpus_file.parent, corpus_file, "--threads", "3") as started:
+    """The corpus with metadata, scored by the engine (what `index` makes by default), served."""
+    lines = corpus_file.read_text(encoding="utf-8").splitlines()
+    records = corpus_file.parent / "records.jsonl"
+    records.write_text("".join(json.dumps({"id": n, "text": t, "tag": TAG.format(n)}, ensure_ascii=False) + "\n"
+                               for n, t in enumerate(lines, 1) if t.strip()), encoding="utf-8")
+    with _serving(corpus_file.parent, records, "--threads", "3", scoring="engine") as started:
         yield started
 
 
@@ -328,6 +417,8 @@ def test_search_page_in_a_browser(served, tmp_path):
                      text="\r")
         tab.value("document.querySelectorAll('#hits li').length", wait=True)
         shown, location = tab.value(SHOWN_HITS), tab.value("location.search")
+        fields = tab.value("Array.from(document.querySelectorAll('#hits li .fields')).map(f => [f.textContent, "
+                           "f.querySelectorAll(':not(b)').length])")
     finally:
         tab.close()
     with urllib.request.urlopen(url + "/search?" + urllib.parse.urlencode({"q": "手机理财"})) as answer:
@@ -337,15 +428,18 @@ def test_search_page_in_a_browser(served, tmp_path):
     assert shown == expected  # markup in the texts stayed text: no element but the marks
     assert any("<b>" in text for text, _marks, _n in shown) and any("𠀀" in text and marks for text, marks, _n in shown)
     assert location == "?" + urllib.parse.urlencode({"q": "手机理财"})
+    assert fields == [["tag: " + TAG.format(h["id"]), 0] for h in hits]  # metadata as text too
 
 
-def test_command_serves_concurrently_and_stops_on_sigint(served, collection):
+def test_command_serves_concurrently_and_stops_on_sigint(served, corpus_file):
+    corpus = corpus_file.read_text(encoding="utf-8").splitlines()
     process, url, log = served
     host, port = urllib.parse.urlsplit(url).hostname, urllib.parse.urlsplit(url).port
 
     def ask(query):
         connection, answers = http.client.HTTPConnection(host, port, timeout=30), []
         for method, path, body in (("GET", "/search?" + urllib.parse.urlencode({"q": query}), None),
+                                   ("POST", "/search", json.dumps({"q": query, "filter": "id > 10"})),
                                    ("POST", "/encode/queries", json.dumps({"texts": [query]}))):
             connection.request(method, path, body=body, headers={"Content-Type": "application/json"})
             answer = connection.getresponse()
@@ -355,9 +449,13 @@ def test_command_serves_concurrently_and_stops_on_sigint(served, collection):
 
     with ThreadPoolExecutor(4) as pool:
         answers = list(pool.map(ask, QUERIES * 3))
-    for query, ((status, found), vectors) in zip(QUERIES * 3, answers):
-        assert status == 200 and vectors == (200, {"vectors": collection.encoder.encode_queries([query])})
-        assert [(h["id"], h["text"]) for h in found["hits"]] == [(h.id, h.text) for h in collection.search(query)]
+    for query, ((status, found), (_ok, filtered), encoded) in zip(QUERIES * 3, answers):
+        # The engine scores this collection: there is no model to encode with.
+        assert encoded[0] == 409 and "scored by the engine" in encoded[1]["error"]
+        assert status == 200 and {h["text"] for h in found["hits"]} <= set(corpus) | {None}
+        above = [h["id"] for h in found["hits"] if h["id"] > 10]
+        got = [h["id"] for h in filtered["hits"]]
+        assert got[:len(above)] == above and (len(found["hits"]) == 10 or got == above)
     process.send_signal(signal.SIGINT)
     assert process.wait(timeout=30) == 0
     printed = log.read_text(encoding="utf-8")
@@ -503,7 +601,7 @@ def test_threads_share_one_model_and_the_service_outlives_its_database(tmp_path,
     encoder = TextEncoder(bundled_jieba)
     encoder.train(texts)
     db, log = str(tmp_path / "big.db"), tmp_path / "serve.log"
-    with milvus.TextCollection.create(db, encoder) as created:
+    with milvus.TextCollection.create(db, encoder, scoring="vectors") as created:  # the model is the point
         created.add_items(enumerate(texts[:50], 1), progress=False)
     from milvus_lite.server_manager import server_manager_instance
 

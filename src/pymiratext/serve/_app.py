@@ -29,6 +29,8 @@ from starlette.datastructures import QueryParams
 from .. import Jieba, id_vector
 from ..milvus import DEFAULT_COLLECTION, CollectionNotFoundError, DatabaseError, ModelMismatchError, TextCollection
 
+_FUSIONS = ("rrf", "weighted")
+
 _PAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "page.html")
 _JSON = b"application/json"
 _KEYS = ("tokens", "ids")
@@ -89,6 +91,20 @@ class RequestError(Exception):
         self.status = status
         self.message = message
         self.headers = list(headers)
+
+
+class SearchRequest(NamedTuple):
+    """What one /search asks for: GET's parameters, or POST's JSON body,
+    which alone may carry a dense vector and its fusion."""
+
+    query: str
+    top: int = 10
+    whole: bool = True  # the full text of each hit, or its snippet alone
+    filter: Optional[str] = None
+    dense: Optional[List[float]] = None
+    fusion: str = "rrf"
+    rrf_k: int = 60
+    weights: Optional[List[float]] = None
 
 
 class _Disconnected(Exception):
@@ -160,6 +176,7 @@ class _Service:
         self.limits = limits
         self.encoder = collection.encoder
         self.db, self.name, self.model_path = collection.db, collection.name, collection.model_path
+        self.scoring = collection.scoring
         self._idle = [(0, collection)]
         self._opened = [collection]
         self._generation = 0  # bumped by a failure: older connections are dropped
@@ -219,6 +236,13 @@ class _Service:
                 self._opened.remove(collection)
         _close_quietly(collection)
 
+    def check_can_encode(self) -> None:
+        # The engine weighs terms with the statistics it keeps itself: there is
+        # no model here whose weights a client could index or query with.
+        if self.scoring == "engine":
+            raise RequestError(409, f"the collection {self.name!r} is scored by the engine and has no model to "
+                               "encode with: /search works; a collection indexed with --scoring vectors has one")
+
     def encode(self, body: bytes, query: bool) -> bytes:
         texts, keys = _read_texts(body, self.limits.max_batch)
         encode = self.encoder.encode_queries if query else self.encoder.encode_documents
@@ -228,17 +252,33 @@ class _Service:
             vectors = [id_vector(vector) for vector in vectors]
         return _json({"vectors": vectors})
 
-    def search(self, query: str, top: int, whole: bool) -> bytes:
+    def search(self, request: SearchRequest) -> bytes:
+        query, whole = request.query, request.whole
         tokens = self.encoder.tokenize(query)
         terms = list(dict.fromkeys(term for term, _start, _end in tokens))
+        hybrid = request.dense is not None
         with self._collection() as collection:
-            hits = collection.search(query, top=top)
+            try:
+                hits = collection.search(query, top=request.top, filter=request.filter, dense=request.dense,
+                                         fusion=request.fusion, rrf_k=request.rrf_k, weights=request.weights)
+            except ValueError as exc:  # arguments the collection refuses (no dense field, a wrong size)
+                raise RequestError(400, str(exc)) from None
+            except DatabaseError as exc:
+                if request.filter is None:
+                    raise
+                # The engine refuses a filter it cannot parse as it refuses any
+                # call; if it answers a plain count, the filter was at fault.
+                len(collection)
+                reason = str(exc).split(": ", 1)[-1]
+                raise RequestError(400, f"the filter is not valid: {reason}") from None
         wanted = set(terms)
         needles = sorted(wanted | {query[start:end] for _term, start, end in tokens}, key=len, reverse=True)
         budget, length, answers = self.limits.highlight_budget, self.limits.snippet, []
         for hit in hits:
-            answer: Dict[str, Any] = {"id": hit.id, "score": hit.score, "text": hit.text, "spans": [],
-                                      "snippet": None, "length": None}
+            answer: Dict[str, Any] = {"id": hit.id, "score": hit.score, "text": hit.text,
+                                      "metadata": hit.metadata or {}, "spans": [], "snippet": None, "length": None}
+            if hybrid:
+                answer["found_by"] = list(hit.found_by)
             if hit.text is not None:
                 start, end, spans, used = snippet(self.encoder, hit.text, wanted, needles, length, budget)
                 budget -= used
@@ -353,7 +393,26 @@ def _check_json_type(scope: Scope) -> None:
         raise RequestError(415, f"the body must be sent with Content-Type: application/json ({shown})")
 
 
-def _search_arguments(query_string: bytes, max_top: int) -> Tuple[str, int, bool]:
+def _check_top(top: int, max_top: int) -> int:
+    if not 1 <= top <= max_top:
+        raise RequestError(400, f"top must lie between 1 and {max_top}, not {top}")
+    return top
+
+
+def _check_filter(value: Any) -> Optional[str]:
+    # A blank filter (an empty field of the page's form) filters nothing.
+    if value is None:
+        return None
+    return _check_text(value, "the filter").strip() or None
+
+
+def _check_whole(text: Any) -> bool:
+    if text not in ("full", "snippet"):
+        raise RequestError(400, f'text must be "full" or "snippet", not {json.dumps(text, ensure_ascii=False)}')
+    return text == "full"
+
+
+def _search_arguments(query_string: bytes, max_top: int) -> SearchRequest:
     params = QueryParams(query_string.decode("latin-1"))
     query = params.get("q")
     if query is None or not query.strip():
@@ -364,12 +423,55 @@ def _search_arguments(query_string: bytes, max_top: int) -> Tuple[str, int, bool
         top = int(top_text)
     except ValueError:
         raise RequestError(400, f"top must be a whole number, not {top_text!r}") from None
-    if not 1 <= top <= max_top:
-        raise RequestError(400, f"top must lie between 1 and {max_top}, not {top}")
-    text = params.get("text", "full")
-    if text not in ("full", "snippet"):
-        raise RequestError(400, f'text must be "full" or "snippet", not {text!r}')
-    return query, top, text == "full"
+    return SearchRequest(query, _check_top(top, max_top), _check_whole(params.get("text", "full")),
+                         _check_filter(params.get("filter")))
+
+
+_SEARCH_FIELDS = ("q", "top", "text", "filter", "dense", "fusion", "rrf_k", "weights")
+
+
+def _is_integer(value: Any) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+def _numbers(value: Any, what: str) -> List[float]:
+    if not isinstance(value, list) or not all(
+            isinstance(x, (int, float)) and not isinstance(x, bool) for x in value):
+        raise RequestError(400, f"{what} must be a list of numbers")
+    return [float(x) for x in value]
+
+
+def _search_body(body: bytes, max_top: int) -> SearchRequest:
+    """The search a POST /search body asks for."""
+    try:
+        request = json.loads(body)
+    except (ValueError, RecursionError) as exc:
+        raise RequestError(400, f"the body is not valid JSON: {exc}") from None
+    if not isinstance(request, dict) or "q" not in request:
+        raise RequestError(400, 'the body must be a JSON object {"q": ..., "top": 10, "filter": ..., "dense": [...]}')
+    unknown = sorted(set(request) - set(_SEARCH_FIELDS))
+    if unknown:
+        raise RequestError(400, f"unknown field {unknown[0]!r}: a search has {', '.join(_SEARCH_FIELDS)}")
+    dense = request.get("dense")
+    if dense is not None:
+        dense = _numbers(dense, "dense")
+    query = _check_text(request["q"], "q")
+    if not query.strip() and dense is None:  # a dense vector alone may search
+        raise RequestError(400, 'the query is missing: {"q": "..."}')
+    top = request.get("top", 10)
+    if not _is_integer(top):
+        raise RequestError(400, f"top must be a whole number, not {json.dumps(top, ensure_ascii=False)}")
+    fusion, rrf_k, weights = request.get("fusion", "rrf"), request.get("rrf_k", 60), request.get("weights")
+    if fusion not in _FUSIONS:
+        raise RequestError(400, f'fusion must be "rrf" or "weighted", not {json.dumps(fusion, ensure_ascii=False)}')
+    if not _is_integer(rrf_k):
+        raise RequestError(400, f"rrf_k must be a whole number, not {json.dumps(rrf_k, ensure_ascii=False)}")
+    if weights is not None:
+        weights = _numbers(weights, "weights")
+    if dense is None and ("fusion" in request or "rrf_k" in request or weights is not None):
+        raise RequestError(400, "fusion, rrf_k and weights apply to a hybrid search: give dense too")
+    return SearchRequest(query, _check_top(top, max_top), _check_whole(request.get("text", "full")),
+                         _check_filter(request.get("filter")), dense, fusion, rrf_k, weights)
 
 
 def _host_name(value: str) -> str:
@@ -444,12 +546,13 @@ class Application:
         self._limits = service.limits
         self._page, self._page_headers = page, page_headers
         self._allowed = allowed_hosts
-        self._routes: Dict[str, Tuple[str, Callable[..., Awaitable[Answer]]]] = {
-            "/": ("GET", self._search_page),
-            "/healthz": ("GET", self._health),
-            "/search": ("GET", self._search),
-            "/encode/documents": ("POST", self._encode_documents),
-            "/encode/queries": ("POST", self._encode_queries),
+        get, post, both = ("GET", "HEAD"), ("POST",), ("GET", "HEAD", "POST")
+        self._routes: Dict[str, Tuple[Tuple[str, ...], Callable[..., Awaitable[Answer]]]] = {
+            "/": (get, self._search_page),
+            "/healthz": (get, self._health),
+            "/search": (both, self._search),
+            "/encode/documents": (post, self._encode_documents),
+            "/encode/queries": (post, self._encode_queries),
         }
 
     def close(self) -> None:
@@ -483,8 +586,7 @@ class Application:
         route = self._routes.get(path)
         if route is None:
             raise RequestError(404, f"no such path: {path}")
-        allowed, handler = route
-        methods = ("GET", "HEAD") if allowed == "GET" else (allowed,)
+        methods, handler = route
         if method not in methods:
             allow = ", ".join(methods)
             raise RequestError(405, f"{method} is not allowed on {path}: use {allow}", [(b"allow", allow.encode())])
@@ -496,11 +598,17 @@ class Application:
     async def _health(self, _scope: Scope, _receive: Any) -> Answer:
         return await self._service.run(self._service.health), _JSON_HEADERS
 
-    async def _search(self, scope: Scope, _receive: Any) -> Answer:
-        query, top, whole = _search_arguments(scope["query_string"], self._limits.max_top)
-        return await self._service.run(self._service.search, query, top, whole), _JSON_HEADERS
+    async def _search(self, scope: Scope, receive: Any) -> Answer:
+        if scope["method"] == "POST":
+            _check_json_type(scope)
+            body = await _read_body(scope, receive, self._limits.max_body)
+            request = _search_body(body, self._limits.max_top)
+        else:
+            request = _search_arguments(scope["query_string"], self._limits.max_top)
+        return await self._service.run(self._service.search, request), _JSON_HEADERS
 
     async def _encode(self, scope: Scope, receive: Any, query: bool) -> Answer:
+        self._service.check_can_encode()
         _check_json_type(scope)
         body = await _read_body(scope, receive, self._limits.max_body)
         return await self._service.run(self._service.encode, body, query), _JSON_HEADERS
