@@ -247,17 +247,7 @@ void Trie::Build(const std::vector<TrieEntry>& entries) {
   }
 }
 
-uint32_t Trie::Child(uint32_t node, Rune r) const {
-  const Rune* first = labels_.data() + nodes_[node].first_child;
-  const Rune* last = labels_.data() + nodes_[node + 1].first_child;
-  // Most nodes have a handful of children: a scan beats a binary search.
-  if (last - first <= 8) {
-    for (const Rune* it = first; it != last; ++it) {
-      if (*it == r) return static_cast<uint32_t>(it - labels_.data());
-      if (*it > r) return kNone;
-    }
-    return kNone;
-  }
+uint32_t Trie::ChildSearch(const Rune* first, const Rune* last, Rune r) const {
   const Rune* it = std::lower_bound(first, last, r);
   return it != last && *it == r ? static_cast<uint32_t>(it - labels_.data()) : kNone;
 }

@@ -206,7 +206,22 @@ class Trie {
     if (r < kDenseRoot) return root_dense_.empty() ? kNone : root_dense_[r];
     return Child(0, r);
   }
-  uint32_t Child(uint32_t node, Rune r) const;
+  // Inline: the walk makes one call per rune of every candidate word.
+  uint32_t Child(uint32_t node, Rune r) const {
+    const Rune* first = labels_.data() + nodes_[node].first_child;
+    const Rune* last = labels_.data() + nodes_[node + 1].first_child;
+    // Most nodes have a handful of children: a scan beats a binary search.
+    if (last - first <= 8) {
+      for (const Rune* it = first; it != last; ++it) {
+        if (*it == r) return static_cast<uint32_t>(it - labels_.data());
+        if (*it > r) return kNone;
+      }
+      return kNone;
+    }
+    return ChildSearch(first, last, r);
+  }
+  // The binary search for a node of many children.
+  uint32_t ChildSearch(const Rune* first, const Rune* last, Rune r) const;
   const DictUnit* Value(uint32_t node) const {
     const uint32_t slot = nodes_[node].slot;
     if (slot == 0) return nullptr;
