@@ -8,6 +8,7 @@
 #include <mutex>
 #include <new>
 #include <stdexcept>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -130,9 +131,19 @@ Trie::Trie(const std::vector<RuneArray>& keys, const std::vector<const DictUnit*
 }
 
 void Trie::SetValues(const std::vector<const DictUnit*>& values) {
+  // Weights are told apart by their bits, so that each node reads back
+  // exactly its entry's value.
+  std::unordered_map<uint64_t, uint32_t> weight_index;
   for (size_t i = 0; i < values.size(); ++i) {
-    nodes_[i].weight = values[i] != nullptr ? values[i]->weight : 0.0;
+    if (values[i] == nullptr) continue;
+    uint64_t bits;
+    std::memcpy(&bits, &values[i]->weight, sizeof bits);
+    const auto [it, added] = weight_index.emplace(bits, static_cast<uint32_t>(weights_.size()) + 1);
+    if (added) weights_.push_back(values[i]->weight);
+    nodes_[i].weight = it->second;
   }
+  weights_.shrink_to_fit();
+  slots_.assign(values.size(), 0);
   // Addresses are compared as integers: the entries may come from anywhere.
   const DictUnit* lowest = nullptr;
   for (const DictUnit* v : values) {
@@ -141,7 +152,7 @@ void Trie::SetValues(const std::vector<const DictUnit*>& values) {
   if (lowest == nullptr) return;
   const uintptr_t base = reinterpret_cast<uintptr_t>(lowest);
   bool one_array = true;
-  for (size_t i = 0; i < values.size() && one_array; ++i) {
+  for (size_t i = 0; i < values.size(); ++i) {
     if (values[i] == nullptr) continue;
     const uintptr_t offset = reinterpret_cast<uintptr_t>(values[i]) - base;
     if (offset % sizeof(DictUnit) != 0 ||
@@ -149,7 +160,7 @@ void Trie::SetValues(const std::vector<const DictUnit*>& values) {
       one_array = false;
       break;
     }
-    nodes_[i].slot = static_cast<uint32_t>(offset / sizeof(DictUnit)) + 1;
+    slots_[i] = static_cast<uint32_t>(offset / sizeof(DictUnit)) + 1;
   }
   if (one_array) {
     unit_base_ = lowest;
@@ -158,14 +169,11 @@ void Trie::SetValues(const std::vector<const DictUnit*>& values) {
   // Entries from anywhere: each node with one gets a place of its own.
   for (size_t i = 0; i < values.size(); ++i) {
     if (values[i] == nullptr) {
-      nodes_[i].slot = 0;
+      slots_[i] = 0;
       continue;
     }
-    if (values_.size() >= std::numeric_limits<uint32_t>::max() - 1) {
-      throw std::length_error("Trie: too many entries");
-    }
     values_.push_back(values[i]);
-    nodes_[i].slot = static_cast<uint32_t>(values_.size());
+    slots_[i] = static_cast<uint32_t>(values_.size());
   }
   values_.shrink_to_fit();
 }
@@ -173,6 +181,8 @@ void Trie::SetValues(const std::vector<const DictUnit*>& values) {
 void Trie::Build(const std::vector<TrieEntry>& entries) {
   labels_.clear();
   nodes_.clear();
+  weights_.clear();
+  slots_.clear();
   values_.clear();
   unit_base_ = nullptr;
   root_dense_.clear();
@@ -209,7 +219,7 @@ void Trie::Build(const std::vector<TrieEntry>& entries) {
   labels_.push_back(0);
   values.push_back(nullptr);
   for (size_t node = 0; node < labels_.size(); ++node) {
-    nodes_.push_back(Node{0.0, static_cast<uint32_t>(labels_.size()), 0});
+    nodes_.push_back(Node{static_cast<uint32_t>(labels_.size()), 0});
     uint32_t p = lo[node];
     const uint32_t end = hi[node];
     const uint32_t d = depth[node];
@@ -233,7 +243,7 @@ void Trie::Build(const std::vector<TrieEntry>& entries) {
       p = q;
     }
   }
-  nodes_.push_back(Node{0.0, static_cast<uint32_t>(labels_.size()), 0});
+  nodes_.push_back(Node{static_cast<uint32_t>(labels_.size()), 0});
   labels_.shrink_to_fit();
   nodes_.shrink_to_fit();
   SetValues(values);

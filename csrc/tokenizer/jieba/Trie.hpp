@@ -4,7 +4,9 @@
 // The trie is one flat, read-only structure: nodes are numbered breadth
 // first, so the children of a node are a contiguous run of node numbers,
 // sorted by rune; each node keeps its rune, the number of its first child,
-// its entry and a copy of the entry's weight. Root children below U+10000
+// its entry and the entry's weight, as an index into a table of the distinct
+// weights (dictionaries have few: words share frequencies, and the table
+// stays in cache). Root children below U+10000
 // are also found through a dense table (one probe for the first rune of
 // every lookup).
 //
@@ -181,14 +183,15 @@ class Trie {
       visit(size_t{0}, missing_weight);
       return;
     }
-    visit(size_t{0}, nodes_[node].slot != 0 ? nodes_[node].weight : missing_weight);
+    const uint32_t first = nodes_[node].weight;
+    visit(size_t{0}, first != 0 ? weights_[first - 1] : missing_weight);
     const size_t n = static_cast<size_t>(end - begin);
     const size_t limit = n < max_word_len ? n : max_word_len;
     for (size_t j = 1; j < limit; ++j) {
       node = Child(node, begin[j].rune);
       if (node == kNone) return;
-      const Node& record = nodes_[node];
-      if (record.slot != 0) visit(j, record.weight);
+      const uint32_t weight = nodes_[node].weight;
+      if (weight != 0) visit(j, weights_[weight - 1]);
     }
   }
 
@@ -223,29 +226,30 @@ class Trie {
   // The binary search for a node of many children.
   uint32_t ChildSearch(const Rune* first, const Rune* last, Rune r) const;
   const DictUnit* Value(uint32_t node) const {
-    const uint32_t slot = nodes_[node].slot;
+    const uint32_t slot = slots_[node];
     if (slot == 0) return nullptr;
     return unit_base_ != nullptr ? unit_base_ + (slot - 1) : values_[slot - 1];
   }
 
   // What the walk reads of a node, in one record so that a step costs one
   // cache line besides the rune scan: the number of its first child (the
-  // children of node i are [nodes_[i].first_child, nodes_[i + 1].first_child)),
-  // its entry as a slot (0 for none) and that entry's weight. 16 bytes, so
-  // that a record never straddles two lines.
+  // children of node i are [nodes_[i].first_child, nodes_[i + 1].first_child))
+  // and its weight, 1 + an index into weights_ (0: the node has no entry).
   struct Node {
-    double weight;
     uint32_t first_child;
-    uint32_t slot;
+    uint32_t weight;
   };
 
   // Per node: its rune (0 for the root).
   std::vector<Rune> labels_;
   // One record per node plus one whose first_child ends the last run.
   std::vector<Node> nodes_;
-  // Entries: when they all lie in one array (a dictionary's entry vector)
-  // a slot is 1 + the entry's index in that array; otherwise it is 1 + an
-  // index into values_.
+  // The distinct weights of the entries.
+  std::vector<double> weights_;
+  // Per node, its entry: 0 for none; when the entries all lie in one array
+  // (a dictionary's entry vector) 1 + the entry's index in that array,
+  // otherwise 1 + an index into values_.
+  std::vector<uint32_t> slots_;
   const DictUnit* unit_base_ = nullptr;
   std::vector<const DictUnit*> values_;
   // Root child of each rune below kDenseRoot, kNone if absent.
