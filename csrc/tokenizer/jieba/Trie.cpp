@@ -8,7 +8,6 @@
 #include <mutex>
 #include <new>
 #include <stdexcept>
-#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -132,15 +131,41 @@ Trie::Trie(const std::vector<RuneArray>& keys, const std::vector<const DictUnit*
 
 void Trie::SetValues(const std::vector<const DictUnit*>& values) {
   // Weights are told apart by their bits, so that each node reads back
-  // exactly its entry's value.
-  std::unordered_map<uint64_t, uint32_t> weight_index;
+  // exactly its entry's value. An open-addressing table of indices into
+  // weights_ (0: empty), kept at most half full: this runs at every load.
+  std::vector<uint32_t> table(1024, 0);
+  size_t mask = table.size() - 1;
+  const auto bits_of = [](double w) {
+    uint64_t bits;
+    std::memcpy(&bits, &w, sizeof bits);
+    return bits;
+  };
+  const auto home = [&mask](uint64_t bits) {
+    return static_cast<size_t>((bits * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+  };
   for (size_t i = 0; i < values.size(); ++i) {
     if (values[i] == nullptr) continue;
-    uint64_t bits;
-    std::memcpy(&bits, &values[i]->weight, sizeof bits);
-    const auto [it, added] = weight_index.emplace(bits, static_cast<uint32_t>(weights_.size()) + 1);
-    if (added) weights_.push_back(values[i]->weight);
-    nodes_[i].weight = it->second;
+    const double w = values[i]->weight;
+    const uint64_t bits = bits_of(w);
+    size_t at = home(bits);
+    while (table[at] != 0 && bits_of(weights_[table[at] - 1]) != bits) at = (at + 1) & mask;
+    if (table[at] == 0) {
+      weights_.push_back(w);
+      table[at] = static_cast<uint32_t>(weights_.size());
+      if (weights_.size() * 2 > table.size()) {
+        std::vector<uint32_t> grown(table.size() * 2, 0);
+        mask = grown.size() - 1;
+        for (uint32_t index = 1; index <= weights_.size(); ++index) {
+          size_t to = home(bits_of(weights_[index - 1]));
+          while (grown[to] != 0) to = (to + 1) & mask;
+          grown[to] = index;
+        }
+        table.swap(grown);
+        nodes_[i].weight = static_cast<uint32_t>(weights_.size());
+        continue;
+      }
+    }
+    nodes_[i].weight = table[at];
   }
   weights_.shrink_to_fit();
   slots_.assign(values.size(), 0);
