@@ -34,6 +34,9 @@ using mira_test::RandomCjk;
 
 using Key = std::vector<Rune>;
 
+// The weight the walk reports for a single rune that is no word.
+constexpr double kMissing = -1e9;
+
 struct Case {
   uint32_t seed;
   size_t alphabet;  // a small one makes long shared prefixes
@@ -76,7 +79,7 @@ TEST_P(TrieReferenceTest, LatticeAndWholeWordLookupMatchAMap) {
     RuneArray word;
     const std::string text = RandomCjk(rng, c.alphabet, 1 + rng() % 6);
     ASSERT_TRUE(DecodeRunesInString(text, word));
-    units.push_back(DictUnit{word, -1.0, std::to_string(i)});
+    units.push_back(DictUnit{word, -1.0 - 0.125 * static_cast<double>(i), std::to_string(i)});
   }
   std::map<Key, const DictUnit*> reference;
   for (const DictUnit& u : units) {
@@ -100,6 +103,12 @@ TEST_P(TrieReferenceTest, LatticeAndWholeWordLookupMatchAMap) {
     sorted_values.push_back(&units[i]);
   }
   const Trie sorted_trie(sorted_keys, sorted_values);
+  // Entries that do not lie in one array: every other one is a copy kept
+  // elsewhere, so the trie cannot number them within one block.
+  const std::vector<DictUnit> copies(units);
+  std::vector<const DictUnit*> scattered_values(values);
+  for (size_t i = 1; i < scattered_values.size(); i += 2) scattered_values[i] = &copies[i];
+  const Trie scattered_trie(keys, scattered_values);
   for (int round = 0; round < 20; ++round) {
     RuneStrArray runes;
     ASSERT_TRUE(DecodeRunesInString(RandomCjk(rng, c.alphabet + 2, 1 + rng() % 40), runes));
@@ -122,6 +131,23 @@ TEST_P(TrieReferenceTest, LatticeAndWholeWordLookupMatchAMap) {
       for (const auto& p : dags[i].next_words) got.emplace_back(p.first, p.second);
       EXPECT_EQ(got, expected[i]) << "round " << round << " position " << i;
       EXPECT_EQ(dags[i].rune_str.rune, runes[i].rune);
+      // The weight walk lists the same candidates with their entries' weights.
+      std::vector<std::pair<size_t, double>> weights;
+      for (const auto& [end, unit] : expected[i]) {
+        weights.emplace_back(end - i, unit == nullptr ? kMissing : unit->weight);
+      }
+      for (const Trie* t : {&trie, &scattered_trie}) {
+        std::vector<std::pair<size_t, double>> walked;
+        t->ForEachPrefixWeight(runes.begin() + i, runes.end(), c.max_len, kMissing,
+                               [&walked](size_t k, double w) { walked.emplace_back(k, w); });
+        EXPECT_EQ(walked, weights) << "round " << round << " position " << i;
+        std::vector<std::pair<size_t, double>> units_walked;
+        t->ForEachPrefix(runes.begin() + i, runes.end(), c.max_len,
+                         [&units_walked](size_t k, const DictUnit* unit) {
+                           units_walked.emplace_back(k, unit == nullptr ? kMissing : unit->weight);
+                         });
+        EXPECT_EQ(units_walked, weights) << "round " << round << " position " << i;
+      }
     }
     for (size_t i = 0; i < runes.size(); ++i) {
       Key key;

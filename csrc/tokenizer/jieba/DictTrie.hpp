@@ -59,6 +59,13 @@ class DictTrie {
                      Visit&& visit) const {
     trie_->ForEachPrefix(begin, end, max_word_len, std::forward<Visit>(visit));
   }
+  // The same walk with the candidates' weights; see Trie::ForEachPrefixWeight.
+  template <class Visit>
+  void ForEachPrefixWeight(const RuneStr* begin, const RuneStr* end, size_t max_word_len,
+                           double missing_weight, Visit&& visit) const {
+    trie_->ForEachPrefixWeight(begin, end, max_word_len, missing_weight,
+                               std::forward<Visit>(visit));
+  }
   const Trie& GetTrie() const { return *trie_; }
 
   // Smallest weight of the main dictionary (the cost of an unknown rune).

@@ -36,8 +36,8 @@ void MPSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRa
     double best_weight = MP_MIN_WEIGHT;
     size_t best_k = 0;
     const double* rest = best.data() + i + 1;
-    dict_->ForEachPrefix(begin + i, end, max_len, [&](size_t k, const DictUnit* unit) {
-      const double value = rest[k] + (unit != nullptr ? unit->weight : lowest);
+    dict_->ForEachPrefixWeight(begin + i, end, max_len, lowest, [&](size_t k, double weight) {
+      const double value = rest[k] + weight;
       if (value > best_weight) {
         best_weight = value;
         best_k = k;

@@ -129,39 +129,87 @@ Trie::Trie(const std::vector<RuneArray>& keys, const std::vector<const DictUnit*
   Build(entries);
 }
 
-void Trie::CompactValues() {
+void Trie::SetValues(const std::vector<const DictUnit*>& values) {
+  // Weights are told apart by their bits, so that each node reads back
+  // exactly its entry's value. An open-addressing table of indices into
+  // weights_ (0: empty), kept at most half full: this runs at every load.
+  std::vector<uint32_t> table(1024, 0);
+  size_t mask = table.size() - 1;
+  const auto bits_of = [](double w) {
+    uint64_t bits;
+    std::memcpy(&bits, &w, sizeof bits);
+    return bits;
+  };
+  const auto home = [&mask](uint64_t bits) {
+    return static_cast<size_t>((bits * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+  };
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (values[i] == nullptr) continue;
+    const double w = values[i]->weight;
+    const uint64_t bits = bits_of(w);
+    size_t at = home(bits);
+    while (table[at] != 0 && bits_of(weights_[table[at] - 1]) != bits) at = (at + 1) & mask;
+    if (table[at] == 0) {
+      weights_.push_back(w);
+      table[at] = static_cast<uint32_t>(weights_.size());
+      if (weights_.size() * 2 > table.size()) {
+        std::vector<uint32_t> grown(table.size() * 2, 0);
+        mask = grown.size() - 1;
+        for (uint32_t index = 1; index <= weights_.size(); ++index) {
+          size_t to = home(bits_of(weights_[index - 1]));
+          while (grown[to] != 0) to = (to + 1) & mask;
+          grown[to] = index;
+        }
+        table.swap(grown);
+        nodes_[i].weight = static_cast<uint32_t>(weights_.size());
+        continue;
+      }
+    }
+    nodes_[i].weight = table[at];
+  }
+  weights_.shrink_to_fit();
+  slots_.assign(values.size(), 0);
   // Addresses are compared as integers: the entries may come from anywhere.
   const DictUnit* lowest = nullptr;
-  for (const DictUnit* v : values_) {
+  for (const DictUnit* v : values) {
     if (v != nullptr && (lowest == nullptr || std::less<const DictUnit*>()(v, lowest))) lowest = v;
   }
-  if (lowest == nullptr) {
-    values_.shrink_to_fit();
-    return;
-  }
+  if (lowest == nullptr) return;
   const uintptr_t base = reinterpret_cast<uintptr_t>(lowest);
-  std::vector<uint32_t> slots(values_.size(), 0);
-  for (size_t i = 0; i < values_.size(); ++i) {
-    if (values_[i] == nullptr) continue;
-    const uintptr_t offset = reinterpret_cast<uintptr_t>(values_[i]) - base;
+  bool one_array = true;
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (values[i] == nullptr) continue;
+    const uintptr_t offset = reinterpret_cast<uintptr_t>(values[i]) - base;
     if (offset % sizeof(DictUnit) != 0 ||
         offset / sizeof(DictUnit) >= std::numeric_limits<uint32_t>::max()) {
-      values_.shrink_to_fit();
-      return;
+      one_array = false;
+      break;
     }
-    slots[i] = static_cast<uint32_t>(offset / sizeof(DictUnit)) + 1;
+    slots_[i] = static_cast<uint32_t>(offset / sizeof(DictUnit)) + 1;
   }
-  unit_base_ = lowest;
-  unit_slots_ = std::move(slots);
-  std::vector<const DictUnit*>().swap(values_);
+  if (one_array) {
+    unit_base_ = lowest;
+    return;
+  }
+  // Entries from anywhere: each node with one gets a place of its own.
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (values[i] == nullptr) {
+      slots_[i] = 0;
+      continue;
+    }
+    values_.push_back(values[i]);
+    slots_[i] = static_cast<uint32_t>(values_.size());
+  }
+  values_.shrink_to_fit();
 }
 
 void Trie::Build(const std::vector<TrieEntry>& entries) {
   labels_.clear();
+  nodes_.clear();
+  weights_.clear();
+  slots_.clear();
   values_.clear();
-  unit_slots_.clear();
   unit_base_ = nullptr;
-  first_child_.clear();
   root_dense_.clear();
 
   std::vector<uint32_t> order;
@@ -187,61 +235,54 @@ void Trie::Build(const std::vector<TrieEntry>& entries) {
   std::vector<uint32_t> lo{0};
   std::vector<uint32_t> hi{static_cast<uint32_t>(order.size())};
   std::vector<uint32_t> depth{0};
+  std::vector<const DictUnit*> values;
   // Words of a few runes share little: about 1.5 nodes per key.
   const size_t expected_nodes = order.size() + order.size() / 2 + 1;
-  for (auto* v : {&lo, &hi, &depth, &labels_, &first_child_}) v->reserve(expected_nodes);
-  values_.reserve(expected_nodes);
+  for (auto* v : {&lo, &hi, &depth, &labels_}) v->reserve(expected_nodes);
+  values.reserve(expected_nodes);
+  nodes_.reserve(expected_nodes + 1);
   labels_.push_back(0);
-  values_.push_back(nullptr);
+  values.push_back(nullptr);
   for (size_t node = 0; node < labels_.size(); ++node) {
-    first_child_.push_back(static_cast<uint32_t>(labels_.size()));
+    nodes_.push_back(Node{static_cast<uint32_t>(labels_.size()), 0});
     uint32_t p = lo[node];
     const uint32_t end = hi[node];
     const uint32_t d = depth[node];
     // Keys that end here sort first; the last of them wins.
     while (p < end && entries[order[p]].size == d) {
-      values_[node] = entries[order[p]].value;
+      values[node] = entries[order[p]].value;
       ++p;
     }
     while (p < end) {
       const Rune r = entries[order[p]].runes[d];
       uint32_t q = p + 1;
       while (q < end && entries[order[q]].runes[d] == r) ++q;
-      if (labels_.size() >= std::numeric_limits<uint32_t>::max()) {
+      if (labels_.size() >= std::numeric_limits<uint32_t>::max() - 1) {
         throw std::length_error("Trie: too many nodes");
       }
       labels_.push_back(r);
-      values_.push_back(nullptr);
+      values.push_back(nullptr);
       lo.push_back(p);
       hi.push_back(q);
       depth.push_back(d + 1);
       p = q;
     }
   }
-  first_child_.push_back(static_cast<uint32_t>(labels_.size()));
+  nodes_.push_back(Node{static_cast<uint32_t>(labels_.size()), 0});
   labels_.shrink_to_fit();
-  first_child_.shrink_to_fit();
-  CompactValues();
+  nodes_.shrink_to_fit();
+  SetValues(values);
 
-  if (first_child_[1] > first_child_[0]) {
+  if (nodes_[1].first_child > nodes_[0].first_child) {
     root_dense_.assign(kDenseRoot, kNone);
-    for (uint32_t c = first_child_[0]; c < first_child_[1] && labels_[c] < kDenseRoot; ++c) {
+    for (uint32_t c = nodes_[0].first_child; c < nodes_[1].first_child && labels_[c] < kDenseRoot;
+         ++c) {
       root_dense_[labels_[c]] = c;
     }
   }
 }
 
-uint32_t Trie::Child(uint32_t node, Rune r) const {
-  const Rune* first = labels_.data() + first_child_[node];
-  const Rune* last = labels_.data() + first_child_[node + 1];
-  // Most nodes have a handful of children: a scan beats a binary search.
-  if (last - first <= 8) {
-    for (const Rune* it = first; it != last; ++it) {
-      if (*it == r) return static_cast<uint32_t>(it - labels_.data());
-      if (*it > r) return kNone;
-    }
-    return kNone;
-  }
+uint32_t Trie::ChildSearch(const Rune* first, const Rune* last, Rune r) const {
   const Rune* it = std::lower_bound(first, last, r);
   return it != last && *it == r ? static_cast<uint32_t>(it - labels_.data()) : kNone;
 }
@@ -264,7 +305,7 @@ void Trie::InsertNode(const RuneArray& key, const DictUnit* value) {
       vals.push_back(Value(node));
     }
     const uint32_t child_depth = node == 0 ? 0 : d + 1;
-    for (uint32_t c = first_child_[node]; c < first_child_[node + 1]; ++c) {
+    for (uint32_t c = nodes_[node].first_child; c < nodes_[node + 1].first_child; ++c) {
       stack.emplace_back(c, child_depth);
     }
   }

@@ -3,9 +3,12 @@
 //
 // The trie is one flat, read-only structure: nodes are numbered breadth
 // first, so the children of a node are a contiguous run of node numbers,
-// sorted by rune; each node keeps its rune, the number of its first child
-// and its entry. Root children below U+10000 are also found through a
-// dense table (one probe for the first rune of every lookup).
+// sorted by rune; each node keeps its rune, the number of its first child,
+// its entry and the entry's weight, as an index into a table of the distinct
+// weights (dictionaries have few: words share frequencies, and the table
+// stays in cache). Root children below U+10000
+// are also found through a dense table (one probe for the first rune of
+// every lookup).
 //
 // The Trie does not own the DictUnit records: those live in the
 // dictionary's entry vector, which must outlive the Trie and not move.
@@ -169,6 +172,29 @@ class Trie {
     }
   }
 
+  // As ForEachPrefix, but calls visit(k, weight) with the entry's weight
+  // (missing_weight for a single rune that is no word): the walk reads only
+  // the node records, never the entries.
+  template <class Visit>
+  void ForEachPrefixWeight(const RuneStr* begin, const RuneStr* end, size_t max_word_len,
+                           double missing_weight, Visit&& visit) const {
+    uint32_t node = RootChild(begin->rune);
+    if (node == kNone) {
+      visit(size_t{0}, missing_weight);
+      return;
+    }
+    const uint32_t first = nodes_[node].weight;
+    visit(size_t{0}, first != 0 ? weights_[first - 1] : missing_weight);
+    const size_t n = static_cast<size_t>(end - begin);
+    const size_t limit = n < max_word_len ? n : max_word_len;
+    for (size_t j = 1; j < limit; ++j) {
+      node = Child(node, begin[j].rune);
+      if (node == kNone) return;
+      const uint32_t weight = nodes_[node].weight;
+      if (weight != 0) visit(j, weights_[weight - 1]);
+    }
+  }
+
   // Number of nodes, the root included.
   size_t NodeCount() const { return labels_.size(); }
 
@@ -177,32 +203,55 @@ class Trie {
   static constexpr Rune kDenseRoot = 0x10000;
 
   void Build(const std::vector<TrieEntry>& entries);
-  // Moves values_ into unit_slots_ when the entries allow it.
-  void CompactValues();
+  // Fills the node records from one entry (or null) per node.
+  void SetValues(const std::vector<const DictUnit*>& values);
   uint32_t RootChild(Rune r) const {
     if (r < kDenseRoot) return root_dense_.empty() ? kNone : root_dense_[r];
     return Child(0, r);
   }
-  uint32_t Child(uint32_t node, Rune r) const;
-  const DictUnit* Value(uint32_t node) const {
-    if (!unit_slots_.empty()) {
-      const uint32_t slot = unit_slots_[node];
-      return slot == 0 ? nullptr : unit_base_ + (slot - 1);
+  // Inline: the walk makes one call per rune of every candidate word.
+  uint32_t Child(uint32_t node, Rune r) const {
+    const Rune* first = labels_.data() + nodes_[node].first_child;
+    const Rune* last = labels_.data() + nodes_[node + 1].first_child;
+    // Most nodes have a handful of children: a scan beats a binary search.
+    if (last - first <= 8) {
+      for (const Rune* it = first; it != last; ++it) {
+        if (*it == r) return static_cast<uint32_t>(it - labels_.data());
+        if (*it > r) return kNone;
+      }
+      return kNone;
     }
-    return values_[node];
+    return ChildSearch(first, last, r);
+  }
+  // The binary search for a node of many children.
+  uint32_t ChildSearch(const Rune* first, const Rune* last, Rune r) const;
+  const DictUnit* Value(uint32_t node) const {
+    const uint32_t slot = slots_[node];
+    if (slot == 0) return nullptr;
+    return unit_base_ != nullptr ? unit_base_ + (slot - 1) : values_[slot - 1];
   }
 
-  // Per node: its rune (0 for the root), its entry, and the number of its
-  // first child; first_child_ has one extra element so that the children of
-  // node i are [first_child_[i], first_child_[i + 1]).
+  // What the walk reads of a node, in one record so that a step costs one
+  // cache line besides the rune scan: the number of its first child (the
+  // children of node i are [nodes_[i].first_child, nodes_[i + 1].first_child))
+  // and its weight, 1 + an index into weights_ (0: the node has no entry).
+  struct Node {
+    uint32_t first_child;
+    uint32_t weight;
+  };
+
+  // Per node: its rune (0 for the root).
   std::vector<Rune> labels_;
-  // Entries: when they all lie in one array (a dictionary's entry vector)
-  // each node keeps 1 + its entry's index in that array, 0 for none, in
-  // unit_slots_; otherwise values_ holds the pointers.
+  // One record per node plus one whose first_child ends the last run.
+  std::vector<Node> nodes_;
+  // The distinct weights of the entries.
+  std::vector<double> weights_;
+  // Per node, its entry: 0 for none; when the entries all lie in one array
+  // (a dictionary's entry vector) 1 + the entry's index in that array,
+  // otherwise 1 + an index into values_.
+  std::vector<uint32_t> slots_;
   const DictUnit* unit_base_ = nullptr;
-  std::vector<uint32_t> unit_slots_;
   std::vector<const DictUnit*> values_;
-  std::vector<uint32_t> first_child_;
   // Root child of each rune below kDenseRoot, kNone if absent.
   std::vector<uint32_t> root_dense_;
 };
