@@ -178,7 +178,7 @@ def main():
             stream.write("\n".join(docs) + "\n")
         served_db, local_db = os.path.join(folder, "served.db"), os.path.join(folder, "local.db")
         start = time.perf_counter()
-        indexing = [subprocess.Popen([sys.executable, "-m", "pymiratext", "index", "--db", db, "--search", corpus],
+        indexing = [subprocess.Popen([sys.executable, "-m", "pymiratext", "index", "--db", db, "--scoring", "vectors", corpus],
                                      stderr=subprocess.DEVNULL) for db in (served_db, local_db)]
         if any(process.wait() for process in indexing):
             raise SystemExit("indexing failed")
