@@ -46,25 +46,24 @@ def _send_rows(client: "MilvusClient", collection: str, ids: List[int], texts: L
     library = load_client()
     DataType = library.DataType  # noqa: N806 - the client library's name
     request = library.milvus_pb2.InsertRequest(collection_name=collection, num_rows=len(ids))
+
+    def scalars(kind: Any, name: str, column: str, values: Sequence[Any]) -> None:
+        field = request.fields_data.add(type=int(kind), field_name=name)
+        getattr(field.scalars, column).data.extend(values)
+
     if keys is not None:
-        field = request.fields_data.add(type=int(DataType.VARCHAR), field_name="key")
-        field.scalars.string_data.data.extend(keys)
-        field = request.fields_data.add(type=int(DataType.INT64), field_name="part")
-        field.scalars.long_data.data.extend(parts)
-    field = request.fields_data.add(type=int(DataType.INT64), field_name="id")
-    field.scalars.long_data.data.extend(ids)
+        scalars(DataType.VARCHAR, "key", "string_data", keys)
+        scalars(DataType.INT64, "part", "long_data", parts)
+    scalars(DataType.INT64, "id", "long_data", ids)
     if vectors is not None:
         field = request.fields_data.add(type=int(DataType.SPARSE_FLOAT_VECTOR), field_name="vector")
         field.vectors.sparse_float_vector.dim = dim
         field.vectors.sparse_float_vector.contents.extend(vectors)
     if terms is not None:
-        field = request.fields_data.add(type=int(DataType.VARCHAR), field_name="terms")
-        field.scalars.string_data.data.extend(terms)
-    field = request.fields_data.add(type=int(DataType.VARCHAR), field_name="text")
-    field.scalars.string_data.data.extend(texts)
+        scalars(DataType.VARCHAR, "terms", "string_data", terms)
+    scalars(DataType.VARCHAR, "text", "string_data", texts)
     if metadata is not None:
-        field = request.fields_data.add(type=int(DataType.JSON), field_name="metadata")
-        field.scalars.json_data.data.extend(metadata)
+        scalars(DataType.JSON, "metadata", "json_data", metadata)
     if dense is not None:
         field = request.fields_data.add(type=int(DataType.FLOAT_VECTOR), field_name="dense")
         field.vectors.dim = dense.shape[1]
