@@ -315,7 +315,7 @@ def test_a_child_forked_during_a_batch_refuses_the_model_being_trained():
     script = (
         "import os, threading, time\n"
         "from pymiratext import BM25\n"
-        "tokens = [f'w{i}' for i in range(1_000_000)]\n"
+        "tokens = [f'w{i}' for i in range(4_000_000)]\n"
         "busy, read = BM25(), BM25()\n"
         "read.train(['a', 'b'])\n"
         "started = threading.Event()\n"
