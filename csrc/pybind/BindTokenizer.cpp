@@ -196,7 +196,7 @@ void BindJieba(py::module_& m) {
                 });
               }
             }
-            return cuts;
+            return WordLists(cuts);
           },
           py::arg("sentences"), py::arg("search") = false, py::arg("threads") = 0,
           "Cut each sentence, in order: the words of cut, or of cut_for_search when\n"

@@ -4,6 +4,13 @@
 #include <pybind11/pybind11.h>
 
 #include <chrono>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "pybind/Typed.hpp"
 
 namespace mira::typing::text {
 class BM25;
@@ -61,5 +68,40 @@ class SignalCheck {
  private:
   std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
+
+// The word lists as a list of lists of str, with the lock held. Equal words
+// share one str object: a batch repeats its common words thousands of times,
+// and one look-up costs less than decoding, allocating and later freeing a
+// str for each occurrence (the objects are immutable, so nothing can tell
+// but `is`).
+struct WordListsResult {
+  static constexpr auto name = pybind11::detail::const_name("List[List[str]]");
+  static bool Accepts(pybind11::handle) { return false; }
+};
+inline Typed<WordListsResult> WordLists(const std::vector<std::vector<std::string>>& lists) {
+  std::unordered_map<std::string_view, PyObject*> made;
+  pybind11::list out(lists.size());
+  for (size_t i = 0; i < lists.size(); ++i) {
+    const std::vector<std::string>& words = lists[i];
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(words.size()));
+    if (list == nullptr) throw pybind11::error_already_set();
+    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), list);  // owned by out from here
+    for (size_t k = 0; k < words.size(); ++k) {
+      auto [it, fresh] = made.try_emplace(words[k], nullptr);
+      if (fresh) {
+        it->second = PyUnicode_DecodeUTF8(words[k].data(), static_cast<Py_ssize_t>(words[k].size()),
+                                          nullptr);
+        if (it->second == nullptr) {
+          made.erase(it);
+          throw pybind11::error_already_set();
+        }
+      } else {
+        Py_INCREF(it->second);
+      }
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(k), it->second);  // steals the reference
+    }
+  }
+  return {std::move(out)};
+}
 
 }  // namespace mira::typing::text::pybind

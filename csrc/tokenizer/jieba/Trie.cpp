@@ -282,11 +282,6 @@ void Trie::Build(const std::vector<TrieEntry>& entries) {
   }
 }
 
-uint32_t Trie::ChildSearch(const Rune* first, const Rune* last, Rune r) const {
-  const Rune* it = std::lower_bound(first, last, r);
-  return it != last && *it == r ? static_cast<uint32_t>(it - labels_.data()) : kNone;
-}
-
 void Trie::InsertNode(const RuneArray& key, const DictUnit* value) {
   if (key.empty()) return;
   // Recover every key from the structure (depth first, with an explicit
