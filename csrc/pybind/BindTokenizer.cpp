@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -172,7 +173,7 @@ void BindJieba(py::module_& m) {
           [](const JiebaRef& self, const std::vector<std::string>& sentences, bool search,
              int threads) {
             const unsigned workers = ResolveThreads(threads);
-            std::vector<Words> cuts(sentences.size());
+            std::vector<std::vector<jieba::ByteSpan>> cuts(sentences.size());
             {
               py::gil_scoped_release release;
               // In rounds of about a megabyte a thread, with a look for
@@ -187,16 +188,14 @@ void BindJieba(py::module_& m) {
                 }
                 ParallelFor(to - from, ThreadsForText(workers, bytes), [&](size_t begin, size_t end) {
                   for (size_t i = from + begin; i < from + end; ++i) {
-                    if (search) {
-                      self->CutForSearch(sentences[i], cuts[i]);
-                    } else {
-                      self->Cut(sentences[i], cuts[i]);
-                    }
+                    self->CutSpans(sentences[i], cuts[i], search);
                   }
                 });
               }
             }
-            return WordLists(cuts);
+            return WordLists(cuts, [&sentences](size_t i, const jieba::ByteSpan& span) {
+              return std::string_view(sentences[i]).substr(span.offset, span.length);
+            });
           },
           py::arg("sentences"), py::arg("search") = false, py::arg("threads") = 0,
           "Cut each sentence, in order: the words of cut, or of cut_for_search when\n"

@@ -69,7 +69,8 @@ class SignalCheck {
   std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
 
-// The word lists as a list of lists of str, with the lock held. Equal words
+// lists[i] as a list of str, for every i, with the lock held; word(i, item)
+// gives the text of one item of lists[i] as a std::string_view. Equal words
 // share one str object: a batch repeats its common words thousands of times,
 // and one look-up costs less than decoding, allocating and later freeing a
 // str for each occurrence (the objects are immutable, so nothing can tell
@@ -78,19 +79,20 @@ struct WordListsResult {
   static constexpr auto name = pybind11::detail::const_name("List[List[str]]");
   static bool Accepts(pybind11::handle) { return false; }
 };
-inline Typed<WordListsResult> WordLists(const std::vector<std::vector<std::string>>& lists) {
+template <class Lists, class Word>
+Typed<WordListsResult> WordLists(const Lists& lists, Word&& word) {
   std::unordered_map<std::string_view, PyObject*> made;
   pybind11::list out(lists.size());
   for (size_t i = 0; i < lists.size(); ++i) {
-    const std::vector<std::string>& words = lists[i];
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(words.size()));
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(lists[i].size()));
     if (list == nullptr) throw pybind11::error_already_set();
     PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), list);  // owned by out from here
-    for (size_t k = 0; k < words.size(); ++k) {
-      auto [it, fresh] = made.try_emplace(words[k], nullptr);
+    Py_ssize_t k = 0;
+    for (const auto& item : lists[i]) {
+      const std::string_view text = word(i, item);
+      auto [it, fresh] = made.try_emplace(text, nullptr);
       if (fresh) {
-        it->second = PyUnicode_DecodeUTF8(words[k].data(), static_cast<Py_ssize_t>(words[k].size()),
-                                          nullptr);
+        it->second = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
         if (it->second == nullptr) {
           made.erase(it);
           throw pybind11::error_already_set();
@@ -98,7 +100,7 @@ inline Typed<WordListsResult> WordLists(const std::vector<std::vector<std::strin
       } else {
         Py_INCREF(it->second);
       }
-      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(k), it->second);  // steals the reference
+      PyList_SET_ITEM(list, k++, it->second);  // steals the reference
     }
   }
   return {std::move(out)};

@@ -50,6 +50,15 @@ class Jieba {
     query_segment_.Cut(sentence, words, true);
   }
 
+  // The byte spans in sentence of the words of Cut (or of CutForSearch when
+  // search is true), into spans (cleared first).
+  void CutSpans(const std::string& sentence, std::vector<ByteSpan>& spans, bool search) const {
+    if (search) {
+      query_segment_.Cut(sentence, spans, true);
+    } else {
+      mix_segment_.Cut(sentence, spans, true);
+    }
+  }
   // The words of Cut (or of CutForSearch when search is true) with their
   // places: rune_offset and rune_length index the sentence's code points.
   void Tokenize(const std::string& sentence, std::vector<Word>& words, bool search) const {

@@ -16,6 +16,10 @@ void MixSegment::Cut(const std::string& sentence, std::vector<Word>& words,
   CutWords(*this, sentence, words, use_hmm);
 }
 
+void MixSegment::Cut(const std::string& sentence, std::vector<ByteSpan>& spans, bool use_hmm) const {
+  CutSpans(*this, sentence, spans, use_hmm);
+}
+
 void MixSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& out,
                      bool use_hmm) const {
   if (!use_hmm) {

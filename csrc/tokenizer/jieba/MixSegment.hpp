@@ -25,6 +25,8 @@ class MixSegment : public SegmentTagged {
   void Cut(const std::string& sentence, std::vector<std::string>& words) const override;
   void Cut(const std::string& sentence, std::vector<std::string>& words, bool use_hmm) const;
   void Cut(const std::string& sentence, std::vector<Word>& words, bool use_hmm) const;
+  // The byte spans of the words of Cut, into spans (cleared first).
+  void Cut(const std::string& sentence, std::vector<ByteSpan>& spans, bool use_hmm) const;
   // Appends the words of [begin, end).
   void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& out,
            bool use_hmm) const;

@@ -16,6 +16,11 @@ void QuerySegment::Cut(const std::string& sentence, std::vector<Word>& words,
   CutWords(*this, sentence, words, use_hmm);
 }
 
+void QuerySegment::Cut(const std::string& sentence, std::vector<ByteSpan>& spans,
+                       bool use_hmm) const {
+  CutSpans(*this, sentence, spans, use_hmm);
+}
+
 void QuerySegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& out,
                        bool use_hmm) const {
   thread_local std::vector<WordRange> mixed;  // reused: a text is cut piece by piece

@@ -22,6 +22,8 @@ class QuerySegment : public SegmentBase {
   void Cut(const std::string& sentence, std::vector<std::string>& words) const override;
   void Cut(const std::string& sentence, std::vector<std::string>& words, bool use_hmm) const;
   void Cut(const std::string& sentence, std::vector<Word>& words, bool use_hmm) const;
+  // The byte spans of the words of Cut, into spans (cleared first).
+  void Cut(const std::string& sentence, std::vector<ByteSpan>& spans, bool use_hmm) const;
   // Appends the words of [begin, end), each preceded by its sub-words.
   void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& out,
            bool use_hmm) const;

@@ -39,10 +39,10 @@ class SegmentBase {
 
  protected:
   // Splits sentence at the separators, hands each piece [begin, end) to
-  // range_cut(begin, end, ranges) and turns the ranges into words.
-  template <class RangeCut>
-  void CutSentence(const std::string& sentence, std::vector<Word>& words,
-                   RangeCut&& range_cut) const {
+  // range_cut(begin, end, ranges), then gives all the ranges to sink while
+  // the runes they point to live.
+  template <class RangeCut, class Sink>
+  void CutSentenceRanges(const std::string& sentence, RangeCut&& range_cut, Sink&& sink) const {
     PreFilter filter(separators_, sentence);
     // Per thread and reused, so that a cut allocates only its words.
     thread_local std::vector<WordRange> ranges;
@@ -51,37 +51,57 @@ class SegmentBase {
       const PreFilter::Piece piece = filter.NextPiece();
       range_cut(piece.begin, piece.end, ranges);
     }
-    words.clear();
-    words.reserve(ranges.size());
-    GetWordsFromWordRanges(sentence, ranges, words);
+    sink(static_cast<const std::vector<WordRange>&>(ranges));
   }
-
+  // The words of sentence with their offsets, through range_cut.
+  template <class RangeCut>
+  void CutSentence(const std::string& sentence, std::vector<Word>& words,
+                   RangeCut&& range_cut) const {
+    CutSentenceRanges(sentence, range_cut, [&](const std::vector<WordRange>& ranges) {
+      words.clear();
+      words.reserve(ranges.size());
+      GetWordsFromWordRanges(sentence, ranges, words);
+    });
+  }
   // The sentence-level Cut forms of every segmenter, over its range-level
-  // Cut(begin, end, out, options...): words with their offsets, or their
-  // texts (out's strings are reused).
+  // Cut(begin, end, out, options...): words with their offsets, their texts
+  // (out's strings are reused) or their byte spans.
   template <class Segment, class... Options>
   static void CutWords(const Segment& segment, const std::string& sentence,
                        std::vector<Word>& words, Options... options) {
-    segment.CutSentence(sentence, words,
-                        [&segment, options...](const RuneStr* b, const RuneStr* e,
-                                               std::vector<WordRange>& out) {
-                          segment.Cut(b, e, out, options...);
-                        });
+    segment.CutSentence(sentence, words, RangeCutOf(segment, options...));
   }
   template <class Segment, class... Options>
   static void CutStrings(const Segment& segment, const std::string& sentence,
                          std::vector<std::string>& words, Options... options) {
-    std::vector<Word> tmp;
-    CutWords(segment, sentence, tmp, options...);
-    WordsToStrings(tmp, words);
+    segment.CutSentenceRanges(
+        sentence, RangeCutOf(segment, options...), [&](const std::vector<WordRange>& ranges) {
+          words.resize(ranges.size());
+          for (size_t i = 0; i < ranges.size(); ++i) {
+            const uint32_t from = ranges[i].left->byte_offset;
+            words[i].assign(sentence, from,
+                            ranges[i].right->byte_offset + ranges[i].right->byte_length - from);
+          }
+        });
   }
-
-  // Copies the texts of words into out, reusing its strings.
-  static void WordsToStrings(std::vector<Word>& words, std::vector<std::string>& out) {
-    out.resize(words.size());
-    for (size_t i = 0; i < words.size(); ++i) out[i].swap(words[i].text);
+  template <class Segment, class... Options>
+  static void CutSpans(const Segment& segment, const std::string& sentence,
+                       std::vector<ByteSpan>& spans, Options... options) {
+    segment.CutSentenceRanges(
+        sentence, RangeCutOf(segment, options...), [&](const std::vector<WordRange>& ranges) {
+          spans.clear();
+          spans.reserve(ranges.size());
+          for (const WordRange& range : ranges) {
+            const uint32_t from = range.left->byte_offset;
+            spans.push_back({from, range.right->byte_offset + range.right->byte_length - from});
+          }
+        });
   }
-
+  template <class Segment, class... Options>
+  static auto RangeCutOf(const Segment& segment, Options... options) {
+    return [&segment, options...](const RuneStr* b, const RuneStr* e,
+                                  std::vector<WordRange>& out) { segment.Cut(b, e, out, options...); };
+  }
   std::unordered_set<Rune> separators_;
 };
 

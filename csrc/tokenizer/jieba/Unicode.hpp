@@ -43,6 +43,12 @@ struct WordRange {
   size_t Length() const { return static_cast<size_t>(right - left) + 1; }
 };
 
+// An output word as the bytes [offset, offset + length) of the source.
+struct ByteSpan {
+  uint32_t offset;
+  uint32_t length;
+};
+
 // An output word: its bytes and where it starts in the source.
 struct Word {
   std::string text;
