@@ -184,7 +184,7 @@ void TextEncoder::Emit(std::string&& text, uint32_t begin, uint32_t end,
 void TextEncoder::EmitWord(jieba::Word& word, bool known, std::vector<std::string>& texts,
                            Places& places) const {
   const uint32_t begin = word.rune_offset;
-  if (!options_.unknown_words || known || word.rune_length < 2) {
+  if (!options_.unknown_words || known || word.dictionary || word.rune_length < 2) {
     Emit(std::move(word.text), begin, begin + word.rune_length, texts, places);
     return;
   }

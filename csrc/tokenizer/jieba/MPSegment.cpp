@@ -47,7 +47,9 @@ void MPSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRa
     length[i] = static_cast<uint32_t>(best_k + 1);
   }
   for (size_t i = 0; i < n; i += length[i]) {
-    words.emplace_back(begin + i, begin + i + length[i] - 1);
+    // A word of several runes is always a dictionary word: only those are
+    // candidates besides the single rune.
+    words.emplace_back(begin + i, begin + i + length[i] - 1, length[i] > 1);
   }
 }
 

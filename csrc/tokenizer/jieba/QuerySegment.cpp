@@ -31,14 +31,14 @@ void QuerySegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<Wor
     if (n > 2) {
       for (size_t i = 0; i + 1 < n; ++i) {
         if (dict_->Find(w.left + i, w.left + i + 2) != nullptr) {
-          out.emplace_back(w.left + i, w.left + i + 1);
+          out.emplace_back(w.left + i, w.left + i + 1, true);
         }
       }
     }
     if (n > 3) {
       for (size_t i = 0; i + 2 < n; ++i) {
         if (dict_->Find(w.left + i, w.left + i + 3) != nullptr) {
-          out.emplace_back(w.left + i, w.left + i + 2);
+          out.emplace_back(w.left + i, w.left + i + 2, true);
         }
       }
     }

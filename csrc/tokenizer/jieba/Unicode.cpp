@@ -63,6 +63,7 @@ void GetWordsFromWordRanges(const std::string& s, const std::vector<WordRange>& 
     word.byte_offset = left.byte_offset;
     word.rune_offset = left.rune_offset;
     word.rune_length = right.rune_offset + right.rune_length - left.rune_offset;
+    word.dictionary = range.dictionary;
     words.push_back(std::move(word));
   }
 }

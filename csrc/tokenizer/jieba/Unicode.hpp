@@ -38,7 +38,11 @@ using RuneStrArray = limonp::LocalVector<RuneStr>;
 struct WordRange {
   const RuneStr* left;
   const RuneStr* right;
-  WordRange(const RuneStr* l, const RuneStr* r) : left(l), right(r) {}
+  // True when the segmenter took the word from the dictionary (false: it
+  // may or may not be a dictionary word), so that callers need no look-up.
+  bool dictionary = false;
+  WordRange(const RuneStr* l, const RuneStr* r, bool dict = false)
+      : left(l), right(r), dictionary(dict) {}
   // Number of runes in the span.
   size_t Length() const { return static_cast<size_t>(right - left) + 1; }
 };
@@ -55,6 +59,7 @@ struct Word {
   uint32_t byte_offset = 0;
   uint32_t rune_offset = 0;
   uint32_t rune_length = 0;
+  bool dictionary = false;  // as WordRange::dictionary
 };
 
 // Decodes len bytes of UTF-8 into out (cleared first). Lead bytes decide the
