@@ -83,6 +83,51 @@ TEST(Jieba, DirectoryOrNulPathCannotBeOpened) {
 }
 
 // Cutting is const: threads sharing one Jieba get the single-threaded words.
+// The byte spans and the Word records describe the same cut as the strings,
+// and a word flagged as a dictionary word is one.
+TEST(Jieba, SpansAndDictionaryFlagsAgreeWithTheCut) {
+  std::unique_ptr<Jieba> jieba(Load());
+  using mira::typing::text::jieba::ByteSpan;
+  using mira::typing::text::jieba::DecodeRunesInString;
+  using mira::typing::text::jieba::RuneStrArray;
+  using mira::typing::text::jieba::Word;
+  const std::vector<std::string> sentences = {
+      "我是北京大学的学生，韩冰林森", "他来到了网易杭研大厦", "云计算，蓝莓 abc123 ！",
+      "小明硕士毕业于中国科学院计算所", "", "\xff\xfe坏字节"};
+  size_t flagged = 0;
+  size_t unflagged = 0;
+  for (const bool search : {false, true}) {
+    for (const std::string& sentence : sentences) {
+      Words words;
+      if (search) {
+        jieba->CutForSearch(sentence, words);
+      } else {
+        jieba->Cut(sentence, words);
+      }
+      std::vector<ByteSpan> spans;
+      jieba->CutSpans(sentence, spans, search);
+      std::vector<Word> records;
+      jieba->Tokenize(sentence, records, search);
+      ASSERT_EQ(spans.size(), words.size()) << sentence;
+      ASSERT_EQ(records.size(), words.size()) << sentence;
+      for (size_t i = 0; i < words.size(); ++i) {
+        EXPECT_EQ(sentence.substr(spans[i].offset, spans[i].length), words[i]);
+        EXPECT_EQ(records[i].text, words[i]);
+        if (!records[i].dictionary) {
+          ++unflagged;
+          continue;
+        }
+        ++flagged;
+        RuneStrArray runes;
+        ASSERT_TRUE(DecodeRunesInString(words[i].data(), words[i].size(), runes));
+        EXPECT_NE(jieba->Dictionary().Find(runes.begin(), runes.end()), nullptr) << words[i];
+      }
+    }
+  }
+  EXPECT_GT(flagged, 10u);
+  EXPECT_GT(unflagged, 10u);
+}
+
 TEST(Jieba, ConcurrentCutsAgree) {
   std::unique_ptr<Jieba> jieba(Load());
   std::vector<std::string> sentences = {"我是北京大学的学生", "韩冰林森abc123", "云计算，蓝莓",
