@@ -16,8 +16,13 @@ Measures, on one corpus:
 The corpus: --corpus FILE (one text a line; with tabs, the last field), its
 first --megabytes MB; without it, the bundled sample corpus repeated.
 
+--new-options 'search=True,bigrams=False' gives the new build's encoder those
+options (Python literals), so that both builds make the same terms when the
+defaults differ between them.
+
 Usage: python3 bench/speed_bench.py --baseline DIR [--new DIR] [--corpus FILE]
                                     [--megabytes 3] [--rounds 3] [--profile NAME]
+                                    [--new-options K=V,...]
 --profile NAME runs only measure NAME of the new build, in this process, with
 --rounds runs (for perf record).
 """
@@ -62,7 +67,15 @@ def rss_kb():
     return 0
 
 
-def measure(name, texts, rounds):
+def encoder_options(text):
+    """'a=True,b=False' as keyword arguments."""
+    import ast
+
+    pairs = [item.split("=", 1) for item in (text or "").split(",") if item]
+    return {key.strip(): ast.literal_eval(value.strip()) for key, value in pairs}
+
+
+def measure(name, texts, rounds, options=None):
     """Best seconds of `rounds` runs of measure `name` (load: also the KB added)."""
     import pymiratext
     from pymiratext import Jieba, TextEncoder, default_paths
@@ -75,7 +88,7 @@ def measure(name, texts, rounds):
         return {"seconds": seconds, "rss_kb": rss_kb() - before, "alive": jieba is not None}
     jieba = Jieba(**default_paths())
     if name.startswith("encode_csr"):
-        encoder = TextEncoder(jieba)
+        encoder = TextEncoder(jieba, **(options or {}))
         encoder.train(texts, threads=1)
         threads = int(name[-1])
         run = lambda: encoder.encode_documents_csr(texts, threads=threads, format="numpy")
@@ -99,13 +112,15 @@ def measure(name, texts, rounds):
 
 def child(args):
     texts, _ = corpus(args.corpus, args.megabytes)
-    print(json.dumps(measure(args.child, texts, args.rounds)))
+    print(json.dumps(measure(args.child, texts, args.rounds, encoder_options(args.options))))
 
 
-def run_child(build, name, args):
+def run_child(build, name, args, options=None):
     env = dict(os.environ, PYTHONPATH=build)
     cmd = [sys.executable, os.path.abspath(__file__), "--child", name,
            "--megabytes", str(args.megabytes), "--rounds", str(args.rounds)]
+    if options:
+        cmd += ["--options", options]
     if args.corpus:
         cmd += ["--corpus", args.corpus]
     out = subprocess.run(cmd, env=env, check=True, capture_output=True, text=True).stdout
@@ -121,6 +136,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--repeat", type=int, default=2, help="alternations of the builds")
     parser.add_argument("--child")
+    parser.add_argument("--options", help=argparse.SUPPRESS)
+    parser.add_argument("--new-options", help="encoder options of the new build: K=V,...")
     parser.add_argument("--profile")
     parser.add_argument("--only", help="comma-separated measures")
     args = parser.parse_args()
@@ -129,7 +146,7 @@ def main():
     if args.profile:
         sys.path.insert(0, args.new)
         texts, _ = corpus(args.corpus, args.megabytes)
-        measure(args.profile, texts, args.rounds)
+        measure(args.profile, texts, args.rounds, encoder_options(args.new_options))
         return None
     if not args.baseline:
         parser.error("--baseline DIR is needed")
@@ -142,7 +159,7 @@ def main():
         got = {"new": [], "base": []}
         for _ in range(args.repeat):
             got["base"].append(run_child(args.baseline, name, args))
-            got["new"].append(run_child(args.new, name, args))
+            got["new"].append(run_child(args.new, name, args, args.new_options))
         results[name] = {k: min(v, key=lambda r: r["seconds"]) for k, v in got.items()}
         if name == "load":
             base_rss = min(r["rss_kb"] for r in got["base"])
