@@ -43,7 +43,7 @@ struct IdRows {
 
   size_t rows() const { return indptr.size() - 1; }
   // Appends SumById(entries) as one row; each sum is rounded once.
-  void Append(std::vector<IdWeight> entries);
+  void Append(const std::vector<IdWeight>& entries);
 };
 
 }  // namespace mira::typing::text
