@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -62,6 +63,11 @@ TextEncoder::TextEncoder(std::shared_ptr<const jieba::Jieba> jieba, std::shared_
       stop_words_[word] = 1;
     }
   }
+  stop_filter_.assign(kStopBits / 64, 0);
+  for (const auto& [word, _count] : stop_words_) {
+    const size_t bit = StopBit(word);
+    stop_filter_[bit / 64] |= uint64_t{1} << (bit % 64);
+  }
   stop_chars_.assign(0x10000 / 64, 0);
   stop_pair_starts_.assign(0x10000 / 64, 0);
   for (const auto& [word, _count] : stop_words_) {
@@ -75,6 +81,17 @@ TextEncoder::TextEncoder(std::shared_ptr<const jieba::Jieba> jieba, std::shared_
       stop_pair_starts_[first / 64] |= uint64_t{1} << (first % 64);
     }
   }
+}
+
+size_t TextEncoder::StopBit(std::string_view text) {
+  // The first and the last (up to) eight bytes and the length, mixed.
+  const size_t n = text.size();
+  uint64_t head = 0;
+  uint64_t tail = 0;
+  if (n > 0) std::memcpy(&head, text.data(), std::min<size_t>(n, 8));
+  if (n > 8) std::memcpy(&tail, text.data() + n - 8, 8);
+  const uint64_t mixed = (head ^ (tail * 0x9E3779B97F4A7C15ull) ^ n) * 0xBF58476D1CE4E5B9ull;
+  return static_cast<size_t>(mixed >> 48);
 }
 
 std::unordered_set<std::string> TextEncoder::stop_words() const {
@@ -163,7 +180,7 @@ void TextEncoder::EmitBigrams(std::string_view text, std::vector<std::string>& t
     // or a stop word itself (我们) says nothing.
     if (previous != std::string_view::npos && !(stop && previous_stop)) {
       const std::string_view pair = text.substr(previous, i + n - previous);
-      if (!previous_starts_stop || stop_words_.count(pair) == 0) {
+      if (!previous_starts_stop || !IsStopWord(pair)) {
         texts.emplace_back(pair);
         places.emplace_back(index - 1, index + 1);
       }
@@ -176,7 +193,7 @@ void TextEncoder::EmitBigrams(std::string_view text, std::vector<std::string>& t
 
 void TextEncoder::Emit(std::string&& text, uint32_t begin, uint32_t end,
                        std::vector<std::string>& texts, Places& places) const {
-  if (!HasTermChar(text) || stop_words_.count(text) != 0) return;
+  if (!HasTermChar(text) || IsStopWord(text)) return;
   texts.push_back(std::move(text));
   places.emplace_back(begin, end);
 }

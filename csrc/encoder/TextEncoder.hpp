@@ -137,6 +137,15 @@ class TextEncoder {
   // first, so that most pairs need no hash look-up.
   std::vector<uint64_t> stop_chars_;
   std::vector<uint64_t> stop_pair_starts_;
+  // One bit per StopBit of every stop word: a term whose bit is clear is no
+  // stop word, and most terms are told so without hashing the whole term.
+  static constexpr size_t kStopBits = size_t{1} << 16;
+  std::vector<uint64_t> stop_filter_;
+  static size_t StopBit(std::string_view text);
+  bool IsStopWord(std::string_view text) const {
+    const size_t bit = StopBit(text);
+    return (stop_filter_[bit / 64] >> (bit % 64) & 1) != 0 && stop_words_.count(text) != 0;
+  }
 
   // Each term's [begin, end), beside the list of their texts.
   using Places = std::vector<std::pair<uint32_t, uint32_t>>;
