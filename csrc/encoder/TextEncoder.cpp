@@ -248,15 +248,29 @@ std::vector<TextEncoder::TokenList> TextEncoder::TokensMany(const std::vector<st
 std::vector<TextEncoder::TokenList> TextEncoder::CountMany(const std::vector<std::string>& texts,
                                                            uint64_t first,
                                                            ParallelCounts& counts) const {
+  std::vector<TokenList> tokens(texts.size());
+  Count(texts, first, counts, &tokens);
+  return tokens;
+}
+
+size_t TextEncoder::CountTexts(const std::vector<std::string>& texts, uint64_t first,
+                               ParallelCounts& counts) const {
+  return Count(texts, first, counts, nullptr);
+}
+
+size_t TextEncoder::Count(const std::vector<std::string>& texts, uint64_t first,
+                          ParallelCounts& counts, std::vector<TokenList>* keep) const {
   // No more threads than texts; the parts beyond stay as they are.
   const size_t parts = std::min(counts.parts(), std::max<size_t>(1, texts.size()));
-  // Runs of consecutive texts of about equal bytes, a few per thread, taken
-  // in turn by whichever thread is free: texts cut at different speeds
-  // would leave a thread with a fixed share idle. Each thread still sees
-  // its documents in order, as its part needs.
-  const size_t runs = parts == 1 ? 1 : parts * 8;
   size_t bytes = 0;
   for (const std::string& text : texts) bytes += text.size();
+  // Runs of consecutive texts of about equal bytes, many per thread, taken
+  // in turn by whichever thread is free: texts cut at different speeds
+  // would leave a thread with a fixed share idle, and the last run taken
+  // bounds how long the others wait at the end. Each thread still sees its
+  // documents in order, as its part needs.
+  constexpr size_t kRunBytes = size_t{16} << 10;
+  const size_t runs = parts == 1 ? 1 : std::max(parts * 8, bytes / kRunBytes);
   // Run r starts at the first text after r / runs of the bytes.
   std::vector<size_t> bounds(runs + 1, texts.size());
   bounds[0] = 0;
@@ -266,19 +280,24 @@ std::vector<TextEncoder::TokenList> TextEncoder::CountMany(const std::vector<std
     while (run < runs && before >= bytes / runs * run) bounds[run++] = i;
     before += texts[i].size();
   }
-  std::vector<TokenList> tokens(texts.size());
   std::atomic<size_t> next{0};
+  std::atomic<size_t> documents{0};
   ParallelFor(parts, static_cast<unsigned>(parts), [&](size_t begin, size_t end) {
+    TokenList scratch;
+    size_t counted = 0;
     for (size_t c = begin; c < end; ++c) {
       for (size_t r = next++; r < runs; r = next++) {
         for (size_t i = bounds[r]; i < bounds[r + 1]; ++i) {
-          Tokens(texts[i], tokens[i]);
-          counts.Add(c, first + i, tokens[i]);
+          TokenList& tokens = keep ? (*keep)[i] : scratch;
+          Tokens(texts[i], tokens);
+          counts.Add(c, first + i, tokens);
+          counted += tokens.empty() ? 0 : 1;
         }
       }
     }
+    documents += counted;
   });
-  return tokens;
+  return documents;
 }
 
 BM25::Documents<std::string_view> TextEncoder::Views(const std::vector<TokenList>& tokens) {

@@ -90,6 +90,10 @@ class TextEncoder {
   // cutting runs of consecutive texts and counting them into its part.
   std::vector<TokenList> CountMany(const std::vector<std::string>& texts, uint64_t first,
                                    ParallelCounts& counts) const;
+  // Counts as CountMany does, keeping no tokens; returns the number of
+  // texts that gave tokens.
+  size_t CountTexts(const std::vector<std::string>& texts, uint64_t first,
+                    ParallelCounts& counts) const;
 
   // The token lists as views, one document per list; valid while `tokens` lives.
   static BM25::Documents<std::string_view> Views(const std::vector<TokenList>& tokens);
@@ -141,6 +145,9 @@ class TextEncoder {
   // Each term's [begin, end), beside the list of their texts.
   using Places = std::vector<std::pair<uint32_t, uint32_t>>;
 
+  // CountMany and CountTexts; `keep`, when given, receives the tokens.
+  size_t Count(const std::vector<std::string>& texts, uint64_t first, ParallelCounts& counts,
+               std::vector<TokenList>* keep) const;
   // The terms of text into texts and places (both cleared first).
   void Collect(const std::string& text, std::vector<std::string>& texts, Places& places) const;
   // Appends text as a term unless the filters drop it.

@@ -277,10 +277,10 @@ py::object EncodeCsr(const EncoderRef& self, py::handle texts, int threads, Weig
 // the model as it was, and the result equals training each text in turn.
 // With more than one thread, the next chunk is read from the iterable (which
 // needs the lock) while the current one is cut and counted.
-// `keep(tokens)` also receives each chunk's token lists, in order, on the
-// cutting thread (without the lock).
-template <typename Keep>
-void TrainTexts(const EncoderRef& self, const TextIterable& texts, int threads, Keep&& keep) {
+// `count(encoder, chunk, first, counts)` cuts and counts each chunk (on the
+// cutting thread, without the lock) and returns the texts that gave tokens.
+template <typename Count>
+void TrainTexts(const EncoderRef& self, const TextIterable& texts, int threads, Count&& count) {
   unsigned workers = ResolveThreads(threads);
   py::iterator it = IterTexts(texts.object);
   BM25& model = *self->model();
@@ -292,12 +292,9 @@ void TrainTexts(const EncoderRef& self, const TextIterable& texts, int threads, 
   bool more = NextChunk(it, current);
   workers = WorkersFor(current, workers);
   ParallelCounts counts(model, workers);
-  auto train_chunk = [&encoder, &counts, &documents, &texts_seen, &keep](const Texts& chunk) {
-    const std::vector<TextEncoder::TokenList> tokens =
-        encoder.CountMany(chunk, texts_seen, counts);
+  auto train_chunk = [&encoder, &counts, &documents, &texts_seen, &count](const Texts& chunk) {
+    documents += count(encoder, chunk, texts_seen, counts);
     texts_seen += chunk.size();
-    for (const TextEncoder::TokenList& list : tokens) documents += list.empty() ? 0 : 1;
-    keep(tokens);
   };
   while (more) {
     if (workers == 1) {
@@ -333,7 +330,9 @@ void TrainTexts(const EncoderRef& self, const TextIterable& texts, int threads, 
 }
 
 void Train(const EncoderRef& self, const TextIterable& texts, int threads) {
-  TrainTexts(self, texts, threads, [](const std::vector<TextEncoder::TokenList>&) {});
+  TrainTexts(self, texts, threads,
+             [](const TextEncoder& encoder, const Texts& chunk, uint64_t first,
+                ParallelCounts& counts) { return encoder.CountTexts(chunk, first, counts); });
 }
 
 // Trains as Train does and returns the texts' document rows under the
@@ -342,9 +341,16 @@ CsrMatrix TrainAndEncodeCsr(const EncoderRef& self, const TextIterable& texts, i
                              const std::string& format) {
   const py::object sparse = CsrLibrary(format);
   TextEncoder::TokenCounts counts;
-  TrainTexts(self, texts, threads, [&counts](const std::vector<TextEncoder::TokenList>& tokens) {
-    TextEncoder::AppendCounts(tokens, counts);
-  });
+  TrainTexts(self, texts, threads,
+             [&counts](const TextEncoder& encoder, const Texts& chunk, uint64_t first,
+                       ParallelCounts& parts) {
+               const std::vector<TextEncoder::TokenList> tokens =
+                   encoder.CountMany(chunk, first, parts);
+               TextEncoder::AppendCounts(tokens, counts);
+               size_t documents = 0;
+               for (const TextEncoder::TokenList& list : tokens) documents += list.empty() ? 0 : 1;
+               return documents;
+             });
   AwaitBM25Reading(*self->model());
   return CsrMatrix{CsrResult(TextEncoder::CountRows(*self->model(), counts), sparse)};
 }
