@@ -143,54 +143,68 @@ void AppendVectors(const std::vector<TextEncoder::TokenList>& tokens,
 using Weigh = std::vector<BM25::Weights> (TextEncoder::*)(
     const std::vector<TextEncoder::TokenList>&, unsigned) const;
 
-// Chunk by chunk: while the workers cut one chunk without the lock, the
-// calling thread converts the next one and turns the previous one into
-// dicts. The model is read with the lock held and no BM25 batch method
+// Chunk by chunk: while the workers cut one chunk without the lock
+// (`cut(chunk, workers)`), the calling thread converts the next one and
+// hands the previous one's result to `add(result, workers)`, with the lock
+// held. The model is read with the lock held and no BM25 batch method
 // changing it, so that nothing trains or loads it meanwhile.
-// `add(tokens, weights)` receives each chunk's results in order, with the lock held.
-template <typename Sink>
-void EncodeChunks(const EncoderRef& self, py::handle texts, int threads, Weigh weigh, Sink&& add) {
+template <typename Cut, typename Add>
+void CutChunks(const EncoderRef& self, py::handle texts, int threads, Cut&& cut, Add&& add) {
+  using Result = decltype(cut(std::declval<const Texts&>(), 1u));
   unsigned workers = ResolveThreads(threads);
   py::iterator it = IterTexts(texts);
   const TextEncoder& encoder = *self;
   Texts current;
   Texts next;
-  std::vector<TextEncoder::TokenList> done;  // cut, not yet weighed
+  std::optional<Result> done;  // cut, not yet added
   bool more = NextChunk(it, current);
   workers = WorkersFor(current, workers);
   while (more) {
-    std::vector<TextEncoder::TokenList> cut;
+    Result result;
     if (workers == 1) {
       {
         py::gil_scoped_release release;
-        cut = encoder.TokensMany(current, workers);
+        result = cut(current, workers);
       }
       AwaitBM25Reading(*encoder.model());
-      add(cut, (encoder.*weigh)(cut, workers));
+      add(result, workers);
       more = NextChunk(it, current);
       continue;
     }
-    // Declared after `cut` and `current`, so destroyed (waiting for the
+    // Declared after `result` and `current`, so destroyed (waiting for the
     // task) before them, also when the code below throws.
-    std::future<void> task = std::async(std::launch::async, [&encoder, &cut, &current, workers] {
-      cut = encoder.TokensMany(current, workers);
+    std::future<void> task = std::async(std::launch::async, [&cut, &result, &current, workers] {
+      result = cut(current, workers);
     });
     more = NextChunk(it, next);
-    if (!done.empty()) {
+    if (done) {
       AwaitBM25Reading(*encoder.model());
-      add(done, (encoder.*weigh)(done, workers));
+      add(*done, workers);
     }
     {
       py::gil_scoped_release release;
       task.get();
     }
-    done = std::move(cut);
+    done = std::move(result);
     std::swap(current, next);
   }
-  if (!done.empty()) {
+  if (done) {
     AwaitBM25Reading(*encoder.model());
-    add(done, (encoder.*weigh)(done, workers));
+    add(*done, workers);
   }
+}
+
+// CutChunks with the token lists of each chunk, weighed by `weigh`.
+template <typename Sink>
+void EncodeChunks(const EncoderRef& self, py::handle texts, int threads, Weigh weigh, Sink&& add) {
+  const TextEncoder& encoder = *self;
+  CutChunks(
+      self, texts, threads,
+      [&encoder](const Texts& chunk, unsigned workers) {
+        return encoder.TokensMany(chunk, workers);
+      },
+      [&encoder, weigh, &add](const std::vector<TextEncoder::TokenList>& tokens,
+                              unsigned workers) { add(tokens, (encoder.*weigh)(tokens, workers)); });
 }
 
 py::list EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Weigh weigh) {
@@ -263,11 +277,28 @@ py::object EncodeCsr(const EncoderRef& self, py::handle texts, int threads, Weig
                      const std::string& format) {
   const py::object sparse = CsrLibrary(format);
   IdRows rows;
-  EncodeChunks(self, texts, threads, weigh,
-               [&rows](const std::vector<TextEncoder::TokenList>& tokens,
-                       const std::vector<BM25::Weights>& weights) {
-                 TextEncoder::AppendIdRows(tokens, weights, rows);
-               });
+  if (weigh == &TextEncoder::WeighDocuments) {
+    // A document's row needs of the model only its length norm: the
+    // workers count each text's token ids, and the rows are made from the
+    // counts.
+    const TextEncoder& encoder = *self;
+    CutChunks(
+        self, texts, threads,
+        [&encoder](const Texts& chunk, unsigned workers) {
+          return encoder.CountDocuments(chunk, workers);
+        },
+        [&encoder, &rows](const std::vector<TextEncoder::TokenCounts>& counts, unsigned) {
+          for (const TextEncoder::TokenCounts& part : counts) {
+            TextEncoder::AppendCountRows(*encoder.model(), part, rows);
+          }
+        });
+  } else {
+    EncodeChunks(self, texts, threads, weigh,
+                 [&rows](const std::vector<TextEncoder::TokenList>& tokens,
+                         const std::vector<BM25::Weights>& weights) {
+                   TextEncoder::AppendIdRows(tokens, weights, rows);
+                 });
+  }
   return CsrResult(std::move(rows), sparse);
 }
 
