@@ -49,7 +49,8 @@ class ParallelCounts {
     uint64_t last;
     BM25::Count documents;
   };
-  struct Part {
+  // Aligned so that two threads' parts share no cache line.
+  struct alignas(64) Part {
     TokenTable index;             // token to its occurrences
     std::vector<uint64_t> first;  // the document that first held entry i
     std::vector<Held> held;       // with Idf::kDocuments only
