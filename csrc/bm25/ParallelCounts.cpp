@@ -29,6 +29,7 @@ void ParallelCounts::Add(std::size_t p, uint64_t document, const std::vector<std
       hashes[i] = HashToken(tokens[done + i]);
       part.index.prefetch_slot(hashes[i]);
     }
+    for (std::size_t i = 0; i < block; ++i) part.index.prefetch_entry(hashes[i]);
     for (std::size_t i = 0; i < block; ++i, ++done) {
       const std::size_t known = part.index.size();
       const std::size_t at = part.index.position(tokens[done], hashes[i]);
@@ -48,43 +49,60 @@ void ParallelCounts::Add(std::size_t p, uint64_t document, const std::vector<std
 
 void ParallelCounts::Total(const std::vector<Part*>& parts) {
   const bool documents = idf_ == BM25::Idf::kDocuments;
+  const std::size_t others = parts.size() - 1;
   // Each thread writes only its own part's totals and reads the others'
   // tables, which nobody changes meanwhile.
   ParallelFor(parts.size(), static_cast<unsigned>(parts.size()), [&](std::size_t begin,
                                                                       std::size_t end) {
+    // A block's slots, then entries, then places in the other parts are
+    // prefetched in turn before they are read.
+    std::vector<std::size_t> found(kBlock * others);
     for (std::size_t p = begin; p < end; ++p) {
       Part& part = *parts[p];
       const std::size_t n = part.index.size();
       part.occurrences.assign(n, 0);
       if (documents) part.documents.assign(n, 0);
-      for (std::size_t done = 0; done < n;) {
+      auto other = [&](std::size_t k) -> const Part& { return *parts[k < p ? k : k + 1]; };
+      for (std::size_t done = 0; done < n; done += kBlock) {
         const std::size_t block = std::min(kBlock, n - done);
-        for (std::size_t q = 0; q < parts.size(); ++q) {
-          if (q == p) continue;
+        for (std::size_t k = 0; k < others; ++k) {
           for (std::size_t i = 0; i < block; ++i) {
-            parts[q]->index.prefetch_slot(part.index.hash_at(done + i));
+            other(k).index.prefetch_slot(part.index.hash_at(done + i));
           }
         }
-        for (std::size_t i = 0; i < block; ++i, ++done) {
-          const std::string& token = part.index.key_at(done);
-          const uint64_t hash = part.index.hash_at(done);
-          BM25::Count occurrences = part.index.count_at(done);
-          BM25::Count held = documents ? part.held[done].documents : 0;
+        for (std::size_t k = 0; k < others; ++k) {
+          for (std::size_t i = 0; i < block; ++i) {
+            other(k).index.prefetch_entry(part.index.hash_at(done + i));
+          }
+        }
+        for (std::size_t k = 0; k < others; ++k) {
+          const Part& them = other(k);
+          for (std::size_t i = 0; i < block; ++i) {
+            const std::size_t j =
+                them.index.position(part.index.key_at(done + i), part.index.hash_at(done + i));
+            found[k * kBlock + i] = j;
+            if (j == TokenTable::npos) continue;
+            __builtin_prefetch(&them.first[j]);
+            if (documents) __builtin_prefetch(&them.held[j]);
+          }
+        }
+        for (std::size_t i = 0; i < block; ++i) {
+          const std::size_t e = done + i;
+          BM25::Count occurrences = part.index.count_at(e);
+          BM25::Count held = documents ? part.held[e].documents : 0;
           bool first = true;
-          for (std::size_t q = 0; q < parts.size() && first; ++q) {
-            if (q == p) continue;
-            const Part& other = *parts[q];
-            const auto it = other.index.find(token, hash);
-            if (it == other.index.end()) continue;
-            const auto j = static_cast<std::size_t>(it - other.index.begin());
+          for (std::size_t k = 0; k < others && first; ++k) {
+            const std::size_t j = found[k * kBlock + i];
+            if (j == TokenTable::npos) continue;
+            const Part& them = other(k);
             // A document is in one part only, so the first documents differ.
-            first = part.first[done] < other.first[j];
-            occurrences += it->second;
-            if (documents) held += other.held[j].documents;
+            first = part.first[e] < them.first[j];
+            occurrences += them.index.count_at(j);
+            if (documents) held += them.held[j].documents;
           }
           if (!first) continue;
-          part.occurrences[done] = occurrences;
-          if (documents) part.documents[done] = held;
+          part.occurrences[e] = occurrences;
+          if (documents) part.documents[e] = held;
         }
       }
     }
@@ -140,32 +158,34 @@ BM25 ParallelCounts::Combine() {
       if (from == holding.size()) break;
       order.emplace_back(holding[from], next[from]++);
     }
-    // The entries of either table and their index, on threads of their own.
+    // The entries of either table, and their hashes and index, on threads
+    // of their own: most of the time goes to filling fresh memory.
     std::vector<TokenTable::value_type> frequency;
     std::vector<TokenTable::value_type> held;
     std::vector<uint64_t> hashes;
     std::vector<uint64_t> index;
     std::vector<uint64_t> held_hashes;
     std::vector<uint64_t> held_index;
+    auto hashes_of = [&order](std::vector<uint64_t>& out) {
+      out.reserve(order.size());
+      for (const auto& [part, i] : order) out.push_back(part->index.hash_at(i));
+    };
     const std::size_t tasks = documents ? 3 : 2;
     ParallelFor(tasks, threads, [&](std::size_t begin, std::size_t end) {
       for (std::size_t task = begin; task < end; ++task) {
         if (task + 1 == tasks) {
-          hashes.reserve(order.size());
-          for (const auto& [part, i] : order) hashes.push_back(part->index.hash_at(i));
+          hashes_of(hashes);
           index = TokenTable::IndexFor(hashes);
-          if (documents) {
-            held_hashes = hashes;
-            held_index = index;
-          }
-        } else {
-          std::vector<TokenTable::value_type>& entries = task == 0 ? frequency : held;
-          entries.reserve(order.size());
-          for (const auto& [part, i] : order) {
-            entries.emplace_back(part->index.key_at(i),
-                                 task == 0 ? part->occurrences[i] : part->documents[i]);
-          }
+          if (documents) held_index = index;
+          continue;
         }
+        std::vector<TokenTable::value_type>& entries = task == 0 ? frequency : held;
+        entries.reserve(order.size());
+        for (const auto& [part, i] : order) {
+          entries.emplace_back(part->index.key_at(i),
+                               task == 0 ? part->occurrences[i] : part->documents[i]);
+        }
+        if (task == 1) hashes_of(held_hashes);
       }
     });
     state.doc_token_frequency = TokenTable(std::move(frequency), std::move(hashes), std::move(index));

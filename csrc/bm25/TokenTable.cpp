@@ -155,6 +155,17 @@ TokenTable::Count TokenTable::at(std::string_view key) const {
   return it->second;
 }
 
+std::size_t TokenTable::position(std::string_view key, uint64_t hash) const {
+  if (slots_.empty()) return npos;
+  for (std::size_t i = home(hash);; i = (i + 1) & mask_) {
+    const Slot slot = slots_[i];
+    if (slot == 0) return npos;
+    if (!SameTag(slot, hash)) continue;
+    const std::size_t entry = EntryOf(slot);
+    if (SameToken(entries_[entry].first, key)) return entry;
+  }
+}
+
 std::size_t TokenTable::position(std::string_view key, uint64_t hash) {
   if (!slots_.empty()) {
     for (std::size_t i = home(hash);; i = (i + 1) & mask_) {

@@ -79,6 +79,9 @@ class TokenTable {
   Count& operator[](std::string_view key) { return slot(key, HashToken(key)); }
   // hash must be HashToken(key).
   Count& slot(std::string_view key, uint64_t hash) { return entries_[position(key, hash)].second; }
+  // The place of key in iteration order, or npos when absent.
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+  std::size_t position(std::string_view key, uint64_t hash) const;
   // The place of key in iteration order, inserted with count 0 when absent
   // (its place is then the former size); hash must be HashToken(key).
   std::size_t position(std::string_view key, uint64_t hash);
