@@ -266,7 +266,7 @@ std::vector<size_t> TextEncoder::RunBounds(const std::vector<std::string>& texts
   // in turn by whichever thread is free: texts cut at different speeds
   // would leave a thread with a fixed share idle, and the last run taken
   // bounds how long the others wait at the end.
-  constexpr size_t kRunBytes = size_t{16} << 10;
+  constexpr size_t kRunBytes = size_t{8} << 10;
   const size_t runs = threads <= 1 || texts.size() <= 1
                           ? 1
                           : std::min(texts.size(), std::max<size_t>(threads * size_t{8},
