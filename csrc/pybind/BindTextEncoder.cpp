@@ -66,6 +66,9 @@ using CsrMatrix = Typed<CsrMatrixResult>;
 // keep the threads busy.
 constexpr size_t kChunkTexts = 1024;
 constexpr size_t kChunkBytes = size_t{1} << 20;
+// Training and document rows keep little per text on the calling thread, so
+// their chunks may hold more short texts: each chunk starts threads anew.
+constexpr size_t kCountChunkTexts = 8192;
 
 // The UTF-8 text of a str item; anything else is a TypeError.
 void AppendText(py::handle item, Texts& out) {
@@ -89,11 +92,11 @@ py::iterator IterTexts(py::handle texts) {
 // Pulls the next bounded chunk; false when the iterable is exhausted. Runs
 // the pending signal handlers first, so that Ctrl-C stops a long run within
 // about a chunk's work, before the model changes.
-bool NextChunk(py::iterator& it, Texts& chunk) {
+bool NextChunk(py::iterator& it, Texts& chunk, size_t most_texts = kChunkTexts) {
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
   chunk.clear();
   size_t bytes = 0;
-  while (chunk.size() < kChunkTexts && bytes < kChunkBytes && it != py::iterator::sentinel()) {
+  while (chunk.size() < most_texts && bytes < kChunkBytes && it != py::iterator::sentinel()) {
     AppendText(*it, chunk);
     bytes += chunk.back().size();
     ++it;
@@ -149,7 +152,8 @@ using Weigh = std::vector<BM25::Weights> (TextEncoder::*)(
 // held. The model is read with the lock held and no BM25 batch method
 // changing it, so that nothing trains or loads it meanwhile.
 template <typename Cut, typename Add>
-void CutChunks(const EncoderRef& self, py::handle texts, int threads, Cut&& cut, Add&& add) {
+void CutChunks(const EncoderRef& self, py::handle texts, int threads, Cut&& cut, Add&& add,
+               size_t most_texts = kChunkTexts) {
   using Result = decltype(cut(std::declval<const Texts&>(), 1u));
   unsigned workers = ResolveThreads(threads);
   py::iterator it = IterTexts(texts);
@@ -157,7 +161,7 @@ void CutChunks(const EncoderRef& self, py::handle texts, int threads, Cut&& cut,
   Texts current;
   Texts next;
   std::optional<Result> done;  // cut, not yet added
-  bool more = NextChunk(it, current);
+  bool more = NextChunk(it, current, most_texts);
   workers = WorkersFor(current, workers);
   while (more) {
     Result result;
@@ -168,7 +172,7 @@ void CutChunks(const EncoderRef& self, py::handle texts, int threads, Cut&& cut,
       }
       AwaitBM25Reading(*encoder.model());
       add(result, workers);
-      more = NextChunk(it, current);
+      more = NextChunk(it, current, most_texts);
       continue;
     }
     // Declared after `result` and `current`, so destroyed (waiting for the
@@ -176,7 +180,7 @@ void CutChunks(const EncoderRef& self, py::handle texts, int threads, Cut&& cut,
     std::future<void> task = std::async(std::launch::async, [&cut, &result, &current, workers] {
       result = cut(current, workers);
     });
-    more = NextChunk(it, next);
+    more = NextChunk(it, next, most_texts);
     if (done) {
       AwaitBM25Reading(*encoder.model());
       add(*done, workers);
@@ -291,7 +295,8 @@ py::object EncodeCsr(const EncoderRef& self, py::handle texts, int threads, Weig
           for (const TextEncoder::TokenCounts& part : counts) {
             TextEncoder::AppendCountRows(*encoder.model(), part, rows);
           }
-        });
+        },
+        kCountChunkTexts);
   } else {
     EncodeChunks(self, texts, threads, weigh,
                  [&rows](const std::vector<TextEncoder::TokenList>& tokens,
@@ -320,7 +325,7 @@ void TrainTexts(const EncoderRef& self, const TextIterable& texts, int threads, 
   const TextEncoder& encoder = *self;
   Texts current;
   Texts next;
-  bool more = NextChunk(it, current);
+  bool more = NextChunk(it, current, kCountChunkTexts);
   workers = WorkersFor(current, workers);
   ParallelCounts counts(model, workers);
   auto train_chunk = [&encoder, &counts, &documents, &texts_seen, &count](const Texts& chunk) {
@@ -333,13 +338,13 @@ void TrainTexts(const EncoderRef& self, const TextIterable& texts, int threads, 
         py::gil_scoped_release release;
         train_chunk(current);
       }
-      more = NextChunk(it, current);
+      more = NextChunk(it, current, kCountChunkTexts);
       continue;
     }
     // The future's destructor waits for the task, also when NextChunk
     // throws, so the task never outlives the chunk and model it uses.
     std::future<void> task = std::async(std::launch::async, train_chunk, std::cref(current));
-    more = NextChunk(it, next);
+    more = NextChunk(it, next, kCountChunkTexts);
     {
       py::gil_scoped_release release;
       task.get();
