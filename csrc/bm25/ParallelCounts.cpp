@@ -159,7 +159,8 @@ BM25 ParallelCounts::Combine() {
       order.emplace_back(holding[from], next[from]++);
     }
     // The entries of either table, and their hashes and index, on threads
-    // of their own: most of the time goes to filling fresh memory.
+    // of their own; most of the time goes to filling fresh memory, so each
+    // thread fills its own rather than copying another's.
     std::vector<TokenTable::value_type> frequency;
     std::vector<TokenTable::value_type> held;
     std::vector<uint64_t> hashes;
@@ -176,7 +177,6 @@ BM25 ParallelCounts::Combine() {
         if (task + 1 == tasks) {
           hashes_of(hashes);
           index = TokenTable::IndexFor(hashes);
-          if (documents) held_index = index;
           continue;
         }
         std::vector<TokenTable::value_type>& entries = task == 0 ? frequency : held;
@@ -185,7 +185,10 @@ BM25 ParallelCounts::Combine() {
           entries.emplace_back(part->index.key_at(i),
                                task == 0 ? part->occurrences[i] : part->documents[i]);
         }
-        if (task == 1) hashes_of(held_hashes);
+        if (task == 1) {
+          hashes_of(held_hashes);
+          held_index = TokenTable::IndexFor(held_hashes);
+        }
       }
     });
     state.doc_token_frequency = TokenTable(std::move(frequency), std::move(hashes), std::move(index));
