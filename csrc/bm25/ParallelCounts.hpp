@@ -5,8 +5,10 @@
 // files and pickles do not depend on the thread count).
 //
 // Counting needs one table look-up per token, and no pass over every token
-// runs on one thread alone: only combining the parts does, once, over their
-// distinct tokens.
+// runs on one thread alone. Combining runs on one thread per part: each part
+// looks its distinct tokens up in the others to find the ones it holds
+// first, then the tables are built from them at once; only ordering them
+// (a merge by first document) is left to one thread.
 //
 // Thread safety: Add on different parts may run at once; nothing else may
 // run beside any other call.
@@ -41,15 +43,27 @@ class ParallelCounts {
   BM25 Combine();
 
  private:
-  struct Part {
-    TokenTable index;  // token to 1 + its place in the vectors below
-    std::vector<BM25::Count> occurrences;
-    std::vector<BM25::Count> documents;  // with Idf::kDocuments only
-    std::vector<uint64_t> first;         // the document that first held it
-    std::vector<uint64_t> last;          // the document that last held it
+  // With Idf::kDocuments, of each token: the documents that held it and the
+  // last of them.
+  struct Held {
+    uint64_t last;
+    BM25::Count documents;
+  };
+  // Aligned so that two threads' parts share no cache line.
+  struct alignas(64) Part {
+    TokenTable index;             // token to its occurrences
+    std::vector<uint64_t> first;  // the document that first held entry i
+    std::vector<Held> held;       // with Idf::kDocuments only
     BM25::Count doc_count = 0;
     BM25::Count doc_length_total = 0;
+    // While combining: the totals over all parts of the entries this part
+    // holds first, and 0 for the others.
+    std::vector<BM25::Count> occurrences;
+    std::vector<BM25::Count> documents;
   };
+
+  // Fills each part's totals, one thread per part.
+  void Total(const std::vector<Part*>& parts);
 
   double b_;
   double k1_;

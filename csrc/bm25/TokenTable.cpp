@@ -106,6 +106,38 @@ TokenTable::TokenTable(std::initializer_list<value_type> entries) {
   }
 }
 
+TokenTable::TokenTable(std::vector<value_type> entries, std::vector<uint64_t> hashes,
+                       std::vector<uint64_t> index)
+    : entries_(std::move(entries)), hashes_(std::move(hashes)), slots_(std::move(index)) {
+  if (entries_.size() != hashes_.size() || (slots_.empty() && !entries_.empty())) {
+    throw std::invalid_argument("TokenTable: entries, hashes and index do not match");
+  }
+  mask_ = slots_.empty() ? 0 : slots_.size() - 1;
+}
+
+std::vector<uint64_t> TokenTable::IndexFor(const std::vector<uint64_t>& hashes) {
+  if (hashes.size() >= std::numeric_limits<uint32_t>::max()) {
+    throw std::length_error("TokenTable too large");
+  }
+  if (hashes.empty()) return {};
+  std::size_t slots = 16;
+  while (2 * hashes.size() > slots) slots *= 2;
+  std::vector<Slot> index(slots, 0);
+  const std::size_t mask = slots - 1;
+  // In entry order, as rehashing places them; a few homes ahead are
+  // prefetched, so that the cache misses of a large index overlap.
+  constexpr std::size_t kAhead = 8;
+  for (std::size_t entry = 0; entry < hashes.size(); ++entry) {
+    if (entry + kAhead < hashes.size()) {
+      __builtin_prefetch(&index[static_cast<std::size_t>(hashes[entry + kAhead]) & mask], 1);
+    }
+    std::size_t i = static_cast<std::size_t>(hashes[entry]) & mask;
+    while (index[i] != 0) i = (i + 1) & mask;
+    index[i] = MakeSlot(hashes[entry], entry);
+  }
+  return index;
+}
+
 TokenTable::const_iterator TokenTable::find(std::string_view key, uint64_t hash) const {
   if (slots_.empty()) return end();
   for (std::size_t i = home(hash);; i = (i + 1) & mask_) {
@@ -123,14 +155,25 @@ TokenTable::Count TokenTable::at(std::string_view key) const {
   return it->second;
 }
 
-TokenTable::Count& TokenTable::slot(std::string_view key, uint64_t hash) {
+std::size_t TokenTable::position(std::string_view key, uint64_t hash) const {
+  if (slots_.empty()) return npos;
+  for (std::size_t i = home(hash);; i = (i + 1) & mask_) {
+    const Slot slot = slots_[i];
+    if (slot == 0) return npos;
+    if (!SameTag(slot, hash)) continue;
+    const std::size_t entry = EntryOf(slot);
+    if (SameToken(entries_[entry].first, key)) return entry;
+  }
+}
+
+std::size_t TokenTable::position(std::string_view key, uint64_t hash) {
   if (!slots_.empty()) {
     for (std::size_t i = home(hash);; i = (i + 1) & mask_) {
       const Slot slot = slots_[i];
       if (slot == 0) break;
       if (!SameTag(slot, hash)) continue;
       const std::size_t entry = EntryOf(slot);
-      if (SameToken(entries_[entry].first, key)) return entries_[entry].second;
+      if (SameToken(entries_[entry].first, key)) return entry;
     }
   }
   reserve(size() + 1);
@@ -139,7 +182,7 @@ TokenTable::Count& TokenTable::slot(std::string_view key, uint64_t hash) {
   entries_.emplace_back(std::string(key), 0);
   hashes_.push_back(hash);
   place(size() - 1);
-  return entries_.back().second;
+  return size() - 1;
 }
 
 void TokenTable::reserve(std::size_t n) {

@@ -54,6 +54,13 @@ class TokenTable {
   TokenTable() = default;
   // Like inserting each pair in turn; a repeated key keeps its first count.
   TokenTable(std::initializer_list<value_type> entries);
+  // A table of distinct keys in the order of `entries`, where hashes[i] is
+  // HashToken(entries[i].first) and index is IndexFor(hashes): the three
+  // parts can be made on different threads at once.
+  TokenTable(std::vector<value_type> entries, std::vector<uint64_t> hashes,
+             std::vector<uint64_t> index);
+  // The index of a table of distinct keys with these hashes, in order.
+  static std::vector<uint64_t> IndexFor(const std::vector<uint64_t>& hashes);
 
   std::size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
@@ -71,7 +78,13 @@ class TokenTable {
   // until the next insertion.
   Count& operator[](std::string_view key) { return slot(key, HashToken(key)); }
   // hash must be HashToken(key).
-  Count& slot(std::string_view key, uint64_t hash);
+  Count& slot(std::string_view key, uint64_t hash) { return entries_[position(key, hash)].second; }
+  // The place of key in iteration order, or npos when absent.
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+  std::size_t position(std::string_view key, uint64_t hash) const;
+  // The place of key in iteration order, inserted with count 0 when absent
+  // (its place is then the former size); hash must be HashToken(key).
+  std::size_t position(std::string_view key, uint64_t hash);
 
   // Makes room for n entries without rehashing.
   void reserve(std::size_t n);
@@ -92,6 +105,8 @@ class TokenTable {
   // The full hash of entry i (in iteration order).
   uint64_t hash_at(std::size_t i) const { return hashes_[i]; }
   Count& count_at(std::size_t i) { return entries_[i].second; }
+  Count count_at(std::size_t i) const { return entries_[i].second; }
+  const std::string& key_at(std::size_t i) const { return entries_[i].first; }
 
   // Same keys with the same counts, in any order.
   bool operator==(const TokenTable& other) const;

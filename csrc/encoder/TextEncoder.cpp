@@ -265,15 +265,29 @@ std::vector<TextEncoder::TokenList> TextEncoder::TokensMany(const std::vector<st
 std::vector<TextEncoder::TokenList> TextEncoder::CountMany(const std::vector<std::string>& texts,
                                                            uint64_t first,
                                                            ParallelCounts& counts) const {
-  // No more threads than texts; the parts beyond stay as they are.
-  const size_t parts = std::min(counts.parts(), std::max<size_t>(1, texts.size()));
-  // Runs of consecutive texts of about equal bytes, a few per thread, taken
-  // in turn by whichever thread is free: texts cut at different speeds
-  // would leave a thread with a fixed share idle. Each thread still sees
-  // its documents in order, as its part needs.
-  const size_t runs = parts == 1 ? 1 : parts * 8;
+  std::vector<TokenList> tokens(texts.size());
+  Count(texts, first, counts, &tokens);
+  return tokens;
+}
+
+size_t TextEncoder::CountTexts(const std::vector<std::string>& texts, uint64_t first,
+                               ParallelCounts& counts) const {
+  return Count(texts, first, counts, nullptr);
+}
+
+std::vector<size_t> TextEncoder::RunBounds(const std::vector<std::string>& texts,
+                                           unsigned threads) {
   size_t bytes = 0;
   for (const std::string& text : texts) bytes += text.size();
+  // Runs of consecutive texts of about equal bytes, many per thread, taken
+  // in turn by whichever thread is free: texts cut at different speeds
+  // would leave a thread with a fixed share idle, and the last run taken
+  // bounds how long the others wait at the end.
+  constexpr size_t kRunBytes = size_t{8} << 10;
+  const size_t runs = threads <= 1 || texts.size() <= 1
+                          ? 1
+                          : std::min(texts.size(), std::max<size_t>(threads * size_t{8},
+                                                                    bytes / kRunBytes));
   // Run r starts at the first text after r / runs of the bytes.
   std::vector<size_t> bounds(runs + 1, texts.size());
   bounds[0] = 0;
@@ -283,19 +297,34 @@ std::vector<TextEncoder::TokenList> TextEncoder::CountMany(const std::vector<std
     while (run < runs && before >= bytes / runs * run) bounds[run++] = i;
     before += texts[i].size();
   }
-  std::vector<TokenList> tokens(texts.size());
+  return bounds;
+}
+
+size_t TextEncoder::Count(const std::vector<std::string>& texts, uint64_t first,
+                          ParallelCounts& counts, std::vector<TokenList>* keep) const {
+  // No more threads than texts; the parts beyond stay as they are.
+  const size_t parts = std::min(counts.parts(), std::max<size_t>(1, texts.size()));
+  // Each thread still sees its documents in order, as its part needs.
+  const std::vector<size_t> bounds = RunBounds(texts, static_cast<unsigned>(parts));
+  const size_t runs = bounds.size() - 1;
   std::atomic<size_t> next{0};
+  std::atomic<size_t> documents{0};
   ParallelFor(parts, static_cast<unsigned>(parts), [&](size_t begin, size_t end) {
+    TokenList scratch;
+    size_t counted = 0;
     for (size_t c = begin; c < end; ++c) {
       for (size_t r = next++; r < runs; r = next++) {
         for (size_t i = bounds[r]; i < bounds[r + 1]; ++i) {
-          Tokens(texts[i], tokens[i]);
-          counts.Add(c, first + i, tokens[i]);
+          TokenList& tokens = keep ? (*keep)[i] : scratch;
+          Tokens(texts[i], tokens);
+          counts.Add(c, first + i, tokens);
+          counted += tokens.empty() ? 0 : 1;
         }
       }
     }
+    documents += counted;
   });
-  return tokens;
+  return documents;
 }
 
 BM25::Documents<std::string_view> TextEncoder::Views(const std::vector<TokenList>& tokens) {
@@ -333,41 +362,99 @@ void TextEncoder::AppendIdRows(const std::vector<TokenList>& tokens,
   }
 }
 
-void TextEncoder::AppendCounts(const std::vector<TokenList>& tokens, TokenCounts& out) {
-  std::vector<std::string_view> sorted;
-  for (const TokenList& document : tokens) {
-    // Byte order, the order of the model's weights, so that tokens sharing
-    // an id are added in the order AppendIdRows adds them.
-    sorted.assign(document.begin(), document.end());
-    std::sort(sorted.begin(), sorted.end());
-    for (size_t i = 0; i < sorted.size();) {
-      size_t j = i + 1;
-      while (j < sorted.size() && sorted[j] == sorted[i]) ++j;
-      out.ids.push_back(TokenId(sorted[i]));
-      out.counts.push_back(static_cast<BM25::Count>(j - i));
-      i = j;
+namespace {
+
+// One token of a document: its id, and its place in the document.
+struct IdAt {
+  uint32_t id;
+  uint32_t at;
+};
+
+// Appends one document to `out`; `order` is scratch.
+void AppendDocumentCounts(const std::vector<std::string>& document, std::vector<IdAt>& order,
+                          TextEncoder::TokenCounts& out) {
+  order.clear();
+  for (size_t t = 0; t < document.size(); ++t) {
+    order.push_back({TokenId(document[t]), static_cast<uint32_t>(t)});
+  }
+  // By id, then bytes: tokens sharing an id are added in byte order, the
+  // order of the model's weights, as AppendIdRows adds them.
+  std::sort(order.begin(), order.end(), [&document](const IdAt& a, const IdAt& b) {
+    if (a.id != b.id) return a.id < b.id;
+    return document[a.at] < document[b.at];
+  });
+  for (size_t i = 0; i < order.size();) {
+    size_t j = i + 1;
+    while (j < order.size() && order[j].id == order[i].id &&
+           document[order[j].at] == document[order[i].at]) {
+      ++j;
     }
-    out.lengths.push_back(document.size());
-    out.bounds.push_back(out.ids.size());
+    out.ids.push_back(order[i].id);
+    out.counts.push_back(static_cast<BM25::Count>(j - i));
+    i = j;
+  }
+  out.lengths.push_back(document.size());
+  out.bounds.push_back(out.ids.size());
+}
+
+// Room for `more` items beyond the size, growing geometrically.
+template <typename T>
+void Grow(std::vector<T>& values, size_t more) {
+  if (values.capacity() - values.size() < more) {
+    values.reserve(std::max(values.size() + more, 2 * values.capacity()));
+  }
+}
+
+}  // namespace
+
+void TextEncoder::AppendCounts(const std::vector<TokenList>& tokens, TokenCounts& out) {
+  std::vector<IdAt> order;
+  for (const TokenList& document : tokens) AppendDocumentCounts(document, order, out);
+}
+
+std::vector<TextEncoder::TokenCounts> TextEncoder::CountDocuments(
+    const std::vector<std::string>& texts, unsigned threads) const {
+  const std::vector<size_t> bounds = RunBounds(texts, threads);
+  const size_t runs = bounds.size() - 1;
+  std::vector<TokenCounts> counts(runs);
+  std::atomic<size_t> next{0};
+  ParallelFor(std::min<size_t>(threads, runs), threads, [&](size_t, size_t) {
+    TokenList tokens;
+    std::vector<IdAt> order;
+    for (size_t r = next++; r < runs; r = next++) {
+      for (size_t i = bounds[r]; i < bounds[r + 1]; ++i) {
+        Tokens(texts[i], tokens);
+        AppendDocumentCounts(tokens, order, counts[r]);
+      }
+    }
+  });
+  return counts;
+}
+
+void TextEncoder::AppendCountRows(const BM25& model, const TokenCounts& counts, IdRows& out) {
+  Grow(out.indices, counts.ids.size());
+  Grow(out.data, counts.ids.size());
+  Grow(out.indptr, counts.lengths.size());
+  for (size_t i = 0; i < counts.lengths.size(); ++i) {
+    if (counts.lengths[i] != 0) {
+      const double norm = model.document_norm(counts.lengths[i]);
+      for (size_t k = counts.bounds[i]; k < counts.bounds[i + 1];) {
+        const uint32_t id = counts.ids[k];
+        double weight = BM25::document_weight(static_cast<double>(counts.counts[k]), norm);
+        for (++k; k < counts.bounds[i + 1] && counts.ids[k] == id; ++k) {
+          weight += BM25::document_weight(static_cast<double>(counts.counts[k]), norm);
+        }
+        out.indices.push_back(id);
+        out.data.push_back(static_cast<float>(weight));
+      }
+    }
+    out.indptr.push_back(static_cast<int64_t>(out.indices.size()));
   }
 }
 
 IdRows TextEncoder::CountRows(const BM25& model, const TokenCounts& counts) {
   IdRows rows;
-  rows.indices.reserve(counts.ids.size());
-  rows.data.reserve(counts.ids.size());
-  std::vector<IdWeight> entries;
-  for (size_t i = 0; i < counts.lengths.size(); ++i) {
-    entries.clear();
-    if (counts.lengths[i] != 0) {
-      const double norm = model.document_norm(counts.lengths[i]);
-      for (size_t k = counts.bounds[i]; k < counts.bounds[i + 1]; ++k) {
-        entries.emplace_back(counts.ids[k],
-                             BM25::document_weight(static_cast<double>(counts.counts[k]), norm));
-      }
-    }
-    rows.Append(entries);
-  }
+  AppendCountRows(model, counts, rows);
   return rows;
 }
 

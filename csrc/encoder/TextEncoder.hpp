@@ -90,6 +90,10 @@ class TextEncoder {
   // cutting runs of consecutive texts and counting them into its part.
   std::vector<TokenList> CountMany(const std::vector<std::string>& texts, uint64_t first,
                                    ParallelCounts& counts) const;
+  // Counts as CountMany does, keeping no tokens; returns the number of
+  // texts that gave tokens.
+  size_t CountTexts(const std::vector<std::string>& texts, uint64_t first,
+                    ParallelCounts& counts) const;
 
   // The token lists as views, one document per list; valid while `tokens` lives.
   static BM25::Documents<std::string_view> Views(const std::vector<TokenList>& tokens);
@@ -104,8 +108,9 @@ class TextEncoder {
                                           unsigned threads) const;
 
   // What weighing a document needs, kept so that it is not cut again: its
-  // length, and its distinct tokens in token order as (TokenId, count).
-  // Document i has entries [bounds[i], bounds[i + 1]).
+  // length, and its distinct tokens as (TokenId, count), by id and, for
+  // tokens sharing an id, in byte order (the order their weights are added
+  // in). Document i has entries [bounds[i], bounds[i + 1]).
   struct TokenCounts {
     std::vector<size_t> lengths;
     std::vector<size_t> bounds{0};
@@ -113,7 +118,13 @@ class TextEncoder {
     std::vector<BM25::Count> counts;
   };
   static void AppendCounts(const std::vector<TokenList>& tokens, TokenCounts& out);
-  // The rows AppendIdRows gives for these documents' weights under `model`.
+  // The counts of each text's tokens, in input order, cut and counted on up
+  // to `threads` threads: the texts' counts laid end to end in the parts.
+  std::vector<TokenCounts> CountDocuments(const std::vector<std::string>& texts,
+                                          unsigned threads) const;
+  // The rows AppendIdRows gives for these documents' weights under `model`,
+  // appended to `out`.
+  static void AppendCountRows(const BM25& model, const TokenCounts& counts, IdRows& out);
   static IdRows CountRows(const BM25& model, const TokenCounts& counts);
 
   // Appends one row per token list to `out`: the list's weights keyed by
@@ -150,6 +161,12 @@ class TextEncoder {
   // Each term's [begin, end), beside the list of their texts.
   using Places = std::vector<std::pair<uint32_t, uint32_t>>;
 
+  // Where the runs of consecutive texts that `threads` threads take in turn
+  // begin, and the end: at least one run (some may be empty).
+  static std::vector<size_t> RunBounds(const std::vector<std::string>& texts, unsigned threads);
+  // CountMany and CountTexts; `keep`, when given, receives the tokens.
+  size_t Count(const std::vector<std::string>& texts, uint64_t first, ParallelCounts& counts,
+               std::vector<TokenList>* keep) const;
   // The terms of text into texts and places (both cleared first).
   void Collect(const std::string& text, std::vector<std::string>& texts, Places& places) const;
   // Appends text as a term unless the filters drop it.

@@ -66,6 +66,9 @@ using CsrMatrix = Typed<CsrMatrixResult>;
 // keep the threads busy.
 constexpr size_t kChunkTexts = 1024;
 constexpr size_t kChunkBytes = size_t{1} << 20;
+// Training and document rows keep little per text on the calling thread, so
+// their chunks may hold more short texts: each chunk starts threads anew.
+constexpr size_t kCountChunkTexts = 8192;
 
 // The UTF-8 text of a str item; anything else is a TypeError.
 void AppendText(py::handle item, Texts& out) {
@@ -89,11 +92,11 @@ py::iterator IterTexts(py::handle texts) {
 // Pulls the next bounded chunk; false when the iterable is exhausted. Runs
 // the pending signal handlers first, so that Ctrl-C stops a long run within
 // about a chunk's work, before the model changes.
-bool NextChunk(py::iterator& it, Texts& chunk) {
+bool NextChunk(py::iterator& it, Texts& chunk, size_t most_texts = kChunkTexts) {
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
   chunk.clear();
   size_t bytes = 0;
-  while (chunk.size() < kChunkTexts && bytes < kChunkBytes && it != py::iterator::sentinel()) {
+  while (chunk.size() < most_texts && bytes < kChunkBytes && it != py::iterator::sentinel()) {
     AppendText(*it, chunk);
     bytes += chunk.back().size();
     ++it;
@@ -143,54 +146,69 @@ void AppendVectors(const std::vector<TextEncoder::TokenList>& tokens,
 using Weigh = std::vector<BM25::Weights> (TextEncoder::*)(
     const std::vector<TextEncoder::TokenList>&, unsigned) const;
 
-// Chunk by chunk: while the workers cut one chunk without the lock, the
-// calling thread converts the next one and turns the previous one into
-// dicts. The model is read with the lock held and no BM25 batch method
+// Chunk by chunk: while the workers cut one chunk without the lock
+// (`cut(chunk, workers)`), the calling thread converts the next one and
+// hands the previous one's result to `add(result, workers)`, with the lock
+// held. The model is read with the lock held and no BM25 batch method
 // changing it, so that nothing trains or loads it meanwhile.
-// `add(tokens, weights)` receives each chunk's results in order, with the lock held.
-template <typename Sink>
-void EncodeChunks(const EncoderRef& self, py::handle texts, int threads, Weigh weigh, Sink&& add) {
+template <typename Cut, typename Add>
+void CutChunks(const EncoderRef& self, py::handle texts, int threads, Cut&& cut, Add&& add,
+               size_t most_texts = kChunkTexts) {
+  using Result = decltype(cut(std::declval<const Texts&>(), 1u));
   unsigned workers = ResolveThreads(threads);
   py::iterator it = IterTexts(texts);
   const TextEncoder& encoder = *self;
   Texts current;
   Texts next;
-  std::vector<TextEncoder::TokenList> done;  // cut, not yet weighed
-  bool more = NextChunk(it, current);
+  std::optional<Result> done;  // cut, not yet added
+  bool more = NextChunk(it, current, most_texts);
   workers = WorkersFor(current, workers);
   while (more) {
-    std::vector<TextEncoder::TokenList> cut;
+    Result result;
     if (workers == 1) {
       {
         py::gil_scoped_release release;
-        cut = encoder.TokensMany(current, workers);
+        result = cut(current, workers);
       }
       AwaitBM25Reading(*encoder.model());
-      add(cut, (encoder.*weigh)(cut, workers));
-      more = NextChunk(it, current);
+      add(result, workers);
+      more = NextChunk(it, current, most_texts);
       continue;
     }
-    // Declared after `cut` and `current`, so destroyed (waiting for the
+    // Declared after `result` and `current`, so destroyed (waiting for the
     // task) before them, also when the code below throws.
-    std::future<void> task = std::async(std::launch::async, [&encoder, &cut, &current, workers] {
-      cut = encoder.TokensMany(current, workers);
+    std::future<void> task = std::async(std::launch::async, [&cut, &result, &current, workers] {
+      result = cut(current, workers);
     });
-    more = NextChunk(it, next);
-    if (!done.empty()) {
+    more = NextChunk(it, next, most_texts);
+    if (done) {
       AwaitBM25Reading(*encoder.model());
-      add(done, (encoder.*weigh)(done, workers));
+      add(*done, workers);
     }
     {
       py::gil_scoped_release release;
       task.get();
     }
-    done = std::move(cut);
+    done = std::move(result);
     std::swap(current, next);
   }
-  if (!done.empty()) {
+  if (done) {
     AwaitBM25Reading(*encoder.model());
-    add(done, (encoder.*weigh)(done, workers));
+    add(*done, workers);
   }
+}
+
+// CutChunks with the token lists of each chunk, weighed by `weigh`.
+template <typename Sink>
+void EncodeChunks(const EncoderRef& self, py::handle texts, int threads, Weigh weigh, Sink&& add) {
+  const TextEncoder& encoder = *self;
+  CutChunks(
+      self, texts, threads,
+      [&encoder](const Texts& chunk, unsigned workers) {
+        return encoder.TokensMany(chunk, workers);
+      },
+      [&encoder, weigh, &add](const std::vector<TextEncoder::TokenList>& tokens,
+                              unsigned workers) { add(tokens, (encoder.*weigh)(tokens, workers)); });
 }
 
 py::list EncodeTexts(const EncoderRef& self, py::handle texts, int threads, Weigh weigh) {
@@ -263,11 +281,29 @@ py::object EncodeCsr(const EncoderRef& self, py::handle texts, int threads, Weig
                      const std::string& format) {
   const py::object sparse = CsrLibrary(format);
   IdRows rows;
-  EncodeChunks(self, texts, threads, weigh,
-               [&rows](const std::vector<TextEncoder::TokenList>& tokens,
-                       const std::vector<BM25::Weights>& weights) {
-                 TextEncoder::AppendIdRows(tokens, weights, rows);
-               });
+  if (weigh == &TextEncoder::WeighDocuments) {
+    // A document's row needs of the model only its length norm: the
+    // workers count each text's token ids, and the rows are made from the
+    // counts.
+    const TextEncoder& encoder = *self;
+    CutChunks(
+        self, texts, threads,
+        [&encoder](const Texts& chunk, unsigned workers) {
+          return encoder.CountDocuments(chunk, workers);
+        },
+        [&encoder, &rows](const std::vector<TextEncoder::TokenCounts>& counts, unsigned) {
+          for (const TextEncoder::TokenCounts& part : counts) {
+            TextEncoder::AppendCountRows(*encoder.model(), part, rows);
+          }
+        },
+        kCountChunkTexts);
+  } else {
+    EncodeChunks(self, texts, threads, weigh,
+                 [&rows](const std::vector<TextEncoder::TokenList>& tokens,
+                         const std::vector<BM25::Weights>& weights) {
+                   TextEncoder::AppendIdRows(tokens, weights, rows);
+                 });
+  }
   return CsrResult(std::move(rows), sparse);
 }
 
@@ -277,10 +313,10 @@ py::object EncodeCsr(const EncoderRef& self, py::handle texts, int threads, Weig
 // the model as it was, and the result equals training each text in turn.
 // With more than one thread, the next chunk is read from the iterable (which
 // needs the lock) while the current one is cut and counted.
-// `keep(tokens)` also receives each chunk's token lists, in order, on the
-// cutting thread (without the lock).
-template <typename Keep>
-void TrainTexts(const EncoderRef& self, const TextIterable& texts, int threads, Keep&& keep) {
+// `count(encoder, chunk, first, counts)` cuts and counts each chunk (on the
+// cutting thread, without the lock) and returns the texts that gave tokens.
+template <typename Count>
+void TrainTexts(const EncoderRef& self, const TextIterable& texts, int threads, Count&& count) {
   unsigned workers = ResolveThreads(threads);
   py::iterator it = IterTexts(texts.object);
   BM25& model = *self->model();
@@ -289,15 +325,12 @@ void TrainTexts(const EncoderRef& self, const TextIterable& texts, int threads, 
   const TextEncoder& encoder = *self;
   Texts current;
   Texts next;
-  bool more = NextChunk(it, current);
+  bool more = NextChunk(it, current, kCountChunkTexts);
   workers = WorkersFor(current, workers);
   ParallelCounts counts(model, workers);
-  auto train_chunk = [&encoder, &counts, &documents, &texts_seen, &keep](const Texts& chunk) {
-    const std::vector<TextEncoder::TokenList> tokens =
-        encoder.CountMany(chunk, texts_seen, counts);
+  auto train_chunk = [&encoder, &counts, &documents, &texts_seen, &count](const Texts& chunk) {
+    documents += count(encoder, chunk, texts_seen, counts);
     texts_seen += chunk.size();
-    for (const TextEncoder::TokenList& list : tokens) documents += list.empty() ? 0 : 1;
-    keep(tokens);
   };
   while (more) {
     if (workers == 1) {
@@ -305,13 +338,13 @@ void TrainTexts(const EncoderRef& self, const TextIterable& texts, int threads, 
         py::gil_scoped_release release;
         train_chunk(current);
       }
-      more = NextChunk(it, current);
+      more = NextChunk(it, current, kCountChunkTexts);
       continue;
     }
     // The future's destructor waits for the task, also when NextChunk
     // throws, so the task never outlives the chunk and model it uses.
     std::future<void> task = std::async(std::launch::async, train_chunk, std::cref(current));
-    more = NextChunk(it, next);
+    more = NextChunk(it, next, kCountChunkTexts);
     {
       py::gil_scoped_release release;
       task.get();
@@ -333,7 +366,9 @@ void TrainTexts(const EncoderRef& self, const TextIterable& texts, int threads, 
 }
 
 void Train(const EncoderRef& self, const TextIterable& texts, int threads) {
-  TrainTexts(self, texts, threads, [](const std::vector<TextEncoder::TokenList>&) {});
+  TrainTexts(self, texts, threads,
+             [](const TextEncoder& encoder, const Texts& chunk, uint64_t first,
+                ParallelCounts& counts) { return encoder.CountTexts(chunk, first, counts); });
 }
 
 // Trains as Train does and returns the texts' document rows under the
@@ -342,9 +377,16 @@ CsrMatrix TrainAndEncodeCsr(const EncoderRef& self, const TextIterable& texts, i
                              const std::string& format) {
   const py::object sparse = CsrLibrary(format);
   TextEncoder::TokenCounts counts;
-  TrainTexts(self, texts, threads, [&counts](const std::vector<TextEncoder::TokenList>& tokens) {
-    TextEncoder::AppendCounts(tokens, counts);
-  });
+  TrainTexts(self, texts, threads,
+             [&counts](const TextEncoder& encoder, const Texts& chunk, uint64_t first,
+                       ParallelCounts& parts) {
+               const std::vector<TextEncoder::TokenList> tokens =
+                   encoder.CountMany(chunk, first, parts);
+               TextEncoder::AppendCounts(tokens, counts);
+               size_t documents = 0;
+               for (const TextEncoder::TokenList& list : tokens) documents += list.empty() ? 0 : 1;
+               return documents;
+             });
   AwaitBM25Reading(*self->model());
   return CsrMatrix{CsrResult(TextEncoder::CountRows(*self->model(), counts), sparse)};
 }

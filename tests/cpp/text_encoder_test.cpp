@@ -148,6 +148,24 @@ TEST(TextEncoder, CountManyCountsWhatTrainingInTurnWould) {
     EXPECT_EQ(model.doc_token_documents(), expected.doc_token_documents());
     EXPECT_EQ(model.doc_count(), expected.doc_count());
     EXPECT_EQ(model.doc_length_total(), expected.doc_length_total());
+    // The counts of document rows, on threads, are those of the token lists.
+    TextEncoder::TokenCounts want_counts;
+    TextEncoder::AppendCounts(want, want_counts);
+    TextEncoder::TokenCounts got_counts;
+    for (const auto& part : encoder.CountDocuments(texts, 3)) {
+      for (size_t i = 0; i < part.lengths.size(); ++i) {
+        got_counts.lengths.push_back(part.lengths[i]);
+        got_counts.ids.insert(got_counts.ids.end(), part.ids.begin() + part.bounds[i],
+                              part.ids.begin() + part.bounds[i + 1]);
+        got_counts.counts.insert(got_counts.counts.end(), part.counts.begin() + part.bounds[i],
+                                 part.counts.begin() + part.bounds[i + 1]);
+        got_counts.bounds.push_back(got_counts.ids.size());
+      }
+    }
+    EXPECT_EQ(got_counts.lengths, want_counts.lengths);
+    EXPECT_EQ(got_counts.bounds, want_counts.bounds);
+    EXPECT_EQ(got_counts.ids, want_counts.ids);
+    EXPECT_EQ(got_counts.counts, want_counts.counts);
   }
 }
 

@@ -158,6 +158,27 @@ def csr_from_dicts(vectors):
     return data, indices, indptr
 
 
+@pytest.mark.parametrize("threads", [1, 2, 3])
+@pytest.mark.parametrize(
+    "options",
+    [{}, {"legacy": True}, {"search": True, "bigrams": False}, {"search": True, "stop_words": False}],
+    ids=["default", "legacy", "terms-0.2", "search-all-words"],
+)
+def test_document_rows_on_threads_are_those_of_the_weights(bundled_jieba, sample_lines, threads, options):
+    # Several streaming chunks of texts of every length, empty ones among
+    # them: rows counted on threads must equal, byte for byte, the rows of the
+    # weights of each text's tokens.
+    np = pytest.importorskip("numpy")
+    rng = random.Random(5)
+    corpus = [rng.choice(sample_lines)[: rng.randrange(0, 300)] for _ in range(2500)]
+    encoder = TextEncoder(bundled_jieba, **options)
+    encoder.train(corpus[::3], threads=1)
+    data, indices, indptr = csr_from_dicts(encoder.encode_documents(corpus, threads=1))
+    want = [np.float32(data), np.uint32(indices), np.int64(indptr)]
+    got = encoder.encode_documents_csr(iter(corpus), threads=threads, format="numpy")
+    assert [a.tobytes() for a in got] == [a.tobytes() for a in want]
+
+
 @pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize("side", ["documents", "queries"])
 def test_csr_holds_the_dict_vectors_by_token_id(bundled_jieba, texts, threads, side):
