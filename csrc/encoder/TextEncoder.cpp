@@ -144,23 +144,24 @@ void TextEncoder::Collect(const std::string& text, std::vector<std::string>& tex
     }
   }
   for (size_t i = 0; i < words.size(); ++i) EmitWord(words[i], inside[i] != 0, texts, places);
-  if (!options_.bigrams && !options_.characters) return;
-  // With characters, the places of the words' terms (see kKept); empty
-  // without.
-  thread_local std::vector<uint8_t> kept;
-  kept.clear();
-  if (options_.characters) {
-    for (const auto& [begin, end] : places) {
-      if (kept.size() < end) kept.resize(end, 0);
-      for (uint32_t k = begin; k < end; ++k) kept[k] |= kKept;
-      if (end - begin == 2) kept[begin] |= kPairStarts;
-    }
-  }
   // The bigrams and characters keep the text's own script: the folded words
   // let either script find the other, these rank a query's own script first.
-  EmitBigrams(*unfolded, kept, texts, places);
+  if (!options_.characters) {
+    if (options_.bigrams) EmitBigrams<false>(*unfolded, {}, texts, places);
+    return;
+  }
+  // What the words' terms say of each code point (see kKept).
+  thread_local std::vector<uint8_t> kept;
+  kept.clear();
+  for (const auto& [begin, end] : places) {
+    if (kept.size() < end) kept.resize(end, 0);
+    for (uint32_t k = begin; k < end; ++k) kept[k] |= kKept;
+    if (end - begin == 2) kept[begin] |= kPairStarts;
+  }
+  EmitBigrams<true>(*unfolded, kept, texts, places);
 }
 
+template <bool kCharacters>
 void TextEncoder::EmitBigrams(std::string_view text, const std::vector<uint8_t>& kept,
                               std::vector<std::string>& texts, Places& places) const {
   // The previous code point's byte offset when it is Han, else npos.
@@ -178,15 +179,15 @@ void TextEncoder::EmitBigrams(std::string_view text, const std::vector<uint8_t>&
     const bool bmp = cp < 0x10000;
     const bool stop = bmp ? (stop_chars_[cp / 64] >> (cp % 64) & 1) != 0
                           : stop_words_.count(text.substr(i, n)) != 0;
-    const uint8_t here = index < kept.size() ? kept[index] : 0;
+    const uint8_t here = kCharacters && index < kept.size() ? kept[index] : 0;
     // Two Han characters always hold a letter; a pair of stop words (的了)
     // or a stop word itself (我们) says nothing. With characters, neither
     // does a pair that reaches into a stop word (者应 of 患者应该), nor one
     // that a two-character term gives at its place already (the word, or in
     // the other script its folded form): the characters match there.
     const bool wanted = !(stop && previous_stop) &&
-                      (!options_.characters || ((before & kKept) != 0 && (here & kKept) != 0 &&
-                                                (before & kPairStarts) == 0));
+                        (!kCharacters || ((before & kKept) != 0 && (here & kKept) != 0 &&
+                                          (before & kPairStarts) == 0));
     if (options_.bigrams && previous != std::string_view::npos && wanted) {
       const std::string_view pair = text.substr(previous, i + n - previous);
       if (!previous_starts_stop || stop_words_.count(pair) == 0) {
@@ -194,7 +195,7 @@ void TextEncoder::EmitBigrams(std::string_view text, const std::vector<uint8_t>&
         places.emplace_back(index - 1, index + 1);
       }
     }
-    if ((here & kKept) != 0 && !stop) {
+    if (kCharacters && (here & kKept) != 0 && !stop) {
       texts.emplace_back(text.substr(i, n));
       places.emplace_back(index, index + 1);
     }

@@ -156,6 +156,7 @@ class TextEncoder {
   // Appends the bigrams of the Han runs of text and, where `kept` is set
   // (one entry per code point), its characters (see Options::bigrams and
   // Options::characters): each character after the bigram that ends at it.
+  template <bool kCharacters>
   void EmitBigrams(std::string_view text, const std::vector<uint8_t>& kept,
                    std::vector<std::string>& texts, Places& places) const;
   // Appends the terms of one word of the cut (search: of cut_for_search);
