@@ -153,9 +153,10 @@ class TextEncoder {
   // Appends text as a term unless the filters drop it.
   void Emit(std::string&& text, uint32_t begin, uint32_t end, std::vector<std::string>& texts,
             Places& places) const;
-  // Appends the bigrams of the Han runs of text and, where `kept` is set
-  // (one entry per code point), its characters (see Options::bigrams and
-  // Options::characters): each character after the bigram that ends at it.
+  // Appends the bigrams of the Han runs of text (see Options::bigrams) and,
+  // with kCharacters, its characters (Options::characters), each after the
+  // bigram that ends at it; `kept` holds what the words' terms say of each
+  // code point (empty without kCharacters).
   template <bool kCharacters>
   void EmitBigrams(std::string_view text, const std::vector<uint8_t>& kept,
                    std::vector<std::string>& texts, Places& places) const;
