@@ -15,6 +15,10 @@
 namespace mira::typing::text {
 namespace {
 
+// What the terms of a text's words say of each of its code points.
+constexpr uint8_t kKept = 1;        // inside a word kept (not a stop word)
+constexpr uint8_t kPairStarts = 2;  // a two-character term starts here
+
 // The CJK Unified Ideographs with their extensions, and the compatibility
 // ideographs.
 bool IsHan(uint32_t cp) {
@@ -132,8 +136,10 @@ void TextEncoder::Collect(const std::string& text, std::vector<std::string>& tex
   const std::string* unfolded = source;
   if (options_.script && options_.script->Fold(*source, folded)) source = &folded;
   jieba_->Tokenize(*source, words, options_.search);
-  // With bigrams, about one more term per Han character (three bytes each).
-  const size_t expected = words.size() + (options_.bigrams ? unfolded->size() / 3 : 0);
+  // With bigrams, about one more term per Han character (three bytes
+  // each); with characters, one more again.
+  const size_t expected = words.size() + (options_.bigrams ? unfolded->size() / 3 : 0) +
+                          (options_.characters ? unfolded->size() / 3 : 0);
   texts.reserve(expected);
   places.reserve(expected);
   // Search mode puts the dictionary words found inside a long word right
@@ -155,17 +161,31 @@ void TextEncoder::Collect(const std::string& text, std::vector<std::string>& tex
     }
   }
   for (size_t i = 0; i < words.size(); ++i) EmitWord(words[i], inside[i] != 0, texts, places);
-  // The bigrams keep the text's own script: the folded words let either
-  // script find the other, the bigrams rank a query's own script first.
-  if (options_.bigrams) EmitBigrams(*unfolded, texts, places);
+  // The bigrams and characters keep the text's own script: the folded words
+  // let either script find the other, these rank a query's own script first.
+  if (!options_.characters) {
+    if (options_.bigrams) EmitBigrams<false>(*unfolded, {}, texts, places);
+    return;
+  }
+  // What the words' terms say of each code point (see kKept).
+  thread_local std::vector<uint8_t> kept;
+  kept.clear();
+  for (const auto& [begin, end] : places) {
+    if (kept.size() < end) kept.resize(end, 0);
+    for (uint32_t k = begin; k < end; ++k) kept[k] |= kKept;
+    if (end - begin == 2) kept[begin] |= kPairStarts;
+  }
+  EmitBigrams<true>(*unfolded, kept, texts, places);
 }
 
-void TextEncoder::EmitBigrams(std::string_view text, std::vector<std::string>& texts,
-                              Places& places) const {
+template <bool kCharacters>
+void TextEncoder::EmitBigrams(std::string_view text, const std::vector<uint8_t>& kept,
+                              std::vector<std::string>& texts, Places& places) const {
   // The previous code point's byte offset when it is Han, else npos.
   size_t previous = std::string_view::npos;
   bool previous_stop = false;  // the previous character is a stop word
   bool previous_starts_stop = false;  // and it may start a two-character one
+  uint8_t before = 0;  // the previous character's entry of kept
   uint32_t index = 0;
   for (size_t i = 0, n = 0; i < text.size(); i += n == 0 ? 1 : n, ++index) {
     const uint32_t cp = DecodeUtf8(text, i, n);
@@ -176,15 +196,27 @@ void TextEncoder::EmitBigrams(std::string_view text, std::vector<std::string>& t
     const bool bmp = cp < 0x10000;
     const bool stop = bmp ? (stop_chars_[cp / 64] >> (cp % 64) & 1) != 0
                           : stop_words_.count(text.substr(i, n)) != 0;
+    const uint8_t here = kCharacters && index < kept.size() ? kept[index] : 0;
     // Two Han characters always hold a letter; a pair of stop words (的了)
-    // or a stop word itself (我们) says nothing.
-    if (previous != std::string_view::npos && !(stop && previous_stop)) {
+    // or a stop word itself (我们) says nothing. With characters, neither
+    // does a pair that reaches into a stop word (者应 of 患者应该), nor one
+    // that a two-character term gives at its place already (the word, or in
+    // the other script its folded form): the characters match there.
+    const bool wanted = !(stop && previous_stop) &&
+                        (!kCharacters || ((before & kKept) != 0 && (here & kKept) != 0 &&
+                                          (before & kPairStarts) == 0));
+    if (options_.bigrams && previous != std::string_view::npos && wanted) {
       const std::string_view pair = text.substr(previous, i + n - previous);
       if (!previous_starts_stop || !IsStopWord(pair)) {
         texts.emplace_back(pair);
         places.emplace_back(index - 1, index + 1);
       }
     }
+    if (kCharacters && (here & kKept) != 0 && !stop) {
+      texts.emplace_back(text.substr(i, n));
+      places.emplace_back(index, index + 1);
+    }
+    before = here;
     previous = i;
     previous_stop = stop;
     previous_starts_stop = !bmp || (stop_pair_starts_[cp / 64] >> (cp % 64) & 1) != 0;

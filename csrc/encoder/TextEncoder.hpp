@@ -65,6 +65,13 @@ class TextEncoder {
     // document cut differently still share them. They are taken from the
     // text before script folding (after normalize).
     bool bigrams = false;
+    // Each Han character of a word kept (not of a stop word), unless it is
+    // a stop word alone, is an index term too, with the bigrams and in the
+    // same script: a query and a document that share no word or bigram
+    // (胃痛, 胃疼) still share characters. The bigrams then leave out a pair
+    // that reaches into a stop word and one at the place of a two-character
+    // term of the words (which, with its characters, matches there).
+    bool characters = false;
   };
 
   // Throws std::invalid_argument when jieba or model is null.
@@ -172,8 +179,13 @@ class TextEncoder {
   // Appends text as a term unless the filters drop it.
   void Emit(std::string&& text, uint32_t begin, uint32_t end, std::vector<std::string>& texts,
             Places& places) const;
-  // Appends the bigrams of the Han runs of text (see Options::bigrams).
-  void EmitBigrams(std::string_view text, std::vector<std::string>& texts, Places& places) const;
+  // Appends the bigrams of the Han runs of text (see Options::bigrams) and,
+  // with kCharacters, its characters (Options::characters), each after the
+  // bigram that ends at it; `kept` holds what the words' terms say of each
+  // code point (empty without kCharacters).
+  template <bool kCharacters>
+  void EmitBigrams(std::string_view text, const std::vector<uint8_t>& kept,
+                   std::vector<std::string>& texts, Places& places) const;
   // Appends the terms of one word of the cut (search: of cut_for_search);
   // known: a dictionary word for certain.
   void EmitWord(jieba::Word& word, bool known, std::vector<std::string>& texts,

@@ -409,9 +409,12 @@ const char kInitDoc[] =
     "of letters and digits; fold_script: fold every term to Simplified characters\n"
     "with script_table (a file of FROM<TAB>TO lines; None: the bundled table);\n"
     "bigrams: the character bigrams of every run of two or more Han characters\n"
-    "are terms too, in the text's own script. Options left as None take the best\n"
-    "measured choice: search off, the others on; with legacy=True all are off:\n"
-    "the plain cut of pymiratext 0.1. search=True, bigrams=False: the terms of 0.2.";
+    "are terms too, in the text's own script; characters: so is each Han character\n"
+    "of the words kept (not of stop words), and the bigrams leave out pairs that\n"
+    "reach into a stop word or that a two-character word gives already (better\n"
+    "ranking, slower indexing). Options left as None take the best measured choice:\n"
+    "search and characters off, the others on; with legacy=True all are off: the\n"
+    "plain cut of pymiratext 0.1. search=True, bigrams=False: the terms of 0.2.";
 
 // The options a keyword left as None takes: the best measured ones, or with
 // legacy=True those of the plain cut (the index terms of pymiratext 0.1).
@@ -421,9 +424,10 @@ struct Choices {
   bool normalize;
   bool fold_script;
   bool bigrams;
+  bool characters;
 };
-constexpr Choices kDefaults{false, true, true, true, true};
-constexpr Choices kLegacy{false, false, false, false, false};
+constexpr Choices kDefaults{false, true, true, true, true, false};
+constexpr Choices kLegacy{false, false, false, false, false, false};
 
 // The bundled Traditional-to-Simplified table.
 std::string BundledScriptTable() {
@@ -436,7 +440,8 @@ std::shared_ptr<TextEncoder> MakeEncoder(std::shared_ptr<Jieba> jieba, std::shar
                                          std::optional<bool> normalize,
                                          std::optional<bool> fold_script,
                                          std::optional<std::string> script_table, bool legacy,
-                                         std::optional<bool> bigrams) {
+                                         std::optional<bool> bigrams,
+                                         std::optional<bool> characters) {
   const Choices& choices = legacy ? kLegacy : kDefaults;
   if (!model) {
     model = std::make_shared<BM25>(0.75, 1.2,
@@ -446,6 +451,7 @@ std::shared_ptr<TextEncoder> MakeEncoder(std::shared_ptr<Jieba> jieba, std::shar
   options.unknown_words = unknown_words.value_or(choices.unknown_words);
   options.normalize = normalize.value_or(choices.normalize);
   options.bigrams = bigrams.value_or(choices.bigrams);
+  options.characters = characters.value_or(choices.characters);
   if (fold_script.value_or(choices.fold_script)) {
     options.script = std::make_shared<ScriptTable>(script_table ? *script_table : BundledScriptTable());
   }
@@ -467,6 +473,7 @@ py::dict OptionsOf(const TextEncoder& encoder) {
   dict["fold_script"] = static_cast<bool>(options.script);
   dict["script_table"] = table;
   dict["bigrams"] = options.bigrams;
+  dict["characters"] = options.characters;
   return dict;
 }
 
@@ -479,6 +486,7 @@ void BindTextEncoder(py::module_& m) {
            py::arg("unknown_words") = py::none(), py::arg("normalize") = py::none(),
            py::arg("fold_script") = py::none(), py::arg("script_table") = py::none(),
            py::arg("legacy") = false, py::arg("bigrams") = py::none(),
+           py::arg("characters") = py::none(),
            // The Python objects stay alive with the encoder, so `model` gives
            // back the very object passed in.
            py::keep_alive<1, 2>(), py::keep_alive<1, 3>(), kInitDoc)
@@ -508,6 +516,9 @@ void BindTextEncoder(py::module_& m) {
       .def_property_readonly(
           "bigrams", [](const EncoderRef& self) { return self->options().bigrams; },
           "Whether the character bigrams of Han runs are terms too.")
+      .def_property_readonly(
+          "characters", [](const EncoderRef& self) { return self->options().characters; },
+          "Whether the Han characters of the words kept are terms too.")
       .def_property_readonly(
           "options", [](const EncoderRef& self) { return OptionsDict{OptionsOf(*self)}; },
           "The keyword options, as a new dict: TextEncoder(jieba, model, **options)\n"

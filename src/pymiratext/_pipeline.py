@@ -346,6 +346,7 @@ class Tokenizer:
         fold_script: Optional[bool] = None,
         legacy: bool = False,
         bigrams: Optional[bool] = None,
+        characters: Optional[bool] = None,
     ) -> None:
         self.folder = folder
         self.search = search  # None: TextEncoder's default (see legacy)
@@ -355,6 +356,7 @@ class Tokenizer:
         self.fold_script = fold_script
         self.legacy = legacy  # the index terms of pymiratext 0.1
         self.bigrams = bigrams
+        self.characters = characters
         self._jieba = None
         self._encoder = None
 
@@ -418,7 +420,8 @@ class Tokenizer:
     def options(self) -> Dict[str, object]:
         """The ``TextEncoder`` keywords of this tokenizer."""
         return {"search": self.search, "stop_words": not self.keep_stop_words,
-                "fold_script": self.fold_script, "legacy": self.legacy, "bigrams": self.bigrams}
+                "fold_script": self.fold_script, "legacy": self.legacy, "bigrams": self.bigrams,
+                "characters": self.characters}
 
     def words(self, text: str) -> List[str]:
         """The segmenter's words for *text*, blanks and punctuation included."""

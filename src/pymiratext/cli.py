@@ -78,6 +78,7 @@ def _tokenizer(args: argparse.Namespace, model=None) -> Tokenizer:
         fold_script=getattr(args, "fold_script", None),
         legacy=legacy,
         bigrams=getattr(args, "bigrams", None),
+        characters=getattr(args, "characters", None),
     )
 
 
@@ -513,6 +514,9 @@ def build_parser() -> argparse.ArgumentParser:
     terms.add_argument("--bigrams", action=argparse.BooleanOptionalAction, default=None,
                        help="also index the character bigrams of every run of Chinese characters "
                             "(default: on, off with --legacy; --search --no-bigrams: the terms of 0.2)")
+    terms.add_argument("--characters", action=argparse.BooleanOptionalAction, default=None,
+                       help="also index each Chinese character of the words kept, stop words left out; "
+                            "ranks better, indexes about a seventh slower (default: off)")
     terms.add_argument("--legacy", action="store_true",
                        help="index terms and model as pymiratext 0.1 made them: the plain cut, no pieces "
                             "of unknown words, no folding, occurrence counts (implied by a model file "

@@ -202,6 +202,7 @@ class TextEncoder:
         script_table: Optional[str] = None,
         legacy: bool = False,
         bigrams: Optional[bool] = None,
+        characters: Optional[bool] = None,
     ) -> None:
         """jieba: the segmenter; model: the BM25 to train or encode with (when None a new
         BM25(idf='documents'), or BM25() with legacy). search: segment with
@@ -211,9 +212,12 @@ class TextEncoder:
         of letters and digits; fold_script: fold every term to Simplified characters
         with script_table (a file of FROM<TAB>TO lines; None: the bundled table);
         bigrams: the character bigrams of every run of two or more Han characters
-        are terms too, in the text's own script. Options left as None take the best
-        measured choice: search off, the others on; with legacy=True all are off:
-        the plain cut of pymiratext 0.1. search=True, bigrams=False: the terms of 0.2.
+        are terms too, in the text's own script; characters: so is each Han character
+        of the words kept (not of stop words), and the bigrams leave out pairs that
+        reach into a stop word or that a two-character word gives already (better
+        ranking, slower indexing). Options left as None take the best measured choice:
+        search and characters off, the others on; with legacy=True all are off: the
+        plain cut of pymiratext 0.1. search=True, bigrams=False: the terms of 0.2.
         """
     @property
     def jieba(self) -> Jieba:
@@ -241,6 +245,9 @@ class TextEncoder:
     @property
     def bigrams(self) -> bool:
         """Whether the character bigrams of Han runs are terms too."""
+    @property
+    def characters(self) -> bool:
+        """Whether the Han characters of the words kept are terms too."""
     @property
     def options(self) -> Dict[str, Any]:
         """The keyword options, as a new dict: TextEncoder(jieba, model, **options)

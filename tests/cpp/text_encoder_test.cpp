@@ -100,6 +100,27 @@ TEST(TextEncoder, TermsOfUnknownWordsAndFoldedLetters) {
   }
 }
 
+// Each character of a word kept follows the bigram that ends at it; no
+// bigram reaches into the stop word 的 (京的, 的清) or repeats a two-character
+// word at its place (北京, 大学); 清华, two words here, keeps its bigram.
+TEST(TextEncoder, CharacterTermsBesideTheBigrams) {
+  TextEncoder::Options options(false, true);
+  options.bigrams = true;
+  options.characters = true;
+  TextEncoder encoder(Load(), std::make_shared<BM25>(), options);
+  std::vector<TextEncoder::Term> terms;
+  encoder.Terms("我来到北京的清华大学", terms);
+  std::vector<std::tuple<std::string, uint32_t, uint32_t>> got;
+  for (const auto& term : terms) got.emplace_back(term.text, term.begin, term.end);
+  const std::vector<std::tuple<std::string, uint32_t, uint32_t>> want = {
+      {"我", 0, 1},   {"来", 1, 2},   {"到", 2, 3},   {"北京", 3, 5}, {"清", 6, 7},
+      {"华", 7, 8},   {"大学", 8, 10}, {"我", 0, 1},   {"我来", 0, 2}, {"来", 1, 2},
+      {"来到", 1, 3}, {"到", 2, 3},   {"到北", 2, 4}, {"北", 3, 4},   {"京", 4, 5},
+      {"清", 6, 7},   {"清华", 6, 8}, {"华", 7, 8},   {"华大", 7, 9}, {"大", 8, 9},
+      {"学", 9, 10}};
+  EXPECT_EQ(got, want);
+}
+
 // Rows from kept token counts must be the rows of the weights, byte for byte:
 // colliding ids are summed in the same order, the same norm is used.
 TEST(TextEncoder, CountRowsEqualTheRowsOfTheWeights) {

@@ -74,11 +74,48 @@ def test_default_terms(encoder, text, terms):
     assert encoder.tokens(text) == terms
 
 
-@pytest.mark.parametrize("options", [{}, {"search": True, "bigrams": False}], ids=["defaults", "search"])
+# characters=True: each character of the words kept, in the text's own
+# script, after the bigram that ends at it; no bigram reaching into a stop
+# word (候能, 啡吗, 能吃) or at a two-character term's place (时候, 咖啡, 血壓,
+# 归脾 of the unknown word's pieces). Without bigrams, the characters alone.
+CHARACTER_TERMS = [
+    ("胃疼的时候能喝咖啡吗", ["胃疼", "时候", "喝", "咖啡", "胃", "疼", "时", "候", "喝", "喝咖", "咖", "啡"],
+     ["胃疼", "时候", "喝", "咖啡", "胃", "疼", "时", "候", "喝", "咖", "啡"]),
+    ("臺灣的電腦", ["台湾", "电脑", "臺", "灣", "電", "腦"], ["台湾", "电脑", "臺", "灣", "電", "腦"]),
+    ("高血壓患者", ["高血压", "患者", "高", "高血", "血", "血壓", "壓", "壓患", "患", "者"],
+     ["高血压", "患者", "高", "血", "壓", "患", "者"]),
+    ("能吃归脾丸吗？", ["吃", "归", "归脾", "脾", "脾丸", "丸", "归脾丸", "吃", "吃归", "归", "脾", "丸"],
+     ["吃", "归", "归脾", "脾", "脾丸", "丸", "归脾丸", "吃", "归", "脾", "丸"]),
+    ("Ｂ超ａｂ检查", ["b", "超", "ab", "检查", "超", "检", "查"], ["b", "超", "ab", "检查", "超", "检", "查"]),
+    ("我们一起去𠀋𠀋", ["𠀋", "𠀋", "𠀋", "𠀋𠀋", "𠀋"], ["𠀋", "𠀋", "𠀋", "𠀋"]),
+    ("的了吗", [], []),
+]
+
+
+@pytest.mark.parametrize("text, terms, without_bigrams", CHARACTER_TERMS, ids=[t for t, _a, _b in CHARACTER_TERMS])
+def test_character_terms(bundled_jieba, text, terms, without_bigrams):
+    assert TextEncoder(bundled_jieba, characters=True).tokens(text) == terms
+    assert TextEncoder(bundled_jieba, characters=True, bigrams=False).tokens(text) == without_bigrams
+
+
+def test_characters_match_where_no_word_or_bigram_does(bundled_jieba):
+    docs = ["胃痛的时候吃什么药", "今天北京的天气很好"]
+    scores = {}
+    for characters in (False, True):
+        encoder = TextEncoder(bundled_jieba, characters=characters)
+        encoder.train(docs)
+        query = encoder.encode_queries(["胃疼"])[0]
+        scores[characters] = [sum(w * v.get(t, 0.0) for t, w in query.items()) for v in encoder.encode_documents(docs)]
+    assert scores[False] == [0.0, 0.0]
+    assert scores[True][0] > 0 and scores[True][1] == 0.0
+
+
+@pytest.mark.parametrize("options", [{}, {"search": True, "bigrams": False}, {"characters": True}],
+                         ids=["defaults", "search", "characters"])
 def test_places_are_those_of_the_original_characters(bundled_jieba, sample_texts, options):
     encoder = TextEncoder(bundled_jieba, **options)
     table = read_table(script_table_path())
-    for text in sample_texts + [t for t, _ in TERMS + DEFAULT_TERMS]:
+    for text in sample_texts + [t for t, _ in TERMS + DEFAULT_TERMS] + [t for t, _a, _b in CHARACTER_TERMS]:
         spans = encoder.tokenize(text)
         assert [term for term, _s, _e in spans] == encoder.tokens(text)
         for term, start, end in spans:
@@ -132,7 +169,8 @@ def test_either_script_finds_the_other(bundled_jieba):
 def test_options_rebuild_the_encoder(bundled_jieba, test_data, tmp_path):
     table = str(test_data / "script" / "t2s.txt")
     for options in ({}, {"legacy": True}, {"search": False, "unknown_words": False}, {"search": True, "bigrams": False},
-                    {"normalize": False, "fold_script": True, "script_table": table}):
+                    {"normalize": False, "fold_script": True, "script_table": table}, {"characters": True},
+                    {"characters": True, "bigrams": False, "search": True}):
         encoder = TextEncoder(bundled_jieba, BM25(), **options)
         rebuilt = TextEncoder(bundled_jieba, BM25(), **encoder.options)
         unpickled = pickle.loads(pickle.dumps(encoder))

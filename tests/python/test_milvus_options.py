@@ -11,8 +11,9 @@ from pymiratext import BM25, TextEncoder, milvus  # noqa: E402
 TEXTS = ["臺灣的電腦公司", "能吃归脾丸吗", "台湾电脑", "红烧肉怎么做"]
 
 
-@pytest.mark.parametrize("options", [{}, {"legacy": True, "search": True}, {"unknown_words": False, "fold_script": False}],
-                         ids=["defaults", "legacy-search", "some-off"])
+@pytest.mark.parametrize("options", [{}, {"legacy": True, "search": True}, {"unknown_words": False, "fold_script": False},
+                                     {"characters": True}],
+                         ids=["defaults", "legacy-search", "some-off", "characters"])
 def test_every_option_is_kept_with_the_collection(tmp_path, bundled_jieba, options):
     encoder = TextEncoder(bundled_jieba, **options)
     encoder.train(TEXTS)
@@ -36,3 +37,6 @@ def test_a_record_without_the_new_options_means_the_old_encoder(bundled_jieba):
                   script_table=None)
     rebuilt = milvus._model._make_encoder(bundled_jieba, BM25(), record)
     assert rebuilt.options == TextEncoder(bundled_jieba, search=True, bigrams=False).options
+    # One made before characters were an option: indexed without them.
+    rebuilt = milvus._model._make_encoder(bundled_jieba, BM25(), dict(record, search=False, bigrams=True))
+    assert rebuilt.options == TextEncoder(bundled_jieba, characters=False).options

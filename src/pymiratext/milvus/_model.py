@@ -46,7 +46,7 @@ def _model_digests(model: BM25) -> Tuple[str, str]:
 # What an encoder did before these options existed: a collection whose record
 # lacks one was indexed that way.
 _OPTIONS_BEFORE_RECORDED = {"unknown_words": False, "normalize": False, "fold_script": False, "script_table": None,
-                            "bigrams": False}
+                            "bigrams": False, "characters": False}
 
 
 def _make_encoder(jieba: Jieba, model: BM25, options: Dict[str, Any]) -> TextEncoder:
