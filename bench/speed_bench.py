@@ -16,7 +16,7 @@ Measures, on one corpus:
 The corpus: --corpus FILE (one text a line; with tabs, the last field), its
 first --megabytes MB; without it, the bundled sample corpus repeated.
 
---new-options 'search=True,bigrams=False' gives the new build's encoder those
+--new-options 'search=True,bigrams=False,characters=False' gives the new build's encoder those
 options (Python literals), so that both builds make the same terms when the
 defaults differ between them.
 

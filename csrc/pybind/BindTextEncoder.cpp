@@ -411,10 +411,10 @@ const char kInitDoc[] =
     "bigrams: the character bigrams of every run of two or more Han characters\n"
     "are terms too, in the text's own script; characters: so is each Han character\n"
     "of the words kept (not of stop words), and the bigrams leave out pairs that\n"
-    "reach into a stop word or that a two-character word gives already (better\n"
-    "ranking, slower indexing). Options left as None take the best measured choice:\n"
-    "search and characters off, the others on; with legacy=True all are off: the\n"
-    "plain cut of pymiratext 0.1. search=True, bigrams=False: the terms of 0.2.";
+    "reach into a stop word or that a two-character word gives already. Options\n"
+    "left as None take the best measured choice: search off, the others on; with\n"
+    "legacy=True all are off: the plain cut of pymiratext 0.1. characters=False:\n"
+    "the terms of 0.3; search=True, bigrams=False, characters=False: those of 0.2.";
 
 // The options a keyword left as None takes: the best measured ones, or with
 // legacy=True those of the plain cut (the index terms of pymiratext 0.1).
@@ -426,7 +426,7 @@ struct Choices {
   bool bigrams;
   bool characters;
 };
-constexpr Choices kDefaults{false, true, true, true, true, false};
+constexpr Choices kDefaults{false, true, true, true, true, true};
 constexpr Choices kLegacy{false, false, false, false, false, false};
 
 // The bundled Traditional-to-Simplified table.

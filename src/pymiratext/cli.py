@@ -513,10 +513,10 @@ def build_parser() -> argparse.ArgumentParser:
                             "script finds the other (default: on, off with --legacy)")
     terms.add_argument("--bigrams", action=argparse.BooleanOptionalAction, default=None,
                        help="also index the character bigrams of every run of Chinese characters "
-                            "(default: on, off with --legacy; --search --no-bigrams: the terms of 0.2)")
+                            "(default: on, off with --legacy; --search --no-bigrams --no-characters: the terms of 0.2)")
     terms.add_argument("--characters", action=argparse.BooleanOptionalAction, default=None,
-                       help="also index each Chinese character of the words kept, stop words left out; "
-                            "ranks better, indexes about a seventh slower (default: off)")
+                       help="also index each Chinese character of the words kept, stop words left out "
+                            "(default: on, off with --legacy; --no-characters: the terms of 0.3)")
     terms.add_argument("--legacy", action="store_true",
                        help="index terms and model as pymiratext 0.1 made them: the plain cut, no pieces "
                             "of unknown words, no folding, occurrence counts (implied by a model file "

@@ -214,10 +214,10 @@ class TextEncoder:
         bigrams: the character bigrams of every run of two or more Han characters
         are terms too, in the text's own script; characters: so is each Han character
         of the words kept (not of stop words), and the bigrams leave out pairs that
-        reach into a stop word or that a two-character word gives already (better
-        ranking, slower indexing). Options left as None take the best measured choice:
-        search and characters off, the others on; with legacy=True all are off: the
-        plain cut of pymiratext 0.1. search=True, bigrams=False: the terms of 0.2.
+        reach into a stop word or that a two-character word gives already. Options
+        left as None take the best measured choice: search off, the others on; with
+        legacy=True all are off: the plain cut of pymiratext 0.1. characters=False:
+        the terms of 0.3; search=True, bigrams=False, characters=False: those of 0.2.
         """
     @property
     def jieba(self) -> Jieba:

@@ -25,13 +25,14 @@ def reference_fold(text, table):
 
 @pytest.fixture(scope="module")
 def encoder(bundled_jieba):
-    return TextEncoder(bundled_jieba)
+    """The defaults of 0.3: words and bigrams, no characters."""
+    return TextEncoder(bundled_jieba, characters=False)
 
 
 @pytest.fixture(scope="module")
 def search_encoder(bundled_jieba):
     """The defaults of 0.2: search mode, no bigrams."""
-    return TextEncoder(bundled_jieba, search=True, bigrams=False)
+    return TextEncoder(bundled_jieba, search=True, bigrams=False, characters=False)
 
 
 # Cuts of the bundled data (in search mode, without bigrams): 归脾丸 and 白岳峰 are no dictionary words; 吗 is a
@@ -58,7 +59,7 @@ def test_search_terms(search_encoder, text, terms):
     assert search_encoder.tokens(text) == terms
 
 
-# Default terms: the words of the plain cut, folded, then the bigrams of each
+# The terms of 0.3: the words of the plain cut, folded, then the bigrams of each
 # Han run in the text's own script, none of two stop words (的了, 了吗).
 DEFAULT_TERMS = [
     ("能吃归脾丸吗？", ["吃", "归", "归脾", "脾", "脾丸", "丸", "归脾丸", "能吃", "吃归", "归脾", "脾丸", "丸吗"]),
@@ -74,7 +75,7 @@ def test_default_terms(encoder, text, terms):
     assert encoder.tokens(text) == terms
 
 
-# characters=True: each character of the words kept, in the text's own
+# The defaults (characters=True): each character of the words kept, in the text's own
 # script, after the bigram that ends at it; no bigram reaching into a stop
 # word (候能, 啡吗, 能吃) or at a two-character term's place (时候, 咖啡, 血壓,
 # 归脾 of the unknown word's pieces). Without bigrams, the characters alone.
@@ -94,6 +95,7 @@ CHARACTER_TERMS = [
 
 @pytest.mark.parametrize("text, terms, without_bigrams", CHARACTER_TERMS, ids=[t for t, _a, _b in CHARACTER_TERMS])
 def test_character_terms(bundled_jieba, text, terms, without_bigrams):
+    assert TextEncoder(bundled_jieba).tokens(text) == terms
     assert TextEncoder(bundled_jieba, characters=True).tokens(text) == terms
     assert TextEncoder(bundled_jieba, characters=True, bigrams=False).tokens(text) == without_bigrams
 
@@ -178,7 +180,8 @@ def test_options_rebuild_the_encoder(bundled_jieba, test_data, tmp_path):
         for text, _terms in TERMS:
             assert rebuilt.tokens(text) == unpickled.tokens(text) == encoder.tokens(text)
     # A table of its own: the longest entry wins, phrases included.
-    encoder = TextEncoder(bundled_jieba, script_table=table, normalize=False, unknown_words=False, bigrams=False)
+    encoder = TextEncoder(bundled_jieba, script_table=table, normalize=False, unknown_words=False, bigrams=False,
+                          characters=False)
     assert encoder.options["script_table"] == table
     assert encoder.tokenize("乾隆的頭髮") == [("乾隆", 0, 2), ("头发", 3, 5)]
 

@@ -36,7 +36,7 @@ def test_a_record_without_the_new_options_means_the_old_encoder(bundled_jieba):
     record = dict(old_record, stop_words=True, unknown_words=True, normalize=True, fold_script=True,
                   script_table=None)
     rebuilt = milvus._model._make_encoder(bundled_jieba, BM25(), record)
-    assert rebuilt.options == TextEncoder(bundled_jieba, search=True, bigrams=False).options
-    # One made before characters were an option: indexed without them.
+    assert rebuilt.options == TextEncoder(bundled_jieba, search=True, bigrams=False, characters=False).options
+    # One made by 0.3, before characters were an option: indexed without them.
     rebuilt = milvus._model._make_encoder(bundled_jieba, BM25(), dict(record, search=False, bigrams=True))
     assert rebuilt.options == TextEncoder(bundled_jieba, characters=False).options

@@ -307,7 +307,7 @@ def test_constructor_arguments(bundled_jieba):
     assert isinstance(encoder.model, BM25) and encoder.model is encoder.model
     assert encoder.jieba is bundled_jieba
     assert encoder.options == {"search": False, "stop_words": True, "unknown_words": True, "normalize": True,
-                               "fold_script": True, "script_table": None, "bigrams": True, "characters": False}
+                               "fold_script": True, "script_table": None, "bigrams": True, "characters": True}
     assert encoder.model.idf == "documents"
     old = TextEncoder(bundled_jieba, legacy=True)
     assert (old.search, old.stop_words, old.unknown_words, old.normalize, old.fold_script) == (
