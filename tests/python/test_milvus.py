@@ -271,7 +271,10 @@ def test_ties_are_ordered_by_id(ties, monkeypatch, most, top):
 
 
 def test_collections_of_the_previous_release_still_work(scratch, encoder, corpus, jieba):
-    # As the previous release made them: found by their own name, no catalog, no recorded next id.
+    # As the previous release made them: found by their own name, no catalog, no recorded next id,
+    # with the terms of that release.
+    encoder = TextEncoder(jieba, search=True, bigrams=False, characters=False)
+    encoder.train(corpus)
     name = "previous"
     model_path = milvus.model_path_for(scratch, name)
     encoder.model.dump(model_path)

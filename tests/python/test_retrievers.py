@@ -173,7 +173,7 @@ def test_llama_index_nodes_keep_their_ids_metadata_and_embeddings():
 
     from pymiratext.llama_index import PymiratextRetriever
 
-    texts = ["高血压病人可以喝绿茶吗", "糖尿病如何控制血糖", "高血压要少吃盐"]
+    texts = ["高血压病人可以喝绿茶吗", "糖尿病如何控制饮食", "高血压要少吃盐"]
     nodes = [TextNode(text=text, id_=f"node-{i}", metadata={"n": i}, embedding=[1.0, float(i)])
              for i, text in enumerate(texts)]
     retriever = PymiratextRetriever.from_nodes(nodes, similarity_top_k=3)
