@@ -68,13 +68,11 @@ TextEncoder::TextEncoder(std::shared_ptr<const jieba::Jieba> jieba, std::shared_
     }
   }
   stop_filter_.assign(kStopBits / 64, 0);
-  for (const auto& [word, _count] : stop_words_) {
-    const size_t bit = StopBit(word);
-    stop_filter_[bit / 64] |= uint64_t{1} << (bit % 64);
-  }
   stop_chars_.assign(0x10000 / 64, 0);
   stop_pair_starts_.assign(0x10000 / 64, 0);
   for (const auto& [word, _count] : stop_words_) {
+    const size_t bit = StopBit(word);
+    stop_filter_[bit / 64] |= uint64_t{1} << (bit % 64);
     size_t n = 0;
     const uint32_t first = DecodeUtf8(word, 0, n);
     if (n == 0 || first >= 0x10000) continue;
@@ -142,25 +140,7 @@ void TextEncoder::Collect(const std::string& text, std::vector<std::string>& tex
                           (options_.characters ? unfolded->size() / 3 : 0);
   texts.reserve(expected);
   places.reserve(expected);
-  // Search mode puts the dictionary words found inside a long word right
-  // before it: those need no look-up.
-  uint32_t long_begin = 0;
-  uint32_t long_end = 0;
-  limonp::LocalVector<uint8_t> inside;  // short texts need no allocation
-  for (size_t i = 0; i < words.size(); ++i) inside.push_back(0);
-  if (options_.search && options_.unknown_words) {
-    for (size_t i = words.size(); i-- > 0;) {
-      const uint32_t begin = words[i].rune_offset;
-      const uint32_t end = begin + words[i].rune_length;
-      if (begin >= long_begin && end <= long_end && end - begin < long_end - long_begin) {
-        inside[i] = 1;
-      } else {
-        long_begin = begin;
-        long_end = end;
-      }
-    }
-  }
-  for (size_t i = 0; i < words.size(); ++i) EmitWord(words[i], inside[i] != 0, texts, places);
+  for (jieba::Word& word : words) EmitWord(word, texts, places);
   // The bigrams and characters keep the text's own script: the folded words
   // let either script find the other, these rank a query's own script first.
   if (!options_.characters) {
@@ -195,7 +175,7 @@ void TextEncoder::EmitBigrams(std::string_view text, const std::vector<uint8_t>&
     }
     const bool bmp = cp < 0x10000;
     const bool stop = bmp ? (stop_chars_[cp / 64] >> (cp % 64) & 1) != 0
-                          : stop_words_.count(text.substr(i, n)) != 0;
+                          : IsStopWord(text.substr(i, n));
     const uint8_t here = kCharacters && index < kept.size() ? kept[index] : 0;
     // Two Han characters always hold a letter; a pair of stop words (的了)
     // or a stop word itself (我们) says nothing. With characters, neither
@@ -230,10 +210,12 @@ void TextEncoder::Emit(std::string&& text, uint32_t begin, uint32_t end,
   places.emplace_back(begin, end);
 }
 
-void TextEncoder::EmitWord(jieba::Word& word, bool known, std::vector<std::string>& texts,
+void TextEncoder::EmitWord(jieba::Word& word, std::vector<std::string>& texts,
                            Places& places) const {
   const uint32_t begin = word.rune_offset;
-  if (!options_.unknown_words || known || word.dictionary || word.rune_length < 2) {
+  // The words the segmenter took from the dictionary (search mode's inner
+  // words among them) need no look-up.
+  if (!options_.unknown_words || word.dictionary || word.rune_length < 2) {
     Emit(std::move(word.text), begin, begin + word.rune_length, texts, places);
     return;
   }

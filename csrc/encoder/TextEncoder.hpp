@@ -186,10 +186,8 @@ class TextEncoder {
   template <bool kCharacters>
   void EmitBigrams(std::string_view text, const std::vector<uint8_t>& kept,
                    std::vector<std::string>& texts, Places& places) const;
-  // Appends the terms of one word of the cut (search: of cut_for_search);
-  // known: a dictionary word for certain.
-  void EmitWord(jieba::Word& word, bool known, std::vector<std::string>& texts,
-                Places& places) const;
+  // Appends the terms of one word of the cut (search: of cut_for_search).
+  void EmitWord(jieba::Word& word, std::vector<std::string>& texts, Places& places) const;
 };
 
 }  // namespace mira::typing::text
