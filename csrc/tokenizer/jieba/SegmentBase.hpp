@@ -78,9 +78,8 @@ class SegmentBase {
         sentence, RangeCutOf(segment, options...), [&](const std::vector<WordRange>& ranges) {
           words.resize(ranges.size());
           for (size_t i = 0; i < ranges.size(); ++i) {
-            const uint32_t from = ranges[i].left->byte_offset;
-            words[i].assign(sentence, from,
-                            ranges[i].right->byte_offset + ranges[i].right->byte_length - from);
+            const ByteSpan bytes = ranges[i].Bytes();
+            words[i].assign(sentence, bytes.offset, bytes.length);
           }
         });
   }
@@ -91,10 +90,7 @@ class SegmentBase {
         sentence, RangeCutOf(segment, options...), [&](const std::vector<WordRange>& ranges) {
           spans.clear();
           spans.reserve(ranges.size());
-          for (const WordRange& range : ranges) {
-            const uint32_t from = range.left->byte_offset;
-            spans.push_back({from, range.right->byte_offset + range.right->byte_length - from});
-          }
+          for (const WordRange& range : ranges) spans.push_back(range.Bytes());
         });
   }
   template <class Segment, class... Options>

@@ -59,8 +59,9 @@ void GetWordsFromWordRanges(const std::string& s, const std::vector<WordRange>& 
     const RuneStr& left = *range.left;
     const RuneStr& right = *range.right;
     Word word;
-    word.text = s.substr(left.byte_offset, right.byte_offset + right.byte_length - left.byte_offset);
-    word.byte_offset = left.byte_offset;
+    const ByteSpan bytes = range.Bytes();
+    word.text = s.substr(bytes.offset, bytes.length);
+    word.byte_offset = bytes.offset;
     word.rune_offset = left.rune_offset;
     word.rune_length = right.rune_offset + right.rune_length - left.rune_offset;
     word.dictionary = range.dictionary;

@@ -34,6 +34,12 @@ struct RuneStr {
 using RuneArray = limonp::LocalVector<Rune>;
 using RuneStrArray = limonp::LocalVector<RuneStr>;
 
+// An output word as the bytes [offset, offset + length) of the source.
+struct ByteSpan {
+  uint32_t offset;
+  uint32_t length;
+};
+
 // A word as the closed span [left, right] of runes of one RuneStrArray.
 struct WordRange {
   const RuneStr* left;
@@ -45,12 +51,10 @@ struct WordRange {
       : left(l), right(r), dictionary(dict) {}
   // Number of runes in the span.
   size_t Length() const { return static_cast<size_t>(right - left) + 1; }
-};
-
-// An output word as the bytes [offset, offset + length) of the source.
-struct ByteSpan {
-  uint32_t offset;
-  uint32_t length;
+  // The bytes of the span in the decoded text.
+  ByteSpan Bytes() const {
+    return {left->byte_offset, right->byte_offset + right->byte_length - left->byte_offset};
+  }
 };
 
 // An output word: its bytes and where it starts in the source.
