@@ -65,26 +65,15 @@ uint32_t TokenId(std::string_view token) {
   return h == 0xFFFFFFFFu ? 0u : h;  // h mod (2^32 - 1)
 }
 
-std::vector<IdWeight> SumById(std::vector<IdWeight> entries) {
-  // Stable, so that equal ids are added in input order and the sums are reproducible.
-  std::stable_sort(entries.begin(), entries.end(),
-                   [](const IdWeight& a, const IdWeight& b) { return a.first < b.first; });
-  std::vector<IdWeight> out;
-  out.reserve(entries.size());
-  for (const IdWeight& e : entries) {
-    if (!out.empty() && out.back().first == e.first) {
-      out.back().second += e.second;
-    } else {
-      out.push_back(e);
-    }
-  }
-  return out;
-}
+namespace {
 
-void IdRows::Append(const std::vector<IdWeight>& entries) {
-  // As SumById, without its copies: the entries' places sorted by (id,
-  // place), so that equal ids are still added in input order. Per thread
-  // and reused: a batch appends one row per document.
+// Calls emit(id, sum) for each distinct id of entries, ids ascending, each
+// sum adding the weights of that id in input order (so that sums are
+// reproducible): the entries' places are sorted by (id, place), which needs
+// no copy of the entries. Per thread and reused: a batch sums one row per
+// document.
+template <typename Emit>
+void ForEachIdSum(const std::vector<IdWeight>& entries, Emit&& emit) {
   thread_local std::vector<uint64_t> order;
   order.resize(entries.size());
   for (size_t i = 0; i < entries.size(); ++i) {
@@ -97,9 +86,24 @@ void IdRows::Append(const std::vector<IdWeight>& entries) {
     for (++k; k < order.size() && static_cast<uint32_t>(order[k] >> 32) == id; ++k) {
       sum += entries[static_cast<uint32_t>(order[k])].second;
     }
+    emit(id, sum);
+  }
+}
+
+}  // namespace
+
+std::vector<IdWeight> SumById(const std::vector<IdWeight>& entries) {
+  std::vector<IdWeight> out;
+  out.reserve(entries.size());
+  ForEachIdSum(entries, [&out](uint32_t id, double sum) { out.emplace_back(id, sum); });
+  return out;
+}
+
+void IdRows::Append(const std::vector<IdWeight>& entries) {
+  ForEachIdSum(entries, [this](uint32_t id, double sum) {
     indices.push_back(id);
     data.push_back(static_cast<float>(sum));
-  }
+  });
   indptr.push_back(static_cast<int64_t>(indices.size()));
 }
 

@@ -30,7 +30,7 @@ using IdWeight = std::pair<uint32_t, double>;
 
 // Sorts by id and adds the weights of equal ids in their input order, so
 // colliding tokens share one dimension whose weight is their sum.
-std::vector<IdWeight> SumById(std::vector<IdWeight> entries);
+std::vector<IdWeight> SumById(const std::vector<IdWeight>& entries);
 
 // Sparse rows keyed by token id in compressed-row form, the layout of sparse
 // matrix libraries and, row by row, of sparse vector stores: row r is

@@ -51,7 +51,7 @@ py::dict IdVector(const py::dict& vector) {
     entries.emplace_back(KeyId(PyTuple_GET_ITEM(pair, 0)), weight);
   }
   py::dict out;
-  for (const IdWeight& e : SumById(std::move(entries))) {
+  for (const IdWeight& e : SumById(entries)) {
     out[py::int_(e.first)] = py::float_(e.second);
   }
   return out;
