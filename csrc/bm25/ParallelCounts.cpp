@@ -19,6 +19,16 @@ ParallelCounts::ParallelCounts(const BM25& like, unsigned parts)
     : b_(like.b()), k1_(like.k1()), idf_(like.idf_mode()), parts_(std::max(1u, parts)) {}
 
 void ParallelCounts::Add(std::size_t p, uint64_t document, const std::vector<std::string>& tokens) {
+  AddTokens(p, document, tokens);
+}
+
+void ParallelCounts::Add(std::size_t p, uint64_t document,
+                         const std::vector<std::string_view>& tokens) {
+  AddTokens(p, document, tokens);
+}
+
+template <class Token>
+void ParallelCounts::AddTokens(std::size_t p, uint64_t document, const std::vector<Token>& tokens) {
   if (tokens.empty()) return;
   Part& part = parts_[p];
   const bool documents = idf_ == BM25::Idf::kDocuments;

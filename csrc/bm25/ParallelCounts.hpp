@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bm25/BM25.hpp"
@@ -37,12 +38,16 @@ class ParallelCounts {
   // the same one. An empty document counts as none. After a failure
   // (exhausted memory) the counts are unusable.
   void Add(std::size_t part, uint64_t document, const std::vector<std::string>& tokens);
+  void Add(std::size_t part, uint64_t document, const std::vector<std::string_view>& tokens);
 
   // The documents counted so far as one model, as training them in the
   // order of their numbers gives; the parts are spent afterwards.
   BM25 Combine();
 
  private:
+  template <class Token>
+  void AddTokens(std::size_t part, uint64_t document, const std::vector<Token>& tokens);
+
   // With Idf::kDocuments, of each token: the documents that held it and the
   // last of them.
   struct Held {

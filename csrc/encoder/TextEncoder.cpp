@@ -102,24 +102,32 @@ std::unordered_set<std::string> TextEncoder::stop_words() const {
   return words;
 }
 
+const TextEncoder::TermViews& TextEncoder::Views(const std::string& text) const {
+  thread_local TermViews texts;
+  thread_local Places places;
+  Collect(text, texts, places);
+  return texts;
+}
+
 void TextEncoder::Tokens(const std::string& text, std::vector<std::string>& out) const {
-  Places places;
-  Collect(text, out, places);
+  const TermViews& texts = Views(text);
+  // Assigned in place: strings kept from an earlier call keep their room.
+  out.resize(texts.size());
+  for (size_t i = 0; i < texts.size(); ++i) out[i].assign(texts[i]);
 }
 
 void TextEncoder::Terms(const std::string& text, std::vector<Term>& out) const {
-  std::vector<std::string> texts;
+  TermViews texts;
   Places places;
   Collect(text, texts, places);
   out.clear();
   out.reserve(texts.size());
   for (size_t i = 0; i < texts.size(); ++i) {
-    out.push_back({std::move(texts[i]), places[i].first, places[i].second});
+    out.push_back({std::string(texts[i]), places[i].first, places[i].second});
   }
 }
 
-void TextEncoder::Collect(const std::string& text, std::vector<std::string>& texts,
-                          Places& places) const {
+void TextEncoder::Collect(const std::string& text, TermViews& texts, Places& places) const {
   texts.clear();
   places.clear();
   // Both foldings keep every code point in its place, so the words' places
@@ -128,19 +136,25 @@ void TextEncoder::Collect(const std::string& text, std::vector<std::string>& tex
   // Per thread and reused across texts: most texts need no allocation here.
   thread_local std::string normalized;
   thread_local std::string folded;
-  thread_local std::vector<jieba::Word> words;
   const std::string* source = &text;
   if (options_.normalize && FoldText(*source, normalized)) source = &normalized;
   const std::string* unfolded = source;
   if (options_.script && options_.script->Fold(*source, folded)) source = &folded;
-  jieba_->Tokenize(*source, words, options_.search);
-  // With bigrams, about one more term per Han character (three bytes
-  // each); with characters, one more again.
-  const size_t expected = words.size() + (options_.bigrams ? unfolded->size() / 3 : 0) +
-                          (options_.characters ? unfolded->size() / 3 : 0);
-  texts.reserve(expected);
-  places.reserve(expected);
-  for (jieba::Word& word : words) EmitWord(word, texts, places);
+  jieba_->TokenizeRanges(*source, options_.search, [&](const std::vector<jieba::WordRange>& words) {
+    // With bigrams, about one more term per Han character (three bytes
+    // each); with characters, one more again.
+    const size_t expected = words.size() + (options_.bigrams ? unfolded->size() / 3 : 0) +
+                            (options_.characters ? unfolded->size() / 3 : 0);
+    texts.reserve(expected);
+    places.reserve(expected);
+    for (const jieba::WordRange& word : words) {
+      const jieba::ByteSpan bytes = word.Bytes();
+      const uint32_t begin = word.left->rune_offset;
+      EmitWord(std::string_view(*source).substr(bytes.offset, bytes.length), begin,
+               word.right->rune_offset + word.right->rune_length - begin, word.dictionary, texts,
+               places);
+    }
+  });
   // The bigrams and characters keep the text's own script: the folded words
   // let either script find the other, these rank a query's own script first.
   if (!options_.characters) {
@@ -160,7 +174,7 @@ void TextEncoder::Collect(const std::string& text, std::vector<std::string>& tex
 
 template <bool kCharacters>
 void TextEncoder::EmitBigrams(std::string_view text, const std::vector<uint8_t>& kept,
-                              std::vector<std::string>& texts, Places& places) const {
+                              TermViews& texts, Places& places) const {
   // The previous code point's byte offset when it is Han, else npos.
   size_t previous = std::string_view::npos;
   bool previous_stop = false;  // the previous character is a stop word
@@ -203,23 +217,21 @@ void TextEncoder::EmitBigrams(std::string_view text, const std::vector<uint8_t>&
   }
 }
 
-void TextEncoder::Emit(std::string&& text, uint32_t begin, uint32_t end,
-                       std::vector<std::string>& texts, Places& places) const {
+void TextEncoder::Emit(std::string_view text, uint32_t begin, uint32_t end, TermViews& texts,
+                       Places& places) const {
   if (!HasTermChar(text) || IsStopWord(text)) return;
-  texts.push_back(std::move(text));
+  texts.push_back(text);
   places.emplace_back(begin, end);
 }
 
-void TextEncoder::EmitWord(jieba::Word& word, std::vector<std::string>& texts,
-                           Places& places) const {
-  const uint32_t begin = word.rune_offset;
+void TextEncoder::EmitWord(std::string_view text, uint32_t begin, uint32_t rune_length,
+                           bool dictionary_word, TermViews& texts, Places& places) const {
   // The words the segmenter took from the dictionary (search mode's inner
   // words among them) need no look-up.
-  if (!options_.unknown_words || word.dictionary || word.rune_length < 2) {
-    Emit(std::move(word.text), begin, begin + word.rune_length, texts, places);
+  if (!options_.unknown_words || dictionary_word || rune_length < 2) {
+    Emit(text, begin, begin + rune_length, texts, places);
     return;
   }
-  const std::string_view text(word.text);
   jieba::RuneStrArray runes;
   bool han = false;
   for (size_t i = 0, n = 0; i < text.size(); i += n) {
@@ -231,17 +243,16 @@ void TextEncoder::EmitWord(jieba::Word& word, std::vector<std::string>& texts,
   }
   const size_t length = runes.size();
   const jieba::DictTrie& dictionary = jieba_->Dictionary();
-  if (!han || length != word.rune_length ||
-      dictionary.Find(runes.begin(), runes.end()) != nullptr) {
-    Emit(std::move(word.text), begin, begin + word.rune_length, texts, places);
+  if (!han || length != rune_length || dictionary.Find(runes.begin(), runes.end()) != nullptr) {
+    Emit(text, begin, begin + rune_length, texts, places);
     return;
   }
   size_t stem = length;
   while (stem > 1 && IsSentenceParticle(runes[stem - 1].rune)) --stem;
   auto start = [&](size_t k) { return k < length ? runes[k].byte_offset : text.size(); };
   auto piece = [&](size_t from, size_t to) {
-    Emit(std::string(text.substr(start(from), start(to) - start(from))),
-         begin + static_cast<uint32_t>(from), begin + static_cast<uint32_t>(to), texts, places);
+    Emit(text.substr(start(from), start(to) - start(from)), begin + static_cast<uint32_t>(from),
+         begin + static_cast<uint32_t>(to), texts, places);
   };
   if (options_.search) {
     // Search mode put the dictionary words inside this one right before it;
@@ -250,7 +261,7 @@ void TextEncoder::EmitWord(jieba::Word& word, std::vector<std::string>& texts,
     while (kept > 0 && places[kept - 1].first >= begin) --kept;
     for (size_t i = kept; i < places.size(); ++i) {
       if (places[i].second - places[i].first == 2) continue;
-      texts[kept] = std::move(texts[i]);
+      texts[kept] = texts[i];
       places[kept++] = places[i];
     }
     texts.resize(kept);
@@ -324,14 +335,13 @@ size_t TextEncoder::Count(const std::vector<std::string>& texts, uint64_t first,
   std::atomic<size_t> next{0};
   std::atomic<size_t> documents{0};
   ParallelFor(parts, static_cast<unsigned>(parts), [&](size_t begin, size_t end) {
-    TokenList scratch;
     size_t counted = 0;
     for (size_t c = begin; c < end; ++c) {
       for (size_t r = next++; r < runs; r = next++) {
         for (size_t i = bounds[r]; i < bounds[r + 1]; ++i) {
-          TokenList& tokens = keep ? (*keep)[i] : scratch;
-          Tokens(texts[i], tokens);
+          const TermViews& tokens = Views(texts[i]);
           counts.Add(c, first + i, tokens);
+          if (keep) (*keep)[i].assign(tokens.begin(), tokens.end());
           counted += tokens.empty() ? 0 : 1;
         }
       }
@@ -385,7 +395,8 @@ struct IdAt {
 };
 
 // Appends one document to `out`; `order` is scratch.
-void AppendDocumentCounts(const std::vector<std::string>& document, std::vector<IdAt>& order,
+template <class Token>
+void AppendDocumentCounts(const std::vector<Token>& document, std::vector<IdAt>& order,
                           TextEncoder::TokenCounts& out) {
   order.clear();
   for (size_t t = 0; t < document.size(); ++t) {
@@ -433,12 +444,10 @@ std::vector<TextEncoder::TokenCounts> TextEncoder::CountDocuments(
   std::vector<TokenCounts> counts(runs);
   std::atomic<size_t> next{0};
   ParallelFor(std::min<size_t>(threads, runs), threads, [&](size_t, size_t) {
-    TokenList tokens;
     std::vector<IdAt> order;
     for (size_t r = next++; r < runs; r = next++) {
       for (size_t i = bounds[r]; i < bounds[r + 1]; ++i) {
-        Tokens(texts[i], tokens);
-        AppendDocumentCounts(tokens, order, counts[r]);
+        AppendDocumentCounts(Views(texts[i]), order, counts[r]);
       }
     }
   });

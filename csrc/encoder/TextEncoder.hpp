@@ -167,6 +167,9 @@ class TextEncoder {
 
   // Each term's [begin, end), beside the list of their texts.
   using Places = std::vector<std::pair<uint32_t, uint32_t>>;
+  // Terms as views into the text or into this thread's folding buffers:
+  // valid until the thread's next Collect.
+  using TermViews = std::vector<std::string_view>;
 
   // Where the runs of consecutive texts that `threads` threads take in turn
   // begin, and the end: at least one run (some may be empty).
@@ -175,19 +178,24 @@ class TextEncoder {
   size_t Count(const std::vector<std::string>& texts, uint64_t first, ParallelCounts& counts,
                std::vector<TokenList>* keep) const;
   // The terms of text into texts and places (both cleared first).
-  void Collect(const std::string& text, std::vector<std::string>& texts, Places& places) const;
+  void Collect(const std::string& text, TermViews& texts, Places& places) const;
+  // The terms of text as views (see TermViews) into this thread's buffer.
+  const TermViews& Views(const std::string& text) const;
   // Appends text as a term unless the filters drop it.
-  void Emit(std::string&& text, uint32_t begin, uint32_t end, std::vector<std::string>& texts,
+  void Emit(std::string_view text, uint32_t begin, uint32_t end, TermViews& texts,
             Places& places) const;
   // Appends the bigrams of the Han runs of text (see Options::bigrams) and,
   // with kCharacters, its characters (Options::characters), each after the
   // bigram that ends at it; `kept` holds what the words' terms say of each
   // code point (empty without kCharacters).
   template <bool kCharacters>
-  void EmitBigrams(std::string_view text, const std::vector<uint8_t>& kept,
-                   std::vector<std::string>& texts, Places& places) const;
-  // Appends the terms of one word of the cut (search: of cut_for_search).
-  void EmitWord(jieba::Word& word, std::vector<std::string>& texts, Places& places) const;
+  void EmitBigrams(std::string_view text, const std::vector<uint8_t>& kept, TermViews& texts,
+                   Places& places) const;
+  // Appends the terms of one word of the cut (search: of cut_for_search):
+  // its bytes, its first code point, its length in code points, and whether
+  // the segmenter took it from the dictionary.
+  void EmitWord(std::string_view word, uint32_t begin, uint32_t length, bool dictionary_word,
+                TermViews& texts, Places& places) const;
 };
 
 }  // namespace mira::typing::text

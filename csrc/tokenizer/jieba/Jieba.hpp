@@ -59,6 +59,16 @@ class Jieba {
       mix_segment_.Cut(sentence, spans, true);
     }
   }
+  // Calls sink(ranges) once with the word ranges of Tokenize's cut, while
+  // the runes they point to live: Tokenize without a string per word.
+  template <class Sink>
+  void TokenizeRanges(const std::string& sentence, bool search, Sink&& sink) const {
+    if (search) {
+      query_segment_.CutRanges(sentence, true, sink);
+    } else {
+      mix_segment_.CutRanges(sentence, true, sink);
+    }
+  }
   // The words of Cut (or of CutForSearch when search is true) with their
   // places: rune_offset and rune_length index the sentence's code points.
   void Tokenize(const std::string& sentence, std::vector<Word>& words, bool search) const {

@@ -27,6 +27,12 @@ class MixSegment : public SegmentTagged {
   void Cut(const std::string& sentence, std::vector<Word>& words, bool use_hmm) const;
   // The byte spans of the words of Cut, into spans (cleared first).
   void Cut(const std::string& sentence, std::vector<ByteSpan>& spans, bool use_hmm) const;
+  // Calls sink(ranges) once with the word ranges of Cut, while the runes
+  // they point to live.
+  template <class Sink>
+  void CutRanges(const std::string& sentence, bool use_hmm, Sink&& sink) const {
+    CutSentenceRanges(sentence, RangeCutOf(*this, use_hmm), sink);
+  }
   // Appends the words of [begin, end).
   void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& out,
            bool use_hmm) const;
