@@ -70,9 +70,13 @@ TextEncoder::TextEncoder(std::shared_ptr<const jieba::Jieba> jieba, std::shared_
   stop_filter_.assign(kStopBits / 64, 0);
   stop_chars_.assign(0x10000 / 64, 0);
   stop_pair_starts_.assign(0x10000 / 64, 0);
+  stop_three_.assign(0x10000 / 64, 0);
   for (const auto& [word, _count] : stop_words_) {
     const size_t bit = StopBit(word);
     stop_filter_[bit / 64] |= uint64_t{1} << (bit % 64);
+    if (const uint32_t cp = ThreeByteCodePoint(word)) {
+      stop_three_[cp / 64] |= uint64_t{1} << (cp % 64);
+    }
     size_t n = 0;
     const uint32_t first = DecodeUtf8(word, 0, n);
     if (n == 0 || first >= 0x10000) continue;

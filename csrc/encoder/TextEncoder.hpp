@@ -159,8 +159,24 @@ class TextEncoder {
   // stop word, and most terms are told so without hashing the whole term.
   static constexpr size_t kStopBits = size_t{1} << 16;
   std::vector<uint64_t> stop_filter_;
+  // Over the code points of the three-byte UTF-8 sequences (U+0800 to
+  // U+FFFF, most Han characters among them): those that are a stop word in
+  // that form. Such terms, the commonest, are told without hashing at all.
+  std::vector<uint64_t> stop_three_;
   static size_t StopBit(std::string_view text);
+  // The code point of text when it is one three-byte sequence, else 0.
+  static uint32_t ThreeByteCodePoint(std::string_view text) {
+    if (text.size() != 3) return 0;
+    const auto byte = [&text](size_t k) { return static_cast<unsigned char>(text[k]); };
+    if ((byte(0) & 0xF0) != 0xE0 || (byte(1) & 0xC0) != 0x80 || (byte(2) & 0xC0) != 0x80) return 0;
+    const uint32_t cp = (uint32_t{byte(0) & 0x0Fu} << 12) | (uint32_t{byte(1) & 0x3Fu} << 6) |
+                        (byte(2) & 0x3Fu);
+    return cp >= 0x800 ? cp : 0;
+  }
   bool IsStopWord(std::string_view text) const {
+    if (const uint32_t cp = ThreeByteCodePoint(text)) {
+      return (stop_three_[cp / 64] >> (cp % 64) & 1) != 0;
+    }
     const size_t bit = StopBit(text);
     return (stop_filter_[bit / 64] >> (bit % 64) & 1) != 0 && stop_words_.count(text) != 0;
   }
