@@ -2,9 +2,11 @@
 // every code point in its place.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "common/CharFold.hpp"
+#include "common/Utf8.hpp"
 #include "encoder/ScriptTable.hpp"
 #include "test_support.hpp"
 #include "tokenizer/jieba/limonp/Logging.hpp"
@@ -47,6 +49,43 @@ TEST(CharFold, CaseAndWidth) {
   }
   EXPECT_EQ(FoldChar(0xFF21), uint32_t{'a'});
   EXPECT_EQ(FoldChar(0x4E2D), 0x4E2Du);
+}
+
+// Up to the first code point that folds the bytes as they are, from there
+// every code point re-encoded after folding and bytes that do not decode
+// kept: random mixes of letters, full-width forms, overlong and cut sequences.
+TEST(CharFold, EqualsFoldingEachCodePoint) {
+  const char* const pieces[] = {"A", "z", "7", "\xEF\xBC\xA1", "\xEF\xBC\x8C", "\xC3\x80",
+                                "\xE4\xB8\xAD", "\xC1\x81", "\xE0\x80\xB7", "\xF0\x9F\x98\x80",
+                                "\xFF", "\xE4\xB8", " "};
+  std::mt19937 rng(5);
+  for (int round = 0; round < 2000; ++round) {
+    std::string text;
+    for (size_t k = rng() % 12; k-- > 0;) text += pieces[rng() % (sizeof pieces / sizeof *pieces)];
+    std::string expected;
+    bool changed = false;
+    for (size_t i = 0, n = 0; i < text.size(); i += n == 0 ? 1 : n) {
+      // Before the first fold, a lead byte of U+3000 to U+9FFF takes three bytes unread.
+      const auto lead = static_cast<unsigned char>(text[i]);
+      if (!changed && lead >= 0xE3 && lead <= 0xE9 && text.size() - i >= 3) {
+        expected.append(text, i, n = 3);
+        continue;
+      }
+      const uint32_t cp = mira::typing::text::DecodeUtf8(text, i, n);
+      const bool folds = n != 0 && FoldChar(cp) != cp;
+      if (n == 0 || (!changed && !folds)) {
+        expected.append(text, i, n == 0 ? 1 : n);
+        continue;
+      }
+      changed = true;
+      mira::typing::text::AppendUtf8(FoldChar(cp), expected);
+    }
+    std::string out;
+    ASSERT_EQ(FoldText(text, out), changed) << text;
+    if (changed) {
+      EXPECT_EQ(out, expected) << text;
+    }
+  }
 }
 
 TEST(ScriptTable, LongestEntryAtEachPlace) {

@@ -58,11 +58,15 @@ void HMMSegment::Viterbi(const RuneStr* begin, const RuneStr* end,
                          std::vector<size_t>& status) const {
   const HMMModel& model = *hmm_model_;
   const size_t n = static_cast<size_t>(end - begin);
-  // Per thread, so that a run costs no allocation once the buffers are grown.
-  thread_local std::vector<double> weight;
-  thread_local std::vector<int> path;
-  weight.resize(n * STATUS_SUM);
+  // Only the best predecessors are kept per rune; the weights of the last
+  // rune and the transitions stay in locals, which nothing else can alias.
+  // Per thread, so that a run costs no allocation once the buffer is grown.
+  thread_local std::vector<uint8_t> path;
   path.resize(n * STATUS_SUM);
+  double trans[STATUS_SUM][STATUS_SUM];
+  for (size_t p = 0; p < STATUS_SUM; ++p) {
+    for (size_t y = 0; y < STATUS_SUM; ++y) trans[p][y] = model.transLogProb[p][y];
+  }
 
   // The emissions of one rune in every state, from one look-up.
   double emit[STATUS_SUM];
@@ -72,37 +76,32 @@ void HMMSegment::Viterbi(const RuneStr* begin, const RuneStr* end,
       emit[y] = row != nullptr && (row->emits >> y & 1u) != 0 ? row->value[y] : MIN_DOUBLE;
     }
   };
+  double weight[STATUS_SUM];
   emissions(begin[0].rune);
-  for (size_t y = 0; y < STATUS_SUM; ++y) {
-    weight[y] = model.startLogProb[y] + emit[y];
-    path[y] = -1;
-  }
+  for (size_t y = 0; y < STATUS_SUM; ++y) weight[y] = model.startLogProb[y] + emit[y];
   for (size_t x = 1; x < n; ++x) {
     emissions(begin[x].rune);
+    double next[STATUS_SUM];
     for (size_t y = 0; y < STATUS_SUM; ++y) {
-      const size_t now = x * STATUS_SUM + y;
+      // The first of equal candidates wins, E when none beats MIN_DOUBLE.
       double best = MIN_DOUBLE;
-      int from = HMMModel::E;
+      uint8_t from = HMMModel::E;
       for (size_t p = 0; p < STATUS_SUM; ++p) {
-        const double candidate =
-            weight[(x - 1) * STATUS_SUM + p] + model.transLogProb[p][y] + emit[y];
-        if (candidate > best) {
-          best = candidate;
-          from = static_cast<int>(p);
-        }
+        const double candidate = weight[p] + trans[p][y] + emit[y];
+        from = candidate > best ? static_cast<uint8_t>(p) : from;
+        best = candidate > best ? candidate : best;
       }
-      weight[now] = best;
-      path[now] = from;
+      next[y] = best;
+      path[x * STATUS_SUM + y] = from;
     }
+    for (size_t y = 0; y < STATUS_SUM; ++y) weight[y] = next[y];
   }
 
-  const size_t last = (n - 1) * STATUS_SUM;
-  size_t state = weight[last + HMMModel::E] >= weight[last + HMMModel::S] ? HMMModel::E
-                                                                          : HMMModel::S;
+  size_t state = weight[HMMModel::E] >= weight[HMMModel::S] ? HMMModel::E : HMMModel::S;
   status.resize(n);
   for (size_t x = n; x-- > 0;) {
     status[x] = state;
-    state = static_cast<size_t>(path[x * STATUS_SUM + state]);
+    if (x > 0) state = path[x * STATUS_SUM + state];
   }
 }
 
