@@ -5,4 +5,4 @@ The package metadata (pyproject.toml) and the build of the compiled extension
 __version__ = "X.Y.Z".
 """
 
-__version__ = "0.4.0"
+__version__ = "0.4.1"
