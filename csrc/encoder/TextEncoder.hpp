@@ -28,6 +28,7 @@
 #include "bm25/ParallelCounts.hpp"
 #include "bm25/TokenId.hpp"
 #include "bm25/TokenTable.hpp"
+#include "common/Utf8.hpp"
 #include "encoder/ScriptTable.hpp"
 #include "tokenizer/jieba/Jieba.hpp"
 
@@ -167,11 +168,9 @@ class TextEncoder {
   // The code point of text when it is one three-byte sequence, else 0.
   static uint32_t ThreeByteCodePoint(std::string_view text) {
     if (text.size() != 3) return 0;
-    const auto byte = [&text](size_t k) { return static_cast<unsigned char>(text[k]); };
-    if ((byte(0) & 0xF0) != 0xE0 || (byte(1) & 0xC0) != 0x80 || (byte(2) & 0xC0) != 0x80) return 0;
-    const uint32_t cp = (uint32_t{byte(0) & 0x0Fu} << 12) | (uint32_t{byte(1) & 0x3Fu} << 6) |
-                        (byte(2) & 0x3Fu);
-    return cp >= 0x800 ? cp : 0;
+    size_t n = 0;
+    const uint32_t cp = DecodeUtf8(text, 0, n);
+    return n == 3 && cp >= 0x800 ? cp : 0;  // below U+0800: an overlong form
   }
   bool IsStopWord(std::string_view text) const {
     if (const uint32_t cp = ThreeByteCodePoint(text)) {

@@ -63,10 +63,7 @@ void HMMSegment::Viterbi(const RuneStr* begin, const RuneStr* end,
   // Per thread, so that a run costs no allocation once the buffer is grown.
   thread_local std::vector<uint8_t> path;
   path.resize(n * STATUS_SUM);
-  double trans[STATUS_SUM][STATUS_SUM];
-  for (size_t p = 0; p < STATUS_SUM; ++p) {
-    for (size_t y = 0; y < STATUS_SUM; ++y) trans[p][y] = model.transLogProb[p][y];
-  }
+  const auto trans = model.transLogProb;
 
   // The emissions of one rune in every state, from one look-up.
   double emit[STATUS_SUM];
